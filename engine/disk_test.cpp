@@ -1,0 +1,228 @@
+#include "engine/disk_test.h"
+
+#include <cstring>
+#include <functional>
+
+#include "engine/random.h"
+#include "engine/system_error.h"
+#include "platform/clock.h"
+#include "platform/error_text.h"
+
+namespace engine {
+
+struct TDiskTest::Core {
+    std::shared_ptr<SharedState> shared;
+    int32_t number;
+    std::shared_ptr<platform::ManualResetEvent> hEvent;
+    std::atomic<int32_t> testedDisk{0};
+    std::atomic<bool> terminated{false};
+    std::mutex exitMutex;
+    std::condition_variable exitWake;
+    bool exited = false;
+    WorkerRandom random;
+
+    bool Terminated() const { return terminated.load(std::memory_order_acquire); }
+    void Execute();
+    void RunTest();
+    void Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
+              const void* randomBuffer, const void* zeroBuffer);
+};
+
+namespace {
+
+// Block position of the current pass, walking one of the four patterns.
+struct Walker {
+    int32_t method;
+    int64_t n;  // BlockCount
+    int64_t p = 0;
+    int64_t k = 0;
+    bool phase = true;
+
+    int64_t RandomPosition(WorkerRandom& rnd) const {
+        // Extended precision, truncated toward zero: the last two blocks are never chosen.
+        return static_cast<int64_t>(static_cast<long double>(n - 2) * rnd.U());
+    }
+    void Start(WorkerRandom& rnd) {
+        switch (method) {
+            case kRandom: p = RandomPosition(rnd); break;
+            case kLinearBackward: p = n - 1; break;
+            default: p = 0; break;
+        }
+    }
+    void Next(WorkerRandom& rnd) {
+        switch (method) {
+            case kRandom: p = RandomPosition(rnd); break;
+            case kBatterfly:
+                if (phase) {
+                    p = n - 1 - k;
+                    phase = false;
+                } else {
+                    if (++k > n - 1) k = 0;
+                    phase = true;
+                    p = k;
+                }
+                break;
+            case kLinearForward:
+                if (++p > n - 1) p = 0;
+                break;
+            case kLinearBackward:
+                if (--p < 0) p = n - 1;
+                break;
+            default: break;
+        }
+    }
+};
+
+int32_t WrappingSum(int32_t a, int32_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+
+}  // namespace
+
+void TDiskTest::Core::Execute() {
+    SharedState& sh = *shared;
+    while (!Terminated()) {
+        if (!sh.Testing.load(std::memory_order_acquire)) {
+            if (sh.SleepUnless(10, [this] { return Terminated(); })) break;
+            hEvent->Wait();
+            continue;
+        }
+        // seq_cst pairs with the window's busy check: a worker that saw Testing set here is seen busy.
+        sh.BusyFlags[number].store(1, std::memory_order_seq_cst);
+        RunTest();
+        hEvent->Reset();
+        sh.BusyFlags[number].store(0, std::memory_order_release);
+    }
+    std::lock_guard lock(exitMutex);
+    exited = true;
+    exitWake.notify_all();
+}
+
+void TDiskTest::Core::RunTest() {
+    SharedState& sh = *shared;
+    if (!sh.Testing.load(std::memory_order_seq_cst)) return;
+    const int32_t disk = testedDisk.load(std::memory_order_relaxed);
+    VolumeStats* vp = disk >= 0 && disk < kDiskCount ? sh.Volumes[disk].get() : nullptr;
+    if (!vp) {
+        // Only present volumes are ever assigned; do not spin should that ever break.
+        sh.SleepUnless(10, [this] { return Terminated(); });
+        return;
+    }
+    VolumeStats& v = *vp;
+    const uint32_t s = static_cast<uint32_t>(v.BlockSize);
+    random.Seed(static_cast<uint64_t>(platform::CounterNow()) ^ (static_cast<uint64_t>(number) << 48) ^
+                std::hash<std::thread::id>{}(std::this_thread::get_id()));
+    const bool readOnly = v.WritesPerPortion == 0;
+    const std::string path = sh.VolumeSystem->DevicePath(disk);
+
+    uint32_t error = 0;
+    std::unique_ptr<platform::IVolumeDevice> device = sh.VolumeSystem->OpenDevice(disk, !readOnly, error);
+    if (!device) {
+        if (!Terminated())
+            ShowSystemError(*sh.Dialogs, "Cannot open " + path + (readOnly ? " for read" : " for write"), error);
+        return;
+    }
+    void* readBuffer = device->AllocateBuffer(s);
+    void* randomBuffer = device->AllocateBuffer(s);
+    void* zeroBuffer = device->AllocateBuffer(s);
+    if (!readBuffer || !randomBuffer || !zeroBuffer) {
+        for (void* b : {readBuffer, randomBuffer, zeroBuffer})
+            if (b) device->FreeBuffer(b);
+        device.reset();
+        if (!Terminated())
+            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path,
+                            "Three buffers of " + std::to_string(s) + " bytes are needed.",
+                            platform::OutOfMemoryErrorCode());
+        return;
+    }
+    std::memset(zeroBuffer, 0, s);
+    auto* bytes = static_cast<unsigned char*>(randomBuffer);
+    for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
+
+    Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer);
+
+    device->FreeBuffer(readBuffer);
+    device->FreeBuffer(randomBuffer);
+    device->FreeBuffer(zeroBuffer);
+}
+
+void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
+                           const void* randomBuffer, const void* zeroBuffer) {
+    SharedState& sh = *shared;
+    const int32_t disk = testedDisk.load(std::memory_order_relaxed);
+    const uint32_t s = static_cast<uint32_t>(v.BlockSize);
+    Walker walker{v.TestMethod, v.BlockCount};
+    walker.Start(random);
+    const int64_t f = platform::CounterFrequency();
+    int32_t readsLeft = v.ReadsPerPortion;
+    int32_t writesLeft = v.WritesPerPortion;
+    bool ok = false;
+
+    while (sh.Testing.load(std::memory_order_acquire) && !Terminated()) {
+        const int64_t offset = walker.p * v.BlockSize;
+        const int64_t start = platform::CounterNow();
+        if (readsLeft > 0) {
+            --readsLeft;
+            ok = device.ReadAt(readBuffer, s, offset);
+        } else if (!readOnly && writesLeft > 0) {
+            --writesLeft;
+            ok = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset);
+        }
+        const int64_t end = platform::CounterNow();
+
+        if (WrappingSum(readsLeft, writesLeft) == 0) {
+            // A negative pause is treated as none; it never reaches the sleep or the draw.
+            if (v.PauseMs > 0) {
+                const int32_t t = v.PauseFixed ? v.PauseMs
+                                               : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
+                if (t > 0) sh.SleepUnless(t, [this] { return Terminated(); });
+            }
+            readsLeft = v.ReadsPerPortion;
+            writesLeft = v.WritesPerPortion;
+        }
+        sh.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(disk), static_cast<int16_t>(ok ? 1 : 0),
+                               start, end, f});
+        RecordOperation(v, start, end, f, ok, s);
+        walker.Next(random);
+    }
+}
+
+TDiskTest::TDiskTest(std::shared_ptr<SharedState> shared, int32_t number,
+                     std::shared_ptr<platform::ManualResetEvent> event)
+    : core_(std::make_shared<Core>()) {
+    core_->shared = std::move(shared);
+    core_->number = number;
+    core_->hEvent = std::move(event);
+    thread_ = std::thread([core = core_] { core->Execute(); });
+}
+
+TDiskTest::~TDiskTest() {
+    RequestTerminate();
+    Finish(std::chrono::steady_clock::now() + std::chrono::seconds(3));
+}
+
+void TDiskTest::SetTestedDisk(int32_t index) { core_->testedDisk.store(index, std::memory_order_relaxed); }
+int32_t TDiskTest::TestedDisk() const { return core_->testedDisk.load(std::memory_order_relaxed); }
+int32_t TDiskTest::Number() const { return core_->number; }
+
+void TDiskTest::RequestTerminate() {
+    core_->terminated.store(true, std::memory_order_release);
+    core_->shared->WakeSleepers();
+    core_->hEvent->Set();
+}
+
+bool TDiskTest::Finish(std::chrono::steady_clock::time_point deadline) {
+    if (!thread_.joinable()) return true;
+    bool done;
+    {
+        std::unique_lock lock(core_->exitMutex);
+        done = core_->exitWake.wait_until(lock, deadline, [this] { return core_->exited; });
+    }
+    if (done)
+        thread_.join();
+    else
+        thread_.detach();
+    return done;
+}
+
+}  // namespace engine

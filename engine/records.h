@@ -1,0 +1,84 @@
+#pragma once
+// The per-volume statistics record, the per-operation log entry and the rules every writer keeps.
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+namespace engine {
+
+constexpr int kDiskCount = 26;               // volume slots A: to Z:
+constexpr int kIntervalCount = 1000;         // intervals 1..1000 of a run
+constexpr int kHistogramTop = 327'680;       // last latency bucket: 3.2768 s and longer
+constexpr int kHistogramBuckets = kHistogramTop + 1;
+constexpr uint32_t kLogCapacity = 10'000'000;
+
+enum TestMethodCode : int32_t { kRandom = 1, kBatterfly = 2, kLinearForward = 3, kLinearBackward = 4 };
+
+struct IntervalStats {
+    int64_t IOCount = 0;
+    int64_t Bytes = 0;
+    int64_t BusyTicks = 0;
+    int64_t MaxTicks = 0;
+    int64_t MinTicks = 0;
+    int64_t FirstStart = 0;
+    int64_t LastEnd = 0;
+    int64_t Errors = 0;
+};
+
+// One volume's run settings and counters. Element 0 of Intervals is the Total; 1..1000 are the intervals.
+struct VolumeStats {
+    int32_t CurInterval = 0;
+    int64_t BlockSize = 0;
+    int64_t BlockCount = 0;
+    int32_t TestMethod = 0;
+    bool Selected = false;
+    std::array<IntervalStats, kIntervalCount + 1> Intervals{};
+    std::array<uint64_t, kHistogramBuckets> LatencyHistogram{};
+    int64_t PeriodTicks = 0;
+    int32_t IOsPerPortion = 0;
+    bool IOsPerPortionFixed = false;
+    int32_t ReadsPerPortion = 0;
+    int32_t WritesPerPortion = 0;
+    int32_t PauseMs = 0;
+    bool PauseFixed = false;
+    // Serialises CurInterval, Intervals[1..] and LatencyHistogram between the volume's workers and readers.
+    std::mutex Lock;
+
+    IntervalStats& Total() { return Intervals[0]; }
+    const IntervalStats& Total() const { return Intervals[0]; }
+    // Zeroes intervals 1..1000 (not the Total).
+    void ClearIntervals();
+    // Zeroes everything a run counts: Total, intervals, CurInterval, histogram.
+    void ClearCounters();
+};
+
+// One operation, identical in memory and in the log file: 32 bytes, little-endian, no gaps.
+#pragma pack(push, 1)
+struct LogEntry {
+    int32_t RequestSize;
+    int16_t VolumeIndex;
+    int16_t Success;
+    int64_t StartTicks;
+    int64_t EndTicks;
+    int64_t Frequency;
+};
+#pragma pack(pop)
+static_assert(sizeof(LogEntry) == 32);
+static_assert(offsetof(LogEntry, RequestSize) == 0);
+static_assert(offsetof(LogEntry, VolumeIndex) == 4);
+static_assert(offsetof(LogEntry, Success) == 6);
+static_assert(offsetof(LogEntry, StartTicks) == 8);
+static_assert(offsetof(LogEntry, EndTicks) == 16);
+static_assert(offsetof(LogEntry, Frequency) == 24);
+
+// 10-microsecond latency bucket of a duration, always within 0..kHistogramTop.
+int32_t LatencyBucket(int64_t durationTicks, int64_t frequency);
+
+// Records one finished operation in the volume's histogram and current interval, under its Lock.
+// start/end are the counter readings around the call; requestSize is the run's block size.
+void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, bool ok,
+                     uint32_t requestSize);
+
+}  // namespace engine

@@ -1,0 +1,15 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/dialogs.h"
+
+namespace engine {
+
+// " Error Code = " + code (unsigned decimal) + " " + the system's description without its line break.
+std::string SystemErrorText(uint32_t code);
+// Caption "System error " + text; body detail + " " + SystemErrorText(code). Returns once answered.
+void ShowSystemError(IDialogs& dialogs, const std::string& text, const std::string& detail, uint32_t code);
+void ShowSystemError(IDialogs& dialogs, const std::string& text, uint32_t code);
+
+}  // namespace engine

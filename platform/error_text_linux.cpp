@@ -1,0 +1,22 @@
+#include "platform/error_text.h"
+
+#include <errno.h>
+#include <string.h>
+
+namespace platform {
+
+std::string SystemErrorDescription(uint32_t code) {
+    if (code > 0x7fffffffu) return {};
+    char buf[512];
+    // GNU strerror_r returns a pointer that may or may not be into buf; both are thread-safe.
+    const char* text = strerror_r(static_cast<int>(code), buf, sizeof buf);
+    return text ? std::string(text) : std::string();
+}
+
+}  // namespace platform
+
+namespace platform {
+
+uint32_t OutOfMemoryErrorCode() { return ENOMEM; }
+
+}  // namespace platform

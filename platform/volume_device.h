@@ -1,0 +1,50 @@
+#pragma once
+// Raw access to volumes. The engine sees volumes only through these interfaces, so tests can put
+// image files or fakes behind the letters.
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/volume_map.h"
+
+namespace platform {
+
+// An open volume for a test run. Calls are synchronous: each returns when the transfer is complete.
+class IVolumeDevice {
+public:
+    virtual ~IVolumeDevice() = default;
+    // True when the call succeeded; the transferred count is not examined.
+    virtual bool ReadAt(void* buffer, uint32_t size, int64_t offset) = 0;
+    virtual bool WriteAt(const void* buffer, uint32_t size, int64_t offset) = 0;
+    // A buffer this device can transfer from and to (aligned for uncached I/O); nullptr when none.
+    virtual void* AllocateBuffer(size_t bytes) = 0;
+    virtual void FreeBuffer(void* buffer) = 0;
+};
+
+// A volume opened only to learn its size, from two sources in turn.
+class IVolumeProbe {
+public:
+    virtual ~IVolumeProbe() = default;
+    // The device's own size; false when the device cannot tell.
+    virtual bool DeviceSize(int64_t& bytes) = 0;
+    // Total bytes of the file system mounted from the device; false when there is none or it cannot tell.
+    virtual bool FileSystemSize(int64_t& bytes) = 0;
+};
+
+class IVolumeSystem {
+public:
+    virtual ~IVolumeSystem() = default;
+    // What the operator knows the volume by ("/dev/sdb1"); empty when the slot has no device.
+    virtual std::string DevicePath(int index) const = 0;
+    // nullptr with the system's error code when the volume cannot be opened.
+    virtual std::unique_ptr<IVolumeProbe> OpenProbe(int index, uint32_t& error) = 0;
+    // Read-only, or read-write for destructive tests. A volume that is mounted or claimed by the system
+    // is refused for writing. Safe to call from several threads at once.
+    virtual std::unique_ptr<IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) = 0;
+};
+
+// Volumes backed by the paths of a map: block devices or regular (image) files.
+std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map);
+
+}  // namespace platform

@@ -1,0 +1,241 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "platform/volume_device.h"
+
+namespace platform {
+namespace {
+
+constexpr size_t kIoAlignment = 4096;
+
+int OpenRetryingEintr(const char* path, int flags) {
+    int fd;
+    do {
+        fd = ::open(path, flags);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// mountinfo escapes blanks and the like as \ooo.
+std::string UnescapeMountPath(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '\\' && i + 3 < s.size()) {
+            const std::string oct = s.substr(i + 1, 3);
+            if (oct.size() == 3 && oct.find_first_not_of("01234567") == std::string::npos) {
+                out.push_back(static_cast<char>(std::stoi(oct, nullptr, 8)));
+                i += 3;
+                continue;
+            }
+        }
+        out.push_back(s[i]);
+    }
+    return out;
+}
+
+// Mount point of a file system whose source device is dev, from the process's mount table.
+bool FindMountPoint(dev_t dev, std::string& mountPoint) {
+    std::ifstream in("/proc/self/mountinfo");
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string id, parent, majmin, root, point;
+        if (!(fields >> id >> parent >> majmin >> root >> point)) continue;
+        unsigned maj = 0, min = 0;
+        char colon = 0;
+        std::istringstream mm(majmin);
+        if (!(mm >> maj >> colon >> min) || colon != ':') continue;
+        if (makedev(maj, min) == dev) {
+            mountPoint = UnescapeMountPath(point);
+            return true;
+        }
+    }
+    return false;
+}
+
+class FileProbe final : public IVolumeProbe {
+public:
+    explicit FileProbe(int fd) : fd_(fd) {}
+    ~FileProbe() override { ::close(fd_); }
+
+    bool DeviceSize(int64_t& bytes) override {
+        struct stat st {};
+        if (fstat(fd_, &st) != 0) return false;
+        if (S_ISBLK(st.st_mode)) {
+            uint64_t size = 0;
+            if (ioctl(fd_, BLKGETSIZE64, &size) != 0) return false;
+            bytes = static_cast<int64_t>(size);
+            return true;
+        }
+        if (S_ISREG(st.st_mode)) {
+            bytes = st.st_size;
+            return true;
+        }
+        return false;
+    }
+
+    bool FileSystemSize(int64_t& bytes) override {
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || !S_ISBLK(st.st_mode)) return false;
+        std::string point;
+        if (!FindMountPoint(st.st_rdev, point)) return false;
+        struct statvfs vfs {};
+        if (statvfs(point.c_str(), &vfs) != 0) return false;
+        bytes = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+// One exclusive open per block device while any of our write handles is open: the kernel refuses
+// O_EXCL on a mounted or otherwise claimed device, and our own workers share the claim.
+class WriteClaims {
+public:
+    // 0 on success, else the errno of the refused claim.
+    uint32_t Acquire(int index, const std::string& path) {
+        std::lock_guard lock(mutex_);
+        Claim& c = claims_[index];
+        if (c.refs == 0) {
+            const int fd = OpenRetryingEintr(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            if (fd < 0) return static_cast<uint32_t>(errno);
+            c.fd = fd;
+        }
+        ++c.refs;
+        return 0;
+    }
+    void Release(int index) {
+        std::lock_guard lock(mutex_);
+        Claim& c = claims_[index];
+        if (c.refs > 0 && --c.refs == 0) {
+            ::close(c.fd);
+            c.fd = -1;
+        }
+    }
+
+private:
+    struct Claim {
+        int fd = -1;
+        int refs = 0;
+    };
+    std::mutex mutex_;
+    std::array<Claim, kVolumeSlots> claims_{};
+};
+
+class FileDevice final : public IVolumeDevice {
+public:
+    FileDevice(int fd, WriteClaims* claims, int index) : fd_(fd), claims_(claims), index_(index) {}
+    ~FileDevice() override {
+        ::close(fd_);
+        if (claims_) claims_->Release(index_);
+    }
+
+    bool ReadAt(void* buffer, uint32_t size, int64_t offset) override {
+        ssize_t r;
+        do {
+            r = ::pread(fd_, buffer, size, offset);
+        } while (r < 0 && errno == EINTR);
+        return r >= 0;
+    }
+
+    bool WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
+        ssize_t r;
+        do {
+            r = ::pwrite(fd_, buffer, size, offset);
+        } while (r < 0 && errno == EINTR);
+        return r >= 0;
+    }
+
+    void* AllocateBuffer(size_t bytes) override {
+        const size_t rounded = (bytes == 0 ? 1 : (bytes + kIoAlignment - 1) / kIoAlignment) * kIoAlignment;
+        if (rounded < bytes) return nullptr;
+        return std::aligned_alloc(kIoAlignment, rounded);
+    }
+
+    void FreeBuffer(void* buffer) override { std::free(buffer); }
+
+private:
+    int fd_;
+    WriteClaims* claims_;
+    int index_;
+};
+
+class FileVolumeSystem final : public IVolumeSystem {
+public:
+    explicit FileVolumeSystem(const VolumeMap& map) : map_(map) {}
+
+    std::string DevicePath(int index) const override {
+        return index >= 0 && index < kVolumeSlots ? map_.devicePath[index] : std::string();
+    }
+
+    std::unique_ptr<IVolumeProbe> OpenProbe(int index, uint32_t& error) override {
+        const std::string path = DevicePath(index);
+        if (path.empty()) {
+            error = ENOENT;
+            return nullptr;
+        }
+        const int fd = OpenRetryingEintr(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) {
+            error = static_cast<uint32_t>(errno);
+            return nullptr;
+        }
+        return std::make_unique<FileProbe>(fd);
+    }
+
+    std::unique_ptr<IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) override {
+        const std::string path = DevicePath(index);
+        if (path.empty()) {
+            error = ENOENT;
+            return nullptr;
+        }
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0) {
+            error = static_cast<uint32_t>(errno);
+            return nullptr;
+        }
+        const bool block = S_ISBLK(st.st_mode);
+        WriteClaims* claims = nullptr;
+        if (write && block) {
+            if (const uint32_t e = claims_.Acquire(index, path); e != 0) {
+                error = e;
+                return nullptr;
+            }
+            claims = &claims_;
+        }
+        // Uncached like a raw volume handle; some file systems (tmpfs) refuse O_DIRECT, use the cache there.
+        const int access = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+        int fd = OpenRetryingEintr(path.c_str(), access | O_DIRECT);
+        if (fd < 0 && errno == EINVAL && !block) fd = OpenRetryingEintr(path.c_str(), access);
+        if (fd < 0) {
+            error = static_cast<uint32_t>(errno);
+            if (claims) claims->Release(index);
+            return nullptr;
+        }
+        return std::make_unique<FileDevice>(fd, claims, index);
+    }
+
+private:
+    VolumeMap map_;
+    WriteClaims claims_;
+};
+
+}  // namespace
+
+std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map) {
+    return std::make_unique<FileVolumeSystem>(map);
+}
+
+}  // namespace platform

@@ -1,0 +1,90 @@
+#include "stats/aggregation.h"
+
+#include <algorithm>
+
+namespace stats {
+
+using engine::IntervalStats;
+using engine::VolumeStats;
+
+IntervalStats SumIntervals(const VolumeStats& rec, int32_t last) {
+    IntervalStats t;
+    for (int32_t j = 1; j <= last && j <= engine::kIntervalCount; ++j) {
+        const IntervalStats& in = rec.Intervals[j];
+        t.IOCount += in.IOCount;
+        t.Bytes += in.Bytes;
+        t.BusyTicks += in.BusyTicks;
+        t.Errors += in.Errors;
+        if (j == 1 || in.MaxTicks > t.MaxTicks) t.MaxTicks = in.MaxTicks;
+        if (j == 1 || in.MinTicks < t.MinTicks) t.MinTicks = in.MinTicks;
+        if (j == 1) t.FirstStart = in.FirstStart;
+        t.LastEnd = in.LastEnd;
+    }
+    return t;
+}
+
+void FoldTotal(IntervalStats& running, const IntervalStats& v, bool first) {
+    running.IOCount += v.IOCount;
+    running.Bytes += v.Bytes;
+    running.BusyTicks += v.BusyTicks;
+    running.Errors += v.Errors;
+    if (first || v.MaxTicks > running.MaxTicks) running.MaxTicks = v.MaxTicks;
+    if (first || v.LastEnd > running.LastEnd) running.LastEnd = v.LastEnd;
+    if (first || v.MinTicks < running.MinTicks) running.MinTicks = v.MinTicks;
+    if (first || v.FirstStart < running.FirstStart) running.FirstStart = v.FirstStart;
+}
+
+void MergeInterval(IntervalStats& all, const IntervalStats& v) {
+    all.IOCount += v.IOCount;
+    all.Bytes += v.Bytes;
+    if (v.LastEnd > all.LastEnd) all.LastEnd = v.LastEnd;
+    if (v.FirstStart < all.FirstStart || all.FirstStart == 0) all.FirstStart = v.FirstStart;
+}
+
+void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
+    std::lock_guard lock(v.Lock);
+    copy.CurInterval = v.CurInterval;
+    const int32_t last = std::clamp(v.CurInterval, 0, engine::kIntervalCount);
+    std::copy(v.Intervals.begin() + 1, v.Intervals.begin() + 1 + last, copy.Intervals.begin() + 1);
+    copy.LatencyHistogram = v.LatencyHistogram;
+}
+
+StatisticsRefresher::StatisticsRefresher() : snapshot_(std::make_unique<VolumeStats>()) {}
+
+void StatisticsRefresher::Refresh(engine::Engine& eng, const std::array<bool, engine::kDiskCount>& ticked,
+                                  RefreshSink& sink) {
+    VolumeStats& all = eng.AllVolumes();
+    all.Intervals.fill(IntervalStats{});
+    all.LatencyHistogram.fill(0);
+    all.CurInterval = 0;
+    IntervalStats running;
+    bool first = true;
+
+    for (int i = 0; i < eng.DiskCount; ++i) {
+        if (!eng.Present(i)) continue;
+        VolumeStats& live = *eng.Volume(i);
+        VolumeStats& v = *snapshot_;
+        SnapshotCounters(live, v);
+        sink.SetDebugText(i, "Curpos " + std::to_string(v.CurInterval));
+        live.Selected = ticked[i];
+        if (!live.Selected) continue;
+
+        for (int k = 0; k < engine::kHistogramBuckets; ++k) all.LatencyHistogram[k] += v.LatencyHistogram[k];
+        if (v.CurInterval > all.CurInterval) all.CurInterval = std::min(v.CurInterval, engine::kIntervalCount);
+        for (int32_t j = 1; j <= v.CurInterval && j <= engine::kIntervalCount; ++j)
+            MergeInterval(all.Intervals[j], v.Intervals[j]);
+        // Completed intervals only: the one being filled would skew the rates.
+        live.Total() = SumIntervals(v, v.CurInterval - 1);
+        v.Total() = live.Total();
+        FoldTotal(running, v.Total(), first);
+
+        ComputeStats(v, eng.TimerFreq, view_);
+        sink.Show(i, view_);
+        first = false;
+    }
+    all.Total() = running;
+    ComputeStats(all, eng.TimerFreq, view_);
+    sink.Show(-1, view_);
+}
+
+}  // namespace stats

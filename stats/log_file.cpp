@@ -1,0 +1,26 @@
+#include "stats/log_file.h"
+
+#include "engine/system_error.h"
+#include "platform/file.h"
+
+namespace stats {
+
+LogWrite WriteOperationLog(const engine::OperationLog& log, const std::string& path, uint32_t& records,
+                           uint32_t& error) {
+    // Only the complete prefix: a slot a worker has reserved but not yet filled is never written.
+    records = log.CompleteCount();
+    if (records == 0) return LogWrite::Empty;
+    const size_t bytes = static_cast<size_t>(records) * sizeof(engine::LogEntry);
+    return platform::ReplaceFileContents(path, log.Entries(), bytes, error) ? LogWrite::Written : LogWrite::Failed;
+}
+
+void WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs, const std::string& path) {
+    uint32_t records = 0, error = 0;
+    if (WriteOperationLog(log, path, records, error) == LogWrite::Failed)
+        engine::ShowSystemError(dialogs, "Cannot write " + path,
+                                "The operation log (" + std::to_string(records) +
+                                    " records) was not saved; the previous file is unchanged.",
+                                error);
+}
+
+}  // namespace stats

@@ -1,0 +1,70 @@
+#include "stats/presentation.h"
+
+#include <cmath>
+
+namespace stats {
+
+namespace {
+
+// (a * b) / c without overflow; c > 0.
+int64_t MulDiv(int64_t a, int64_t b, int64_t c) {
+    return static_cast<int64_t>(static_cast<__int128>(a) * b / c);
+}
+
+}  // namespace
+
+long double LatencyMs(int64_t ticks, int64_t timerFreq) {
+    if (timerFreq <= 0) return 0;
+    return static_cast<long double>(MulDiv(ticks, 100'000, timerFreq)) / 100;
+}
+
+void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view, const Separators& sep) {
+    const engine::IntervalStats& t = rec.Total();
+    const int64_t busyMs = timerFreq > 0 ? MulDiv(t.BusyTicks, 1000, timerFreq) : 0;
+    view.labels[kIOTotal] = "I/O total " + FormatCount(t.IOCount, sep);
+    view.labels[kMBytesTotal] = "MBytes total " + FormatCount(t.Bytes / 1'048'576, sep);
+    view.labels[kTimesTotal] = "Times total " + FormatMilliseconds64(busyMs > 0 ? static_cast<uint64_t>(busyMs) : 0);
+    view.labels[kMaxTime] = "Maximal time " + FormatGrouped(LatencyMs(t.MaxTicks, timerFreq), 14, 2, sep) + "ms";
+    view.labels[kMinTime] = "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
+    view.labels[kErrorsTotal] = "Errors total " + FormatCount(t.Errors, sep);
+
+    const long double s =
+        timerFreq > 0 ? static_cast<long double>(t.LastEnd - t.FirstStart) / static_cast<long double>(timerFreq) : 0;
+    if (s != 0) {
+        view.labels[kIOPerSec] = "I/O per sec " + FormatGrouped(t.IOCount / s, 14, 0, sep);
+        view.labels[kMBytesPerSec] = "MBytes per sec " + FormatGrouped(t.Bytes / (s * 1024 * 1024), 16, 2, sep);
+    } else {
+        view.labels[kIOPerSec] = "I/O per sec";
+        view.labels[kMBytesPerSec] = "MBytes per sec";
+    }
+
+    view.ioPerSec.clear();
+    view.mbytesPerSec.clear();
+    const int32_t last = rec.CurInterval > engine::kIntervalCount ? engine::kIntervalCount : rec.CurInterval;
+    if (timerFreq > 0) {
+        const long double f = static_cast<long double>(timerFreq);
+        for (int32_t j = 1; j <= last; ++j) {
+            const engine::IntervalStats& in = rec.Intervals[j];
+            const long double d = static_cast<long double>(in.LastEnd - in.FirstStart) / f;
+            if (d == 0) continue;
+            const double x = static_cast<double>(static_cast<long double>(in.FirstStart - rec.Intervals[1].FirstStart) / f);
+            view.mbytesPerSec.push_back({x, static_cast<double>(in.Bytes / d / 1'048'576)});
+            view.ioPerSec.push_back({x, static_cast<double>(std::trunc(in.IOCount / d))});
+        }
+    }
+
+    view.latency.clear();
+    int32_t top = engine::kHistogramTop;
+    while (top > 0 && rec.LatencyHistogram[top] == 0) --top;
+    for (int32_t b = 0; b <= top; b += 100) {
+        uint64_t sum = 0;
+        for (int32_t k = b; k < b + 100 && k <= engine::kHistogramTop; ++k) sum += rec.LatencyHistogram[k];
+        if (sum != 0) view.latency.push_back({static_cast<double>(b / 100), static_cast<double>(sum)});
+    }
+}
+
+void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view) {
+    ComputeStats(rec, timerFreq, view, UserSeparators());
+}
+
+}  // namespace stats

@@ -1,0 +1,34 @@
+#pragma once
+// One statistics record turned into the eight label texts and the three chart point lists.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/records.h"
+#include "stats/format.h"
+
+namespace stats {
+
+struct ChartPoint {
+    double x;
+    double y;
+};
+
+enum LabelIndex { kIOTotal, kMBytesTotal, kTimesTotal, kMaxTime, kMinTime, kErrorsTotal, kIOPerSec, kMBytesPerSec };
+
+struct StatsView {
+    std::array<std::string, 8> labels;   // in LabelIndex order
+    std::vector<ChartPoint> ioPerSec;    // one point per interval: x = start in s, y = whole I/O per second
+    std::vector<ChartPoint> mbytesPerSec;
+    std::vector<ChartPoint> latency;     // x = bin start in ms (0, 1, ... 3276), y = operations
+};
+
+// Latency of a duration in ms, truncated to whole 10-microsecond units first.
+long double LatencyMs(int64_t ticks, int64_t timerFreq);
+// Fills view from rec's Total, intervals 1..CurInterval and histogram. The vectors keep their capacity.
+// An interval whose span is 0 gives no point: its rate would divide by zero.
+void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view, const Separators& sep);
+void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view);
+
+}  // namespace stats

@@ -1,0 +1,164 @@
+#include "tests/test_support.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+
+namespace testing_support {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+    std::string templ = (fs::temp_directory_path() / "volstress-test-XXXXXX").string();
+    if (!mkdtemp(templ.data())) std::abort();
+    path_ = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+    fs::remove_all(path_, ec);
+}
+
+std::string TempDir::MakeImage(const std::string& name, size_t size, unsigned char fill) const {
+    const std::string p = (path_ / name).string();
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    std::vector<char> block(65536, static_cast<char>(fill));
+    for (size_t left = size; left > 0;) {
+        const size_t n = left < block.size() ? left : block.size();
+        out.write(block.data(), static_cast<std::streamsize>(n));
+        left -= n;
+    }
+    return p;
+}
+
+void FakeDialogs::SystemError(const std::string& caption, const std::string& body) {
+    {
+        std::lock_guard lock(mutex_);
+        boxes_.push_back({"error", caption, body});
+    }
+    if (onSystemError) onSystemError();
+}
+
+bool FakeDialogs::AskYesNo(const std::string& caption, const std::string& body) {
+    std::lock_guard lock(mutex_);
+    boxes_.push_back({"yesno", caption, body});
+    return answerYes.load();
+}
+
+void FakeDialogs::Inform(const std::string& caption, const std::string& body) {
+    std::lock_guard lock(mutex_);
+    boxes_.push_back({"inform", caption, body});
+}
+
+std::vector<FakeDialogs::Box> FakeDialogs::Boxes() const {
+    std::lock_guard lock(mutex_);
+    return boxes_;
+}
+
+size_t FakeDialogs::Count() const {
+    std::lock_guard lock(mutex_);
+    return boxes_.size();
+}
+
+namespace {
+
+class FakeProbe : public platform::IVolumeProbe {
+public:
+    explicit FakeProbe(const FakeVolumeSystem::Volume& v) : v_(v) {}
+    bool DeviceSize(int64_t& bytes) override {
+        bytes = v_.deviceSize;
+        return v_.deviceAnswers;
+    }
+    bool FileSystemSize(int64_t& bytes) override {
+        bytes = v_.fsSize;
+        return v_.fsAnswers;
+    }
+
+private:
+    FakeVolumeSystem::Volume v_;
+};
+
+class FakeDevice : public platform::IVolumeDevice {
+public:
+    FakeDevice(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v) : sys_(sys), index_(index), v_(v) {}
+    bool ReadAt(void*, uint32_t size, int64_t offset) override { return Call('R', size, offset, 0); }
+    bool WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
+        return Call('W', size, offset, *static_cast<const unsigned char*>(buffer));
+    }
+    void* AllocateBuffer(size_t bytes) override { return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1); }
+    void FreeBuffer(void* buffer) override { std::free(buffer); }
+
+private:
+    bool Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
+        if (v_.callDelayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(v_.callDelayUs));
+        sys_.Record(index_, {kind, offset, first});
+        return offset >= 0 && offset + static_cast<int64_t>(size) <= v_.deviceSize;
+    }
+    FakeVolumeSystem& sys_;
+    int index_;
+    FakeVolumeSystem::Volume v_;
+};
+
+}  // namespace
+
+std::string FakeVolumeSystem::DevicePath(int index) const {
+    if (index < 0 || index >= platform::kVolumeSlots || !volumes[index].present) return {};
+    return "/dev/fake" + std::string(1, static_cast<char>('a' + index));
+}
+
+std::unique_ptr<platform::IVolumeProbe> FakeVolumeSystem::OpenProbe(int index, uint32_t& error) {
+    const Volume& v = volumes[index];
+    if (!v.present || v.openFails) {
+        error = v.openError;
+        return nullptr;
+    }
+    return std::make_unique<FakeProbe>(v);
+}
+
+std::unique_ptr<platform::IVolumeDevice> FakeVolumeSystem::OpenDevice(int index, bool write, uint32_t& error) {
+    const Volume& v = volumes[index];
+    if (!v.present || v.openFails) {
+        error = v.openError;
+        return nullptr;
+    }
+    if (write && v.refuseWrite) {
+        error = EACCES;
+        return nullptr;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        opens_[index].push_back(write);
+    }
+    return std::make_unique<FakeDevice>(*this, index, v);
+}
+
+void FakeVolumeSystem::Record(int index, const FakeOp& op) {
+    std::lock_guard lock(mutex_);
+    if (ops_[index].size() < 100'000) ops_[index].push_back(op);
+}
+
+std::vector<FakeOp> FakeVolumeSystem::Ops(int index) const {
+    std::lock_guard lock(mutex_);
+    return ops_[index];
+}
+
+std::vector<bool> FakeVolumeSystem::OpenModes(int index) const {
+    std::lock_guard lock(mutex_);
+    return opens_[index];
+}
+
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) return cond();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace testing_support

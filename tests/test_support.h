@@ -1,0 +1,92 @@
+#pragma once
+// Shared test fixtures: temporary directories with image files, fake volumes and answering dialogs.
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/dialogs.h"
+#include "platform/volume_device.h"
+
+namespace testing_support {
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::filesystem::path& path() const { return path_; }
+    // A file of `size` bytes filled with `fill`.
+    std::string MakeImage(const std::string& name, size_t size, unsigned char fill = 0xAB) const;
+
+private:
+    std::filesystem::path path_;
+};
+
+// Records every box and answers at once.
+class FakeDialogs : public engine::IDialogs {
+public:
+    struct Box {
+        std::string kind, caption, body;
+    };
+    void SystemError(const std::string& caption, const std::string& body) override;
+    bool AskYesNo(const std::string& caption, const std::string& body) override;
+    void Inform(const std::string& caption, const std::string& body) override;
+    std::vector<Box> Boxes() const;
+    size_t Count() const;
+
+    std::atomic<bool> answerYes{true};
+    // Called on the worker's thread for each system-error box, before it is answered.
+    std::function<void()> onSystemError;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Box> boxes_;
+};
+
+struct FakeOp {
+    char kind;  // 'R' or 'W'
+    int64_t offset;
+    unsigned char firstByte;  // of the written data
+};
+
+// Volumes defined by the test: probe answers, open failures, and a device that records its calls.
+class FakeVolumeSystem : public platform::IVolumeSystem {
+public:
+    struct Volume {
+        bool present = false;
+        bool openFails = false;   // both probe and device opens fail
+        uint32_t openError = 2;
+        bool deviceAnswers = true;
+        int64_t deviceSize = 0;
+        bool fsAnswers = false;
+        int64_t fsSize = 0;
+        bool refuseWrite = false;  // read-write opens fail with EACCES
+        bool failAlloc = false;    // buffers cannot be allocated
+        int64_t callDelayUs = 0;   // each read or write takes at least this long
+    };
+    std::array<Volume, platform::kVolumeSlots> volumes{};
+
+    std::string DevicePath(int index) const override;
+    std::unique_ptr<platform::IVolumeProbe> OpenProbe(int index, uint32_t& error) override;
+    std::unique_ptr<platform::IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) override;
+
+    std::vector<FakeOp> Ops(int index) const;
+    std::vector<bool> OpenModes(int index) const;  // write flag of each successful open
+    void Record(int index, const FakeOp& op);
+
+private:
+    mutable std::mutex mutex_;
+    std::array<std::vector<FakeOp>, platform::kVolumeSlots> ops_;
+    std::array<std::vector<bool>, platform::kVolumeSlots> opens_;
+};
+
+// Polls cond every millisecond until it holds or the timeout passes; returns cond().
+bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace testing_support
