@@ -1,10 +1,26 @@
 #include <QApplication>
+#include <cstdlib>
 
+#include "engine/engine.h"
+#include "platform/volume_map.h"
+#include "ui/dialogs.h"
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    ui::TForm1 form;
-    form.show();
-    return app.exec();
+    ui::QtDialogs dialogs;
+    auto volumes = std::shared_ptr<platform::IVolumeSystem>(platform::MakeVolumeSystem(platform::SystemVolumeMap()));
+    auto engine = std::make_unique<engine::Engine>(volumes, dialogs);
+    int rc = 0;
+    {
+        ui::TForm1 form(*engine, dialogs);
+        dialogs.SetOwner(&form);
+        form.show();
+        rc = app.exec();
+    }
+    // Let workers waiting on an error box go, then end every worker; one stuck in a device call that
+    // does not return ends with the process instead of holding it open.
+    dialogs.CancelAll();
+    if (!engine->Shutdown(std::chrono::seconds(2))) std::_Exit(rc);
+    return rc;
 }

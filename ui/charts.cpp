@@ -1,0 +1,84 @@
+#include "ui/charts.h"
+
+#include <QtCharts/QLogValueAxis>
+#include <QtCharts/QValueAxis>
+#include <algorithm>
+#include <cmath>
+
+namespace ui {
+
+QChartView* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
+    auto* chart = new QChart();
+    chart->setTitle(title);
+    chart->legend()->hide();
+    chart->setLocalizeNumbers(true);  // grouped with the user's separators
+    auto* left = new QValueAxis(chart);
+    QAbstractAxis* bottom = nullptr;
+    if (kind == ChartKind::Time) {
+        auto* log = new QLogValueAxis(chart);
+        log->setBase(2.0);
+        log->setLabelFormat("%.1f");  // only %.Nf formats print on a log axis with localized numbers
+        log->setRange(kFirstLatencyBinX, 8);
+        bottom = log;
+    } else {
+        auto* lin = new QValueAxis(chart);
+        lin->setLabelFormat("%.0f");
+        bottom = lin;
+        left->setLabelFormat(kind == ChartKind::IO ? "%.0f" : "%.2f");
+        lin->setRange(0, 10);
+    }
+    left->setRange(0, 10);
+    chart->addAxis(bottom, Qt::AlignBottom);
+    chart->addAxis(left, Qt::AlignLeft);
+    auto* view = new QChartView(chart, parent);
+    view->setRenderHint(QPainter::Antialiasing);
+    return view;
+}
+
+QLineSeries* AddSeries(QChartView* view, const QColor* colour) {
+    QChart* chart = view->chart();
+    auto* series = new QLineSeries(chart);
+    if (colour) {
+        QPen pen = series->pen();
+        pen.setColor(*colour);
+        series->setPen(pen);
+    }
+    series->setPointsVisible(false);
+    series->setPointLabelsVisible(false);
+    chart->addSeries(series);
+    for (QAbstractAxis* axis : chart->axes()) series->attachAxis(axis);
+    return series;
+}
+
+void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points, ChartKind kind) {
+    QList<QPointF> list;
+    list.reserve(static_cast<qsizetype>(points.size()));
+    double minX = 0, maxX = 1, maxY = 1;
+    for (const auto& p : points) {
+        const double x = kind == ChartKind::Time && p.x <= 0 ? kFirstLatencyBinX : p.x;
+        list.append(QPointF(x, p.y));
+        maxX = std::max(maxX, x);
+        maxY = std::max(maxY, p.y);
+    }
+    series->replace(list);
+    QChart* chart = series->chart();
+    if (!chart) return;
+    const auto horizontal = chart->axes(Qt::Horizontal);
+    const auto vertical = chart->axes(Qt::Vertical);
+    if (!horizontal.isEmpty()) {
+        if (kind == ChartKind::Time) {
+            // Whole powers of two, so the labels fall on 1, 2, 4 ... ms.
+            horizontal.first()->setRange(kFirstLatencyBinX, std::pow(2.0, std::ceil(std::log2(std::max(maxX, 2.0)))));
+        } else if (auto* axis = qobject_cast<QValueAxis*>(horizontal.first())) {
+            axis->setRange(minX, maxX);
+            axis->applyNiceNumbers();
+        }
+    }
+    if (!vertical.isEmpty())
+        if (auto* axis = qobject_cast<QValueAxis*>(vertical.first())) {
+            axis->setRange(0, maxY * 1.05);
+            axis->applyNiceNumbers();
+        }
+}
+
+}  // namespace ui

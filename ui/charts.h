@@ -1,0 +1,25 @@
+#pragma once
+// The three chart kinds of a tab and writing statistics into them.
+#include <QLabel>
+#include <QtCharts/QChartView>
+#include <QtCharts/QLineSeries>
+#include <array>
+#include <vector>
+
+#include "stats/presentation.h"
+
+namespace ui {
+
+enum class ChartKind { IO, MBytes, Time };
+
+// A chart with its title, hidden legend, axes and label formats; series are added by the caller.
+QChartView* MakeChart(ChartKind kind, const QString& title, QWidget* parent);
+// Attaches a series to the chart's two axes.
+QLineSeries* AddSeries(QChartView* view, const QColor* colour = nullptr);
+// Replaces the points in one call and fits the axes to them.
+void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points, ChartKind kind);
+// On the base-2 latency axis the 0-1 ms bin is drawn at 0.5 ms, half a step below 1 ms; every other
+// point keeps its x. A point at x <= 0 would stop the whole line from drawing there.
+constexpr double kFirstLatencyBinX = 0.5;
+
+}  // namespace ui

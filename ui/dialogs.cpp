@@ -1,0 +1,83 @@
+#include "ui/dialogs.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+#include <algorithm>
+
+namespace ui {
+
+QtDialogs::QtDialogs(QObject* parent) : QObject(parent) {
+    connect(this, &QtDialogs::systemErrorRequested, this, &QtDialogs::ShowSystemErrorBox, Qt::QueuedConnection);
+}
+
+void QtDialogs::SystemError(const std::string& caption, const std::string& body) {
+    const QString c = QString::fromStdString(caption), b = QString::fromStdString(body);
+    if (QThread::currentThread() == thread()) {
+        QMessageBox box(QMessageBox::NoIcon, c, b, QMessageBox::Ok | QMessageBox::Cancel, owner_);
+        box.exec();
+        return;
+    }
+    std::unique_lock lock(mutex_);
+    if (cancelled_) return;
+    const quint64 ticket = nextTicket_++;
+    open_.push_back(ticket);
+    lock.unlock();
+    emit systemErrorRequested(c, b, ticket);
+    lock.lock();
+    answered_.wait(lock, [&] { return cancelled_ || std::find(open_.begin(), open_.end(), ticket) == open_.end(); });
+}
+
+void QtDialogs::ShowSystemErrorBox(QString caption, QString body, quint64 ticket) {
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+    }
+    // No owner: the window stays usable and several boxes may be open at once.
+    auto* box = new QMessageBox(QMessageBox::NoIcon, caption, body, QMessageBox::Ok | QMessageBox::Cancel);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setModal(false);
+    box->setObjectName("SystemErrorBox");
+    connect(box, &QMessageBox::finished, this, [this, ticket] { Answer(ticket); });
+    connect(this, &QObject::destroyed, box, &QWidget::close);
+    box->show();
+}
+
+void QtDialogs::Answer(quint64 ticket) {
+    {
+        std::lock_guard lock(mutex_);
+        open_.erase(std::remove(open_.begin(), open_.end(), ticket), open_.end());
+    }
+    answered_.notify_all();
+}
+
+bool QtDialogs::AskYesNo(const std::string& caption, const std::string& body) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(body),
+                    QMessageBox::Yes | QMessageBox::No, owner_);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
+void QtDialogs::Inform(const std::string& caption, const std::string& body) {
+    QMessageBox box(QMessageBox::NoIcon, QString::fromStdString(caption), QString::fromStdString(body),
+                    QMessageBox::Ok, owner_);
+    box.exec();
+}
+
+void QtDialogs::CancelAll() {
+    {
+        std::lock_guard lock(mutex_);
+        cancelled_ = true;
+        open_.clear();
+    }
+    answered_.notify_all();
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->objectName() == "SystemErrorBox") w->close();
+}
+
+int QtDialogs::OpenSystemErrorBoxes() const {
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(open_.size());
+}
+
+}  // namespace ui
