@@ -7,7 +7,17 @@
 
 namespace ui {
 
-QChartView* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
+ChartBox::ChartBox(QChartView* view, QWidget* parent) : QWidget(parent), view_(view) {
+    view_->setParent(this);
+    setMinimumSize(0, 0);
+}
+
+void ChartBox::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    view_->setGeometry(0, 0, width(), height());
+}
+
+ChartBox* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
     auto* chart = new QChart();
     chart->setTitle(title);
     chart->legend()->hide();
@@ -30,13 +40,13 @@ QChartView* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
     left->setRange(0, 10);
     chart->addAxis(bottom, Qt::AlignBottom);
     chart->addAxis(left, Qt::AlignLeft);
-    auto* view = new QChartView(chart, parent);
+    auto* view = new QChartView(chart);
     view->setRenderHint(QPainter::Antialiasing);
-    return view;
+    return new ChartBox(view, parent);
 }
 
-QLineSeries* AddSeries(QChartView* view, const QColor* colour) {
-    QChart* chart = view->chart();
+QLineSeries* AddSeries(ChartBox* box, const QColor* colour) {
+    QChart* chart = box->chart();
     auto* series = new QLineSeries(chart);
     if (colour) {
         QPen pen = series->pen();

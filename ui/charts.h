@@ -12,10 +12,25 @@ namespace ui {
 
 enum class ChartKind { IO, MBytes, Time };
 
+// A chart control: takes any geometry the window arithmetic gives it, down to 0 x 0, and clips the
+// chart view inside, which has a minimum size of its own.
+class ChartBox : public QWidget {
+public:
+    ChartBox(QChartView* view, QWidget* parent);
+    QChart* chart() const { return view_->chart(); }
+    QChartView* view() const { return view_; }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QChartView* view_;
+};
+
 // A chart with its title, hidden legend, axes and label formats; series are added by the caller.
-QChartView* MakeChart(ChartKind kind, const QString& title, QWidget* parent);
+ChartBox* MakeChart(ChartKind kind, const QString& title, QWidget* parent);
 // Attaches a series to the chart's two axes.
-QLineSeries* AddSeries(QChartView* view, const QColor* colour = nullptr);
+QLineSeries* AddSeries(ChartBox* box, const QColor* colour = nullptr);
 // Replaces the points in one call and fits the axes to them.
 void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points, ChartKind kind);
 // On the base-2 latency axis the 0-1 ms bin is drawn at 0.5 ms, half a step below 1 ms; every other

@@ -13,13 +13,16 @@ QtDialogs::QtDialogs(QObject* parent) : QObject(parent) {
 
 void QtDialogs::SystemError(const std::string& caption, const std::string& body) {
     const QString c = QString::fromStdString(caption), b = QString::fromStdString(body);
+    {
+        std::lock_guard lock(mutex_);
+        if (cancelled_) return;
+    }
     if (QThread::currentThread() == thread()) {
         QMessageBox box(QMessageBox::NoIcon, c, b, QMessageBox::Ok | QMessageBox::Cancel, owner_);
         box.exec();
         return;
     }
     std::unique_lock lock(mutex_);
-    if (cancelled_) return;
     const quint64 ticket = nextTicket_++;
     open_.push_back(ticket);
     lock.unlock();

@@ -15,6 +15,7 @@
 
 #include "engine/engine.h"
 #include "stats/aggregation.h"
+#include "ui/charts.h"
 
 namespace ui {
 
@@ -28,9 +29,9 @@ public:
     // Controls of the stored window description, in declared order.
     QTabWidget* PageControl1;
     QWidget* TabSheet1;
-    QChartView* ChartIO;
-    QChartView* ChartMBytes;
-    QChartView* ChartTime;
+    ChartBox* ChartIO;
+    ChartBox* ChartMBytes;
+    ChartBox* ChartTime;
     QLineSeries* Series2;
     QLineSeries* Series3;
     QLineSeries* Series1;
@@ -70,7 +71,7 @@ public:
 
     // Per-volume controls, slot i for volume i; empty for absent volumes.
     std::array<QWidget*, kSlots> TabSheets{};
-    std::array<QChartView*, kSlots> ChartIOs{}, ChartMBytess{}, ChartTimes{};
+    std::array<ChartBox*, kSlots> ChartIOs{}, ChartMBytess{}, ChartTimes{};
     std::array<QCheckBox*, kSlots> TestThisDisk{};
     std::array<QLineSeries*, kSlots> ChartIOsSeria{}, ChartMBytessSeria{}, ChartTimesSeria{};
     std::array<QLabel*, kSlots> Label1s{}, LabeIOs{}, LabelBytes{}, LabelTimes{}, LabelMaxTime{}, LabelMinTime{},

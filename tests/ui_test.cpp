@@ -1,0 +1,272 @@
+#include <QApplication>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QTabBar>
+#include <QtTest/QtTest>
+#include <filesystem>
+#include <thread>
+
+#include "tests/test_support.h"
+#include "ui/charts.h"
+#include "ui/dialogs.h"
+#include "ui/main_window.h"
+
+using testing_support::FakeDialogs;
+using testing_support::FakeVolumeSystem;
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    std::shared_ptr<FakeVolumeSystem> fake;
+    FakeDialogs dialogs;
+    std::unique_ptr<engine::Engine> eng;
+    std::unique_ptr<ui::TForm1> form;
+
+    // A window over fake volumes C: (1,048,575 bytes) and E: (64 MiB), shown.
+    void Open() {
+        fake = std::make_shared<FakeVolumeSystem>();
+        fake->volumes[2].present = true;
+        fake->volumes[2].deviceSize = 1'048'575;
+        fake->volumes[4].present = true;
+        fake->volumes[4].deviceSize = 64 << 20;
+        eng = std::make_unique<engine::Engine>(fake, dialogs, 100'000);
+        form = std::make_unique<ui::TForm1>(*eng, dialogs);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+    }
+
+private slots:
+    void cleanup() {
+        form.reset();
+        eng.reset();
+    }
+
+    void controlsAsStored() {
+        Open();
+        QCOMPARE(form->windowTitle(), QString("Form1"));
+        QCOMPARE(form->font().pixelSize(), 11);
+        QCOMPARE(form->StartButton->text(), QString("Старт"));
+        QCOMPARE(form->StartButton->geometry(), QRect(840, -7, 75, 25));
+        QCOMPARE(form->WriteStartButton->text(), QString("Запись статистики"));
+        QCOMPARE(form->WriteStartButton->geometry(), QRect(944, 15, 107, 25));
+        QVERIFY(form->WriteStartButton->isEnabled());
+        QCOMPARE(form->ComboBoxBlockSize->geometry(), QRect(82, -3, 71, 21));
+        QCOMPARE(form->ComboBoxBlockSize->currentText(), QString("4096"));
+        QCOMPARE(form->ComboBoxBlockSize->count(), 10);
+        QCOMPARE(form->ComboBoxBlockSize->itemText(9), QString("262144"));
+        QVERIFY(form->ComboBoxBlockSize->isEditable());
+        QCOMPARE(form->ComboBoxTestMetod->itemText(1), QString("Batterfly"));
+        QCOMPARE(form->ComboBoxTestMetod->currentText(), QString("Random"));
+        QCOMPARE(form->ComboBoxIOsPerPortionCountType->currentText(), QString("Fixed"));
+        QCOMPARE(form->ComboBoxTimesMsBetweenPortionCountType->currentText(), QString("Random"));
+        QCOMPARE(form->EditThreadCount->text(), QString("2"));
+        QCOMPARE(form->EditTestTime->text(), QString("30"));
+        QCOMPARE(form->EditRIOsPerPortion->text(), QString("1"));
+        QCOMPARE(form->EditWIOsPerPortion->geometry(), QRect(410, 21, 30, 21));
+        QCOMPARE(form->EditTimesMsBetweenPortion->text(), QString("0"));
+        QCOMPARE(form->LabelThreadCount->text(), QString("Количество потоков на диск"));
+        QCOMPARE(form->Label3->pos(), QPoint(462, 21));
+        QCOMPARE(form->LabelTimer->text(), QString("00:00:00"));
+        QCOMPARE(form->LabelDebugText->text(), QString("LabelDebugText"));
+        QCOMPARE(form->LabelErrorsTotal->pos(), QPoint(807, 40));
+        QCOMPARE(form->Timer1->interval(), 1000);
+        QCOMPARE(form->TimerRefreshData->interval(), 60000);
+        QVERIFY(form->Timer1->isActive() && form->TimerRefreshData->isActive());
+        QCOMPARE(form->ChartIO->chart()->title(), QString("IO/s"));
+        QCOMPARE(form->ChartMBytes->chart()->title(), QString("MBytes/s"));
+        QCOMPARE(form->ChartTime->chart()->title(), QString("Time mks"));
+        QVERIFY(!form->ChartIO->chart()->legend()->isVisible());
+        QCOMPARE(form->Series2->pen().color(), QColor(0x44, 0x66, 0xA3));
+        QVERIFY(!form->Series1->pointsVisible());
+        QCOMPARE(form->PageControl1->pos(), QPoint(0, 46));
+        // The counter calibration: frequency, a blank, the grouped tick count of one counter read.
+        QVERIFY(QRegularExpression("^1000000000 \\d[\\d,. \u00a0]*$").match(form->Label1->text()).hasMatch());
+
+        // Tab order follows the stored numbers.
+        const QList<QWidget*> expected = {form->ComboBoxBlockSize, form->ComboBoxTestMetod, form->EditThreadCount,
+                                          form->EditTestTime, form->StartButton, form->EditTimesMsBetweenPortion,
+                                          form->ComboBoxTimesMsBetweenPortionCountType, form->EditRIOsPerPortion,
+                                          form->EditWIOsPerPortion, form->ComboBoxIOsPerPortionCountType,
+                                          form->WriteStartButton};
+        QList<QWidget*> seen;
+        QWidget* w = form->PageControl1;
+        for (int guard = 0; guard < 500 && seen.size() < expected.size(); ++guard) {
+            w = w->nextInFocusChain();
+            QWidget* top = w;
+            while (top && !expected.contains(top)) top = top->parentWidget();
+            if (top && !seen.contains(top)) seen.append(top);
+        }
+        QCOMPARE(seen, expected);
+    }
+
+    void volumeTabsCopyTheAvgLayout() {
+        Open();
+        QCOMPARE(form->PageControl1->count(), 3);
+        QCOMPARE(form->PageControl1->tabText(0), QString("Avg"));
+        QCOMPARE(form->PageControl1->tabText(1), QString("C"));
+        QCOMPARE(form->PageControl1->tabText(2), QString("E"));
+        QCOMPARE(form->PageControl1->currentWidget(), form->TabSheet1);
+        QCOMPARE(form->PageControl1->tabBar()->tabToolTip(1), QString("/dev/fakec"));
+        QCOMPARE(form->Label1s[2]->text(), QString("Size=0 MBytes"));
+        QCOMPARE(form->Label1s[4]->text(), QString("Size=64 MBytes"));
+        QCOMPARE(form->LabelDebug[2]->text(), QString("MBytes per sec"));
+        QCOMPARE(form->LabelTimes[2]->text(), QString("Times total"));
+        QCOMPARE(form->LabelTimes[2]->pos(), form->LabelTimesTotal->pos());
+        QCOMPARE(form->LabelIOperSec[4]->pos(), QPoint(195, 40));
+        QCOMPARE(form->LabelDebug[4]->pos(), QPoint(227, 3));
+        QVERIFY(form->TestThisDisk[2]->isChecked());
+        QCOMPARE(form->TestThisDisk[2]->text(), QString("Check this disk"));
+        QCOMPARE(form->TestThisDisk[2]->pos(), QPoint(3, form->Label1->y() + form->Label1->height()));
+        QCOMPARE(form->ChartIOs[2]->chart()->title(), QString("IO/s"));
+        QCOMPARE(form->ChartIOs[2]->pos(), form->ChartIO->pos());
+        QCOMPARE(form->ChartTimes[4]->size(), form->ChartTime->size());
+        QCOMPARE(form->ChartMBytess[4]->geometry(), form->ChartMBytes->geometry());
+        QVERIFY(form->TabSheets[3] == nullptr && form->LabeIOs[0] == nullptr);
+    }
+
+    void resizeArithmeticAndVolumeTabsFollow() {
+        Open();
+        form->PageControl1->setCurrentIndex(1);  // whichever tab is active
+        form->TabSheet1->resize(1000, 600);
+        form->TabSheet1Resize();
+        QCOMPARE(form->ChartMBytes->x(), 504);
+        QCOMPARE(form->ChartMBytes->width(), 493);
+        QCOMPARE(form->ChartIO->width(), 493);
+        QCOMPARE(form->ChartTime->width(), 994);
+        QCOMPARE(form->ChartTime->height(), (600 - 72) / 2 - 3);
+        QCOMPARE(form->ChartTime->y(), 72 + 261 + 3);
+        QCOMPARE(form->ChartIO->height(), 261);
+        QCOMPARE(form->ChartIO->pos(), QPoint(3, 72));
+        for (int i : {2, 4}) {
+            QCOMPARE(form->ChartMBytess[i]->geometry(), form->ChartMBytes->geometry());
+            QCOMPARE(form->ChartIOs[i]->geometry(), form->ChartIO->geometry());
+            QCOMPARE(form->ChartTimes[i]->geometry(), form->ChartTime->geometry());
+        }
+        // The window's own resize: the page control spans the client area below the settings.
+        form->resize(1200, 800);
+        QCOMPARE(form->PageControl1->size(), QSize(1200, 800 - 46));
+        QCOMPARE(form->ChartTimes[2]->width(), form->TabSheet1->width() - 6);
+
+        form->resize(20, 30);
+        form->TabSheet1->resize(4, 10);
+        form->TabSheet1Resize();
+        for (QWidget* c : {static_cast<QWidget*>(form->ChartIO), static_cast<QWidget*>(form->ChartMBytes),
+                           static_cast<QWidget*>(form->ChartTime), static_cast<QWidget*>(form->ChartTimes[2])}) {
+            QVERIFY(c->width() >= 0);
+            QVERIFY(c->height() >= 0);
+        }
+        QCOMPARE(form->ChartTime->width(), 0);
+    }
+
+    void startRefreshStopAndWriteTheLog() {
+        Open();
+        testing_support::TempDir dir;
+        const auto cwd = std::filesystem::current_path();
+        std::filesystem::current_path(dir.path());
+        form->EditTestTime->setText("1");  // statistics every second
+        form->TestThisDisk[4]->setChecked(false);
+        form->StartButton->click();
+        QCOMPARE(form->StartButton->text(), QString("Стоп"));
+        QCOMPARE(form->LabelTimer->text(), QString("00:00:00"));
+        QTRY_VERIFY_WITH_TIMEOUT(eng->Volume(2)->CurInterval >= 2, 20000);
+        form->StartButton->click();  // Stop
+        QVERIFY(!eng->Testing());
+        QTRY_VERIFY_WITH_TIMEOUT(!eng->AnyWorkerBusy(), 20000);
+        form->Timer1Timer();
+        QCOMPARE(form->StartButton->text(), QString("Старт"));
+
+        form->TimerRefreshDataTimer();
+        QVERIFY(form->LabelDebug[2]->text().startsWith("Curpos "));
+        QVERIFY(form->LabelDebug[4]->text().startsWith("Curpos "));
+        QVERIFY(form->LabeIOs[2]->text().startsWith("I/O total "));
+        QCOMPARE(form->LabeIOs[4]->text(), QString("I/O total "));  // unticked: untouched
+        QCOMPARE(form->LabeIOsTotal->text(), form->LabeIOs[2]->text());
+        QVERIFY(form->LabelIOperSec[2]->text().startsWith("I/O per sec "));
+        QCOMPARE(form->ChartIOsSeria[2]->count(), eng->Volume(2)->CurInterval);
+        QVERIFY(form->Series1->count() >= 1);
+        QVERIFY(form->Series1->at(0).x() > 0);  // the first bin stays drawable on the log axis
+
+        form->WriteStartButton->click();
+        const auto size = std::filesystem::file_size(dir.path() / "SrcStats.dat");
+        QCOMPARE(size, static_cast<uintmax_t>(eng->Log().Count()) * 32);
+        std::filesystem::current_path(cwd);
+    }
+
+    void aRefusedStartLeavesTheWindowAsItWas() {
+        Open();
+        form->ComboBoxBlockSize->setCurrentText("4k");
+        form->StartButton->click();
+        QCOMPARE(form->StartButton->text(), QString("Старт"));
+        QVERIFY(!eng->Testing());
+        QCOMPARE(dialogs.Boxes().back().body, std::string("'4k' is not a valid integer value for the block size"));
+    }
+
+    void closingEndsTheRun() {
+        Open();
+        form->StartButton->click();
+        QVERIFY(eng->Testing());
+        form->close();
+        QVERIFY(!eng->Testing());
+    }
+};
+
+// The worker's box on the real dialogs: shown without blocking the window thread; the worker waits.
+class DialogTest : public QObject {
+    Q_OBJECT
+private slots:
+    void systemErrorFromAWorkerDoesNotBlockTheWindow() {
+        ui::QtDialogs dialogs;
+        std::atomic<bool> returned{false};
+        std::thread worker([&] {
+            dialogs.SystemError("System error Cannot open /dev/sdz for read", "  Error Code = 13 Permission denied");
+            returned = true;
+        });
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((box = qobject_cast<QMessageBox*>([] {
+                                      for (QWidget* w : QApplication::topLevelWidgets())
+                                          if (w->objectName() == "SystemErrorBox" && w->isVisible()) return w;
+                                      return static_cast<QWidget*>(nullptr);
+                                  }())) != nullptr,
+                                 5000);
+        QCOMPARE(box->windowTitle(), QString("System error Cannot open /dev/sdz for read"));
+        QVERIFY(!box->isModal());
+        QTest::qWait(50);
+        QVERIFY(!returned.load());  // the worker waits for the answer
+        box->button(QMessageBox::Cancel)->click();
+        QTRY_VERIFY_WITH_TIMEOUT(returned.load(), 5000);
+        worker.join();
+    }
+
+    void endingTheProgramReleasesWaitingWorkers() {
+        ui::QtDialogs dialogs;
+        std::atomic<int> returned{0};
+        std::vector<std::thread> workers;
+        for (int i = 0; i < 3; ++i)
+            workers.emplace_back([&] {
+                dialogs.SystemError("System error x", "y");
+                ++returned;
+            });
+        QTRY_COMPARE_WITH_TIMEOUT(dialogs.OpenSystemErrorBoxes(), 3, 5000);
+        QCoreApplication::processEvents();
+        dialogs.CancelAll();
+        QTRY_COMPARE_WITH_TIMEOUT(returned.load(), 3, 5000);
+        for (auto& t : workers) t.join();
+        dialogs.SystemError("late", "returns at once");
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    int status = 0;
+    {
+        WindowTest t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    {
+        DialogTest t;
+        status |= QTest::qExec(&t, argc, argv);
+    }
+    return status;
+}
+
+#include "ui_test.moc"
