@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+
+#include "stats/aggregation.h"
+#include "stats/log_file.h"
+#include "tests/test_support.h"
+
+using namespace engine;
+using testing_support::FakeDialogs;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+
+namespace {
+
+struct Sink : stats::RefreshSink {
+    std::map<int, stats::StatsView> shown;
+    void SetDebugText(int, const std::string&) override {}
+    void Show(int volume, const stats::StatsView& view) override { shown[volume] = view; }
+};
+
+}  // namespace
+
+// A short run on two image files, one refresh and the log file: the figures on screen agree with the
+// records written out.
+TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 4 << 20, 0x31);
+    map.devicePath[3] = dir.MakeImage("d.img", 2 << 20, 0x32);
+    FakeDialogs dialogs;
+    Engine eng(platform::MakeVolumeSystem(map), dialogs, 2'000'000);
+    eng.EnumerateVolumes();
+    eng.ShowDefaults();
+    std::array<bool, kDiskCount> ticked{};
+    ticked[2] = ticked[3] = true;
+    RunSettingsText text;
+    text.TestTime = "1";  // one-second intervals
+    text.ReadsPerPortion = "3";
+    text.WritesPerPortion = "1";
+    text.PauseMs = "1";
+    text.PauseType = "Fixed";
+    ASSERT_EQ(eng.Start(text, ticked), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            std::scoped_lock lock(eng.Volume(2)->Lock, eng.Volume(3)->Lock);
+            return eng.Volume(2)->CurInterval >= 3 && eng.Volume(3)->CurInterval >= 3;
+        },
+        std::chrono::seconds(30)));
+    eng.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng.AnyWorkerBusy(); }));
+
+    Sink sink;
+    stats::StatisticsRefresher refresher;
+    refresher.Refresh(eng, ticked, sink);
+    const std::string path = (dir.path() / stats::kLogFileName).string();
+    stats::WriteOperationLog(eng.Log(), dialogs, path);
+    ASSERT_EQ(dialogs.Count(), 1u);  // only the destructive-write question
+
+    std::ifstream in(path, std::ios::binary);
+    std::map<int, int64_t> records, failed;
+    LogEntry e;
+    int64_t all = 0;
+    while (in.read(reinterpret_cast<char*>(&e), sizeof e)) {
+        ++records[e.VolumeIndex];
+        failed[e.VolumeIndex] += e.Success == 0;
+        EXPECT_EQ(e.RequestSize, 4096);
+        ++all;
+    }
+    EXPECT_EQ(all, static_cast<int64_t>(eng.Log().Count()));
+    const stats::Separators& sep = stats::UserSeparators();
+    int64_t completedAll = 0;
+    for (int v : {2, 3}) {
+        const VolumeStats& s = *eng.Volume(v);
+        // Every record is in the histogram; the totals leave out only the interval being filled.
+        uint64_t hist = 0;
+        for (uint64_t b : s.LatencyHistogram) hist += b;
+        EXPECT_EQ(static_cast<int64_t>(hist), records[v]);
+        const int64_t completed = records[v] - s.Intervals[s.CurInterval].IOCount;
+        completedAll += completed;
+        EXPECT_EQ(failed[v], 0);
+        EXPECT_EQ(sink.shown[v].labels[stats::kIOTotal], "I/O total " + stats::FormatCount(completed, sep));
+        EXPECT_EQ(sink.shown[v].labels[stats::kMBytesTotal],
+                  "MBytes total " + stats::FormatCount(completed * 4096 / 1'048'576, sep));
+        EXPECT_EQ(sink.shown[v].labels[stats::kErrorsTotal], "Errors total 0");
+        EXPECT_EQ(sink.shown[v].ioPerSec.size(), static_cast<size_t>(s.CurInterval));
+    }
+    EXPECT_EQ(sink.shown[-1].labels[stats::kIOTotal], "I/O total " + stats::FormatCount(completedAll, sep));
+}
