@@ -23,6 +23,15 @@ struct RunSettingsText {
     std::string ReadsPerPortion = "1";
     std::string WritesPerPortion = "0";
     std::string IOCountType = "Fixed";
+    // Not on the window: a test time in seconds instead of minutes, and a fixed statistics interval in
+    // seconds instead of the one that follows from the test time. Empty means not given.
+    std::string TestSeconds;
+    std::string StatisticPeriod;
+};
+
+// Which setting a validation message is about.
+enum class SettingField {
+    None, BlockSize, TestTime, TestSeconds, ThreadCount, PauseMs, ReadsPerPortion, WritesPerPortion, StatisticPeriod
 };
 
 struct RunSettings {
@@ -46,6 +55,7 @@ int32_t TestMethodFromText(const std::string& text);
 // The first PeriodTable entry >= (minutes * 120 - 1) / 1000, or the last entry.
 int32_t StatisticPeriodFor(int32_t minutes);
 // All settings or, for the first bad one, a message that names the field and the text.
-std::optional<RunSettings> ValidateRunSettings(const RunSettingsText& text, std::string& error);
+std::optional<RunSettings> ValidateRunSettings(const RunSettingsText& text, std::string& error,
+                                               SettingField* field = nullptr);
 
 }  // namespace engine

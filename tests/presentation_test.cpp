@@ -117,3 +117,22 @@ TEST_F(Presentation, ZeroFrequencyShowsNoRatesInsteadOfDividing) {
     EXPECT_EQ(view.labels[kIOPerSec], "I/O per sec");
     EXPECT_TRUE(view.ioPerSec.empty());
 }
+
+#include "stats/report.h"
+
+TEST(LatencyPercentiles, UpperBucketEdgesCappedAtTheExactMaximum) {
+    auto h = std::make_unique<VolumeStats>();
+    EXPECT_FALSE(stats::LatencyPercentiles(h->LatencyHistogram, 0, kFreq).any);
+    // 1000 operations: 900 in bucket 5 (50-60 us), 99 in bucket 30, one of 2.5 ms.
+    h->LatencyHistogram[5] = 900;
+    h->LatencyHistogram[30] = 99;
+    h->LatencyHistogram[250] = 1;
+    const auto p = stats::LatencyPercentiles(h->LatencyHistogram, 25'050, kFreq);  // max 2505 us
+    ASSERT_TRUE(p.any);
+    EXPECT_DOUBLE_EQ(p.p50, 60);
+    EXPECT_DOUBLE_EQ(p.p90, 60);
+    EXPECT_DOUBLE_EQ(p.p99, 310);
+    EXPECT_DOUBLE_EQ(p.p999, 310);
+    EXPECT_DOUBLE_EQ(p.p9999, 2505);  // bucket edge 2510 capped at the maximum
+    EXPECT_DOUBLE_EQ(p.max, 2505);
+}

@@ -106,3 +106,38 @@ TEST(SystemErrorText, CodeFirstAsUnsignedThenTheSystemText) {
     EXPECT_EQ(boxes[0].body, "  Error Code = 13 Permission denied");
     EXPECT_EQ(boxes[1].body, "Detail.  Error Code = 2 No such file or directory");
 }
+
+TEST(ValidateRunSettings, SecondsAndAFixedIntervalForTheCommandLine) {
+    RunSettingsText text;
+    text.TestSeconds = "90";
+    std::string error;
+    SettingField field = SettingField::BlockSize;
+    auto s = ValidateRunSettings(text, error, &field);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(field, SettingField::None);
+    EXPECT_EQ(s->TestEndTime, 90'000);
+    EXPECT_EQ(s->StatisticPeriodSeconds, 1);  // two minutes' rule
+    text.StatisticPeriod = "7";
+    s = ValidateRunSettings(text, error);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->StatisticPeriodSeconds, 7);
+
+    text.TestSeconds = "3600";
+    text.StatisticPeriod = "3";
+    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
+    EXPECT_EQ(field, SettingField::StatisticPeriod);
+    EXPECT_EQ(error, "'3' is not allowed for the statistics interval: a 3600-second test needs at least 4 s to "
+                     "stay within 1000 intervals");
+    text.StatisticPeriod = "4";
+    EXPECT_TRUE(ValidateRunSettings(text, error));
+    text.StatisticPeriod = "0";
+    EXPECT_FALSE(ValidateRunSettings(text, error));
+    text.StatisticPeriod.clear();
+    text.TestSeconds = "-1";
+    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
+    EXPECT_EQ(field, SettingField::TestSeconds);
+    text.TestSeconds = "10";
+    text.ReadsPerPortion = "many";
+    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
+    EXPECT_EQ(field, SettingField::ReadsPerPortion);
+}

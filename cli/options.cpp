@@ -1,0 +1,219 @@
+#include "cli/options.h"
+
+#include <cctype>
+#include <map>
+
+namespace cli {
+
+const char* const kHelp =
+    "Usage: volstress-cli [options] VOLUME...\n"
+    "       volstress-cli --list\n"
+    "       volstress-cli log2csv SrcStats.dat > ops.csv\n"
+    "\n"
+    "Loads volumes with timed reads (and, with --writes, destructive writes) and reports totals, rates\n"
+    "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block device\n"
+    "or an image file, e.g. D=/dev/sdb1 or T=/tmp/test.img.\n"
+    "\n"
+    "  --block-size N      bytes per operation (4096)\n"
+    "  --method M          random, butterfly, forward or backward (random)\n"
+    "  --threads N         workers per volume (2)\n"
+    "  --minutes N | --seconds N   test time (30 minutes)\n"
+    "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
+    "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
+    "  --period S          statistics interval in seconds (follows the test time)\n"
+    "  --destroy-data      allow writes: THEY DESTROY THE DATA ON THE VOLUMES\n"
+    "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
+    "  --log FILE          write the operation log (SrcStats.dat format)\n"
+    "  --json FILE|-       write the results as JSON (schema_version 1)\n"
+    "  --list              show the volume letters and exit\n"
+    "  --help, --version\n"
+    "\n"
+    "Ctrl-C ends the run and still reports; a second Ctrl-C aborts.\n"
+    "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened.\n";
+
+int64_t ParseSize(const std::string& text) {
+    size_t i = 0;
+    int64_t value = 0;
+    while (i < text.size() && std::isdigit(static_cast<unsigned char>(text[i]))) {
+        if (value > (INT64_MAX - 9) / 10) return 0;
+        value = value * 10 + (text[i++] - '0');
+    }
+    if (i == 0) return 0;
+    int shift = 0;
+    if (i < text.size()) {
+        switch (std::toupper(static_cast<unsigned char>(text[i++]))) {
+            case 'K': shift = 10; break;
+            case 'M': shift = 20; break;
+            case 'G': shift = 30; break;
+            case 'T': shift = 40; break;
+            default: return 0;
+        }
+        if (i != text.size()) return 0;
+    }
+    if (value > (INT64_MAX >> shift)) return 0;
+    return value << shift;
+}
+
+const char* OptionFor(engine::SettingField field) {
+    switch (field) {
+        case engine::SettingField::BlockSize: return "--block-size";
+        case engine::SettingField::TestTime: return "--minutes";
+        case engine::SettingField::TestSeconds: return "--seconds";
+        case engine::SettingField::ThreadCount: return "--threads";
+        case engine::SettingField::PauseMs: return "--pause";
+        case engine::SettingField::ReadsPerPortion: return "--reads";
+        case engine::SettingField::WritesPerPortion: return "--writes";
+        case engine::SettingField::StatisticPeriod: return "--period";
+        default: return "";
+    }
+}
+
+namespace {
+
+bool ParseVolume(const std::string& arg, VolumeArg& v, std::string& error) {
+    const size_t eq = arg.find('=');
+    std::string letter = eq == std::string::npos ? arg : arg.substr(0, eq);
+    if (letter.size() == 2 && letter[1] == ':') letter.pop_back();
+    if (letter.size() != 1 || !std::isalpha(static_cast<unsigned char>(letter[0]))) {
+        error = "'" + arg + "' is not a volume: give a letter (C or C:) or LETTER=PATH";
+        return false;
+    }
+    v.index = std::toupper(static_cast<unsigned char>(letter[0])) - 'A';
+    if (eq != std::string::npos) {
+        v.path = arg.substr(eq + 1);
+        if (v.path.empty()) {
+            error = "'" + arg + "' names no path after '='";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
+    // Options that take a value, and where it goes.
+    const std::map<std::string, std::string*> valued = {
+        {"--block-size", &o.settings.BlockSize}, {"--threads", &o.settings.ThreadCount},
+        {"--minutes", &o.settings.TestTime},     {"--seconds", &o.settings.TestSeconds},
+        {"--reads", &o.settings.ReadsPerPortion}, {"--writes", &o.settings.WritesPerPortion},
+        {"--pause", &o.settings.PauseMs},        {"--period", &o.settings.StatisticPeriod},
+        {"--log", &o.logPath},                   {"--json", &o.jsonPath}};
+    std::string method, pauseType, create;
+    bool minutesGiven = false;
+    int first = 1;
+    if (argc > 1 && std::string(argv[1]) == "log2csv") {
+        if (argc != 3) {
+            error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";
+            return false;
+        }
+        o.mode = Options::Mode::Log2Csv;
+        o.log2csvPath = argv[2];
+        return true;
+    }
+    for (int i = first; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            if (const size_t eq = arg.find('='); eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                hasValue = true;
+            }
+        }
+        auto takeValue = [&](std::string& into) {
+            if (!hasValue) {
+                if (i + 1 >= argc) {
+                    error = arg + " needs a value";
+                    return false;
+                }
+                value = argv[++i];
+            }
+            into = value;
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            o.mode = Options::Mode::Help;
+            return true;
+        }
+        if (arg == "--version") {
+            o.mode = Options::Mode::Version;
+            return true;
+        }
+        if (arg == "--list") {
+            o.mode = Options::Mode::List;
+        } else if (arg == "--destroy-data") {
+            o.destroyData = true;
+        } else if (arg == "--method") {
+            if (!takeValue(method)) return false;
+        } else if (arg == "--pause-type") {
+            if (!takeValue(pauseType)) return false;
+        } else if (arg == "--create") {
+            if (!takeValue(create)) return false;
+        } else if (auto it = valued.find(arg); it != valued.end()) {
+            if (!takeValue(*it->second)) return false;
+            minutesGiven |= arg == "--minutes";
+        } else if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
+            error = "unknown option " + arg + " (see --help)";
+            return false;
+        } else {
+            VolumeArg v;
+            if (!ParseVolume(arg, v, error)) return false;
+            for (const auto& other : o.volumes)
+                if (other.index == v.index) {
+                    error = "volume " + std::string(1, static_cast<char>('A' + v.index)) + ": is given twice";
+                    return false;
+                }
+            o.volumes.push_back(v);
+        }
+    }
+    if (minutesGiven && !o.settings.TestSeconds.empty()) {
+        error = "--minutes and --seconds cannot be given together";
+        return false;
+    }
+    if (!method.empty()) {
+        const std::map<std::string, std::string> methods = {{"random", "Random"},
+                                                            {"butterfly", "Batterfly"},
+                                                            {"forward", "Linear forward"},
+                                                            {"backward", "Linear backward"}};
+        if (auto it = methods.find(method); it != methods.end())
+            o.settings.TestMethod = it->second;
+        else if (engine::TestMethodFromText(method) != 0)
+            o.settings.TestMethod = method;
+        else {
+            error = "--method: '" + method + "' is not random, butterfly, forward or backward";
+            return false;
+        }
+    }
+    if (!pauseType.empty()) {
+        if (pauseType == "fixed" || pauseType == "Fixed")
+            o.settings.PauseType = "Fixed";
+        else if (pauseType == "random" || pauseType == "Random")
+            o.settings.PauseType = "Random";
+        else {
+            error = "--pause-type: '" + pauseType + "' is not fixed or random";
+            return false;
+        }
+    }
+    if (!create.empty()) {
+        o.createSize = ParseSize(create);
+        if (o.createSize <= 0) {
+            error = "--create: '" + create + "' is not a size (for example 4096, 64M or 2G)";
+            return false;
+        }
+        for (const auto& v : o.volumes)
+            if (v.path.empty()) {
+                error = "--create needs LETTER=PATH volumes; " + std::string(1, static_cast<char>('A' + v.index)) +
+                        ": names a system volume";
+                return false;
+            }
+    }
+    if (o.mode == Options::Mode::Run && o.volumes.empty()) {
+        error = "no volume given (see --help; --list shows the letters)";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cli

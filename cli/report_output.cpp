@@ -1,0 +1,126 @@
+#include "cli/report_output.h"
+
+#include <cstdio>
+#include <iomanip>
+
+namespace cli {
+
+namespace {
+
+const char* kMethodNames[] = {"unknown", "random", "butterfly", "forward", "backward"};
+
+std::string Letter(int index) { return std::string(1, static_cast<char>('A' + index)) + ":"; }
+
+std::string Us(double us) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.1f", us);
+    return buf;
+}
+
+void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v) {
+    out << heading << "\n";
+    for (const auto& label : v.view.labels) out << "  " << label << "\n";
+    if (v.latency.any)
+        out << "  Latency us  p50 " << Us(v.latency.p50) << "  p90 " << Us(v.latency.p90) << "  p99 "
+            << Us(v.latency.p99) << "  p99.9 " << Us(v.latency.p999) << "  p99.99 " << Us(v.latency.p9999)
+            << "  max " << Us(v.latency.max) << "\n";
+    else
+        out << "  Latency us  no operations\n";
+}
+
+std::string Json(const std::string& s) {
+    std::string out = "\"";
+    for (const unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string Num(double d) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6g", d);
+    return buf;
+}
+
+void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent) {
+    const engine::IntervalStats& t = v.record->Total();
+    const double fd = static_cast<double>(f);
+    const double elapsed = f > 0 ? static_cast<double>(t.LastEnd - t.FirstStart) / fd : 0;
+    out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
+        << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks << ", \"min_ticks\": "
+        << t.MinTicks << ", \"first_start_ticks\": " << t.FirstStart << ", \"last_end_ticks\": " << t.LastEnd
+        << ", \"errors\": " << t.Errors << "},\n";
+    out << indent << "\"elapsed_s\": " << Num(elapsed) << ",\n";
+    out << indent << "\"io_per_sec\": " << Num(elapsed > 0 ? static_cast<double>(t.IOCount) / elapsed : 0) << ",\n";
+    out << indent << "\"mbytes_per_sec\": "
+        << Num(elapsed > 0 ? static_cast<double>(t.Bytes) / elapsed / 1048576.0 : 0) << ",\n";
+    const auto& p = v.latency;
+    out << indent << "\"latency_us\": {\"resolution_us\": 10, \"p50\": " << Num(p.p50) << ", \"p90\": " << Num(p.p90)
+        << ", \"p99\": " << Num(p.p99) << ", \"p99_9\": " << Num(p.p999) << ", \"p99_99\": " << Num(p.p9999)
+        << ", \"max\": " << Num(p.max) << "},\n";
+    out << indent << "\"intervals\": [";
+    const engine::VolumeStats& r = *v.record;
+    for (int j = 1; j <= r.CurInterval; ++j) {
+        const engine::IntervalStats& in = r.Intervals[j];
+        const double start = f > 0 ? static_cast<double>(in.FirstStart - r.Intervals[1].FirstStart) / fd : 0;
+        const double span = f > 0 ? static_cast<double>(in.LastEnd - in.FirstStart) / fd : 0;
+        out << (j > 1 ? ",\n" : "\n") << indent << "  {\"index\": " << j << ", \"start_s\": " << Num(start)
+            << ", \"duration_s\": " << Num(span) << ", \"io_count\": " << in.IOCount << ", \"bytes\": " << in.Bytes
+            << ", \"io_per_sec\": " << Num(span > 0 ? static_cast<double>(in.IOCount) / span : 0)
+            << ", \"mbytes_per_sec\": " << Num(span > 0 ? static_cast<double>(in.Bytes) / span / 1048576.0 : 0)
+            << "}";
+    }
+    out << (r.CurInterval > 0 ? "\n" + indent : "") << "],\n";
+    out << indent << "\"histogram_ms\": [";
+    for (size_t k = 0; k < v.view.latency.size(); ++k)
+        out << (k ? ", " : "") << "{\"ms\": " << Num(v.view.latency[k].x) << ", \"count\": "
+            << static_cast<uint64_t>(v.view.latency[k].y) << "}";
+    out << "]\n";
+}
+
+}  // namespace
+
+void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
+    out << (facts.interrupted ? "Run interrupted. " : "") << "Totals cover every operation of the run, the last "
+        << "unfinished statistics interval included.\nLatency percentiles have 10 us resolution (the upper edge "
+        << "of each 10 us bucket; the maximum is exact).\n\n";
+    for (size_t k = 0; k < report.volumes.size(); ++k)
+        TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k]);
+    if (report.volumes.size() != 1) TextVolume(out, "All volumes", report.all);
+}
+
+void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
+    const engine::RunSettings& s = facts.settings;
+    out << "{\n  \"schema_version\": 1,\n  \"tool\": \"volstress-cli\",\n";
+    out << "  \"settings\": {\"block_size\": " << s.BlockSize << ", \"method\": "
+        << Json(kMethodNames[s.TestMethod >= 0 && s.TestMethod <= 4 ? s.TestMethod : 0])
+        << ", \"threads_per_volume\": " << s.ThreadsPerDisk << ", \"test_ms\": " << s.TestEndTime
+        << ", \"reads_per_portion\": " << s.ReadsPerPortion << ", \"writes_per_portion\": " << s.WritesPerPortion
+        << ", \"pause_ms\": " << s.PauseMs << ", \"pause_type\": " << Json(s.PauseFixed ? "fixed" : "random")
+        << ", \"statistics_interval_s\": " << s.StatisticPeriodSeconds << "},\n";
+    out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
+    out << "  \"timer_frequency\": " << facts.timerFreq << ",\n";
+    out << "  \"volumes\": [";
+    for (size_t k = 0; k < report.volumes.size(); ++k) {
+        const auto& v = report.volumes[k];
+        out << (k ? ",\n" : "\n") << "    {\n      \"letter\": " << Json(std::string(1, static_cast<char>('A' + v.index)))
+            << ",\n      \"device\": " << Json(facts.devicePaths[k]) << ",\n      \"size_bytes\": " << facts.sizes[k]
+            << ",\n";
+        JsonVolume(out, v, facts.timerFreq, "      ");
+        out << "    }";
+    }
+    out << "\n  ],\n  \"all\": {\n";
+    JsonVolume(out, report.all, facts.timerFreq, "    ");
+    out << "  }\n}\n";
+}
+
+}  // namespace cli

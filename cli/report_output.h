@@ -1,0 +1,24 @@
+#pragma once
+// The final report as text for people and as JSON for programs.
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "stats/report.h"
+
+namespace cli {
+
+struct RunFacts {
+    engine::RunSettings settings;
+    std::vector<std::string> devicePaths;  // per report volume, same order
+    std::vector<int64_t> sizes;
+    bool interrupted = false;
+    int64_t timerFreq = 0;
+};
+
+void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
+// schema_version 1; the fields are described in the README's "Command line" section.
+void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
+
+}  // namespace cli

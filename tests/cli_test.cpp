@@ -1,0 +1,253 @@
+// volstress-cli run as a program on image files: options, exit codes, reports and the log.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "engine/records.h"
+#include "tests/test_support.h"
+
+extern char** environ;
+
+using testing_support::TempDir;
+
+namespace {
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Runs volstress-cli with args; stdout and stderr go to files in dir. signalAfterMs > 0 sends SIGINT then.
+Result RunCli(const TempDir& dir, std::vector<std::string> args, int signalAfterMs = 0) {
+    const std::string out = (dir.path() / "stdout").string(), err = (dir.path() / "stderr").string();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    args.insert(args.begin(), VOLSTRESS_CLI);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Result r;
+    if (posix_spawn(&pid, VOLSTRESS_CLI, &actions, nullptr, argv.data(), environ) != 0) return r;
+    posix_spawn_file_actions_destroy(&actions);
+    if (signalAfterMs > 0) {
+        usleep(static_cast<useconds_t>(signalAfterMs) * 1000);
+        kill(pid, SIGINT);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    r.out = Slurp(out);
+    r.err = Slurp(err);
+    return r;
+}
+
+// Just enough of a JSON reader to prove the document is well formed.
+struct JsonChecker {
+    const std::string& s;
+    size_t i = 0;
+    void Ws() {
+        while (i < s.size() && std::isspace(static_cast<unsigned char>(s[i]))) ++i;
+    }
+    bool Lit(const char* w) {
+        const size_t n = std::strlen(w);
+        if (s.compare(i, n, w) != 0) return false;
+        i += n;
+        return true;
+    }
+    bool String() {
+        if (s[i] != '"') return false;
+        for (++i; i < s.size(); ++i) {
+            if (s[i] == '\\') ++i;
+            else if (s[i] == '"') return ++i, true;
+        }
+        return false;
+    }
+    bool Number() {
+        const size_t start = i;
+        while (i < s.size() && std::strchr("+-0123456789.eE", s[i])) ++i;
+        return i > start;
+    }
+    bool Value() {
+        Ws();
+        if (i >= s.size()) return false;
+        bool ok;
+        if (s[i] == '{') ok = Compound('}', true);
+        else if (s[i] == '[') ok = Compound(']', false);
+        else if (s[i] == '"') ok = String();
+        else ok = Lit("true") || Lit("false") || Lit("null") || Number();
+        Ws();
+        return ok;
+    }
+    bool Compound(char close, bool object) {
+        ++i;
+        Ws();
+        if (s[i] == close) return ++i, true;
+        for (;;) {
+            if (object) {
+                Ws();
+                if (!String()) return false;
+                Ws();
+                if (s[i++] != ':') return false;
+            }
+            if (!Value()) return false;
+            if (s[i] == ',') {
+                ++i;
+                continue;
+            }
+            if (s[i] == close) return ++i, true;
+            return false;
+        }
+    }
+    bool Document() { return Value() && i == s.size(); }
+};
+
+int64_t AllIoCount(const std::string& json) {
+    std::smatch m;
+    const std::regex re("\"all\": \\{\\s*\"totals\": \\{\"io_count\": (\\d+)");
+    return std::regex_search(json, m, re) ? std::stoll(m[1]) : -1;
+}
+
+}  // namespace
+
+TEST(Cli, HelpVersionAndUsageMistakes) {
+    TempDir dir;
+    Result r = RunCli(dir, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("Usage: volstress-cli"), std::string::npos);
+    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 30);  // one screen
+    r = RunCli(dir, {"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("volstress-cli ", 0), 0u);
+
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    const std::pair<std::vector<std::string>, std::string> mistakes[] = {
+        {{"--block-size", "4k", "T=" + img}, "--block-size: '4k' is not a valid integer value for the block size"},
+        {{"--threads=x", "T=" + img}, "--threads: 'x' is not a valid integer value for the thread count"},
+        {{"--seconds", "-2", "T=" + img}, "--seconds: '-2' is not allowed"},
+        {{"--method", "zigzag", "T=" + img}, "--method: 'zigzag' is not random, butterfly, forward or backward"},
+        {{"--pause", "-1", "T=" + img}, "--pause: '-1' is not allowed for the pause between portions"},
+        {{"--seconds", "3600", "--period", "1", "T=" + img}, "--period: '1' is not allowed"},
+        {{"--frobnicate", "T=" + img}, "unknown option --frobnicate"},
+        {{"T=" + img, "T:"}, "volume T: is given twice"},
+        {{"--minutes", "1", "--seconds", "5", "T=" + img}, "--minutes and --seconds cannot be given together"},
+        {{}, "no volume given"},
+        {{"--create", "lots", "T=" + img}, "--create: 'lots' is not a size"},
+        {{"--threads", "2000", "T=" + img}, "Максимальное количество потоков 1024. Запрошено 2000"}};
+    for (const auto& [args, message] : mistakes) {
+        r = RunCli(dir, args);
+        EXPECT_EQ(r.status, 2) << message;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+}
+
+TEST(Cli, WritesNeedDestroyDataAndTheImageIsUntouchedWithout) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20, 0x5A);
+    Result r = RunCli(dir, {"--seconds", "1", "--writes", "1", "T=" + img});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("refusing to write: this test destroys the data on T: (" + img + ")"), std::string::npos)
+        << r.err;
+    const std::string before = Slurp(img);
+    EXPECT_EQ(before, std::string(1 << 20, 0x5A));
+
+    r = RunCli(dir, {"--seconds", "1", "--reads", "0", "--writes", "1", "--destroy-data", "--method", "forward",
+                  "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Slurp(img).substr(0, 4096), std::string(4096, '\0'));  // block 0 gets zeros
+}
+
+TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
+    TempDir dir;
+    const std::string c = (dir.path() / "c.img").string(), d = (dir.path() / "d.img").string();
+    const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
+    Result r = RunCli(dir, {"--seconds", "2", "--create", "8M", "--threads", "2", "--json", json, "--log", log,
+                         "C=" + c, "D=" + d});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(std::filesystem::file_size(c), 8u << 20);
+    EXPECT_NE(r.out.find("the last unfinished statistics interval included"), std::string::npos);
+    EXPECT_NE(r.out.find("10 us resolution"), std::string::npos);
+    EXPECT_NE(r.out.find("All volumes"), std::string::npos);
+    EXPECT_NE(r.out.find("I/O per sec "), std::string::npos);
+    const std::string doc = Slurp(json);
+    JsonChecker check{doc};
+    EXPECT_TRUE(check.Document()) << "malformed at " << check.i;
+    EXPECT_NE(doc.find("\"schema_version\": 1"), std::string::npos);
+    EXPECT_NE(doc.find("\"device\": \"" + c + "\""), std::string::npos);
+    const auto records = std::filesystem::file_size(log) / sizeof(engine::LogEntry);
+    ASSERT_GT(records, 0u);
+    EXPECT_EQ(AllIoCount(doc), static_cast<int64_t>(records));
+
+    r = RunCli(dir, {"log2csv", log});
+    ASSERT_EQ(r.status, 0);
+    std::istringstream csv(r.out);
+    std::string line;
+    std::getline(csv, line);
+    EXPECT_EQ(line, "slot,volume,request_size,success,start_ticks,end_ticks,frequency,latency_us");
+    std::ifstream raw(log, std::ios::binary);
+    engine::LogEntry e;
+    size_t rows = 0;
+    while (std::getline(csv, line)) {
+        ASSERT_TRUE(raw.read(reinterpret_cast<char*>(&e), sizeof e));
+        ++rows;
+        std::ostringstream expect;
+        expect << rows << ',' << static_cast<char>('A' + e.VolumeIndex) << ",4096,1," << e.StartTicks << ','
+               << e.EndTicks << ',' << e.Frequency << ',';
+        ASSERT_EQ(line.rfind(expect.str(), 0), 0u) << line;
+    }
+    EXPECT_EQ(rows, records);
+
+    std::ofstream(dir.path() / "odd.dat") << "not a log";
+    r = RunCli(dir, {"log2csv", (dir.path() / "odd.dat").string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("not a multiple of 32 bytes"), std::string::npos);
+}
+
+TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
+    TempDir dir;
+    // Smaller than one block: every operation lands on block -1 and fails.
+    const std::string tiny = dir.MakeImage("tiny.img", 100);
+    Result r = RunCli(dir, {"--seconds", "1", "--method", "backward", "T=" + tiny});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_EQ(r.out.find("Errors total 0"), std::string::npos);
+
+    r = RunCli(dir, {"--seconds", "1", "T=" + (dir.path() / "missing.img").string()});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find("Cannot open " + (dir.path() / "missing.img").string() + " for read: Error Code = 2 "),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);  // said once
+}
+
+TEST(Cli, CtrlCEndsTheRunAndStillWritesTheResults) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 4 << 20);
+    const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
+    const auto start = std::chrono::steady_clock::now();
+    Result r = RunCli(dir, {"--seconds", "60", "--json", json, "--log", log, "T=" + img}, 1500);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Run interrupted."), std::string::npos);
+    const std::string doc = Slurp(json);
+    EXPECT_NE(doc.find("\"interrupted\": true"), std::string::npos);
+    EXPECT_EQ(AllIoCount(doc), static_cast<int64_t>(std::filesystem::file_size(log) / 32));
+    EXPECT_GT(AllIoCount(doc), 0);
+}
