@@ -36,8 +36,10 @@ ChartBox* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
         bottom = lin;
         left->setLabelFormat(kind == ChartKind::IO ? "%.0f" : "%.2f");
         lin->setRange(0, 10);
+        lin->setTickCount(6);
     }
     left->setRange(0, 10);
+    left->setTickCount(6);
     chart->addAxis(bottom, Qt::AlignBottom);
     chart->addAxis(left, Qt::AlignLeft);
     auto* view = new QChartView(chart);
