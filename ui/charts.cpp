@@ -1,5 +1,6 @@
 #include "ui/charts.h"
 
+#include <QLocale>
 #include <QtCharts/QLogValueAxis>
 #include <QtCharts/QValueAxis>
 #include <algorithm>
@@ -21,7 +22,11 @@ ChartBox* MakeChart(ChartKind kind, const QString& title, QWidget* parent) {
     auto* chart = new QChart();
     chart->setTitle(title);
     chart->legend()->hide();
-    chart->setLocalizeNumbers(true);  // grouped with the user's separators
+    // Grouped with the user's separators; Qt's C locale would leave thousands ungrouped.
+    QLocale locale = QLocale::system();
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    chart->setLocale(locale);
+    chart->setLocalizeNumbers(true);
     auto* left = new QValueAxis(chart);
     QAbstractAxis* bottom = nullptr;
     if (kind == ChartKind::Time) {
