@@ -119,7 +119,7 @@ void Engine::PrepareVolumes(const RunSettings& s, const std::array<bool, kDiskCo
     for (int i = 0; i < DiskCount; ++i) {
         if (!Present(i)) continue;
         VolumeStats& v = *shared_->Volumes[i];
-        std::lock_guard lock(v.Lock);  // no worker runs now; the lock keeps readers consistent
+        std::lock_guard lock(v.Lock);  // no worker runs now; intervals still change only under the lock
         v.ClearIntervals();
         v.Selected = checked[i];
         if (!v.Selected) continue;
