@@ -101,7 +101,6 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         {"--log", &o.logPath},                   {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
     bool minutesGiven = false;
-    int first = 1;
     if (argc > 1 && std::string(argv[1]) == "log2csv") {
         if (argc != 3) {
             error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";
@@ -111,7 +110,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         o.log2csvPath = argv[2];
         return true;
     }
-    for (int i = first; i < argc; ++i) {
+    for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         std::string value;
         bool hasValue = false;

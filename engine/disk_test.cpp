@@ -203,7 +203,6 @@ TDiskTest::~TDiskTest() {
 
 void TDiskTest::SetTestedDisk(int32_t index) { core_->testedDisk.store(index, std::memory_order_relaxed); }
 int32_t TDiskTest::TestedDisk() const { return core_->testedDisk.load(std::memory_order_relaxed); }
-int32_t TDiskTest::Number() const { return core_->number; }
 
 void TDiskTest::RequestTerminate() {
     core_->terminated.store(true, std::memory_order_release);

@@ -24,7 +24,6 @@ public:
     // The volume the worker tests; set by the window thread only while the worker is not inside a run.
     void SetTestedDisk(int32_t index);
     int32_t TestedDisk() const;
-    int32_t Number() const;
 
     // Termination is our own shutdown path: ends the idle loop, a run and a pause; the call in hand
     // and an open error box (once the dialogs let go) complete first.
