@@ -214,11 +214,10 @@ int main(int argc, char** argv) {
                                stats::FormatMilliseconds(static_cast<uint32_t>(eng.TestEndTime));
             for (const auto& v : opt.volumes) {
                 const engine::IntervalStats t = stats::LiveTotals(*eng.Volume(v.index));
-                const double s = static_cast<double>(t.LastEnd - t.FirstStart) / static_cast<double>(eng.TimerFreq);
+                const stats::Rates r = stats::RatesOf(t, eng.TimerFreq);
                 line += "  " + std::string(1, static_cast<char>('A' + v.index)) + ": " +
-                        stats::FormatGrouped(s > 0 ? t.IOCount / s : 0, 14, 0) + " IO/s " +
-                        stats::FormatGrouped(s > 0 ? t.Bytes / s / 1048576.0 : 0, 16, 1) + " MB/s " +
-                        stats::FormatCount(t.Errors) + " err";
+                        stats::FormatGrouped(r.ioPerSec, 14, 0) + " IO/s " + stats::FormatGrouped(r.mbytesPerSec, 16, 1) +
+                        " MB/s " + stats::FormatCount(t.Errors) + " err";
             }
             Progress(line);
         }

@@ -54,15 +54,14 @@ std::string Num(double d) {
 void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent) {
     const engine::IntervalStats& t = v.record->Total();
     const double fd = static_cast<double>(f);
-    const double elapsed = f > 0 ? static_cast<double>(t.LastEnd - t.FirstStart) / fd : 0;
+    const stats::Rates rates = stats::RatesOf(t, f);
     out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
         << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks << ", \"min_ticks\": "
         << t.MinTicks << ", \"first_start_ticks\": " << t.FirstStart << ", \"last_end_ticks\": " << t.LastEnd
         << ", \"errors\": " << t.Errors << "},\n";
-    out << indent << "\"elapsed_s\": " << Num(elapsed) << ",\n";
-    out << indent << "\"io_per_sec\": " << Num(elapsed > 0 ? static_cast<double>(t.IOCount) / elapsed : 0) << ",\n";
-    out << indent << "\"mbytes_per_sec\": "
-        << Num(elapsed > 0 ? static_cast<double>(t.Bytes) / elapsed / 1048576.0 : 0) << ",\n";
+    out << indent << "\"elapsed_s\": " << Num(static_cast<double>(rates.seconds)) << ",\n";
+    out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
+    out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
     const auto& p = v.latency;
     out << indent << "\"latency_us\": {\"resolution_us\": 10, \"p50\": " << Num(p.p50) << ", \"p90\": " << Num(p.p90)
         << ", \"p99\": " << Num(p.p99) << ", \"p99_9\": " << Num(p.p999) << ", \"p99_99\": " << Num(p.p9999)
@@ -72,12 +71,11 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     for (int j = 1; j <= r.CurInterval; ++j) {
         const engine::IntervalStats& in = r.Intervals[j];
         const double start = f > 0 ? static_cast<double>(in.FirstStart - r.Intervals[1].FirstStart) / fd : 0;
-        const double span = f > 0 ? static_cast<double>(in.LastEnd - in.FirstStart) / fd : 0;
+        const stats::Rates r = stats::RatesOf(in, f);
         out << (j > 1 ? ",\n" : "\n") << indent << "  {\"index\": " << j << ", \"start_s\": " << Num(start)
-            << ", \"duration_s\": " << Num(span) << ", \"io_count\": " << in.IOCount << ", \"bytes\": " << in.Bytes
-            << ", \"io_per_sec\": " << Num(span > 0 ? static_cast<double>(in.IOCount) / span : 0)
-            << ", \"mbytes_per_sec\": " << Num(span > 0 ? static_cast<double>(in.Bytes) / span / 1048576.0 : 0)
-            << "}";
+            << ", \"duration_s\": " << Num(static_cast<double>(r.seconds)) << ", \"io_count\": " << in.IOCount
+            << ", \"bytes\": " << in.Bytes << ", \"io_per_sec\": " << Num(static_cast<double>(r.ioPerSec))
+            << ", \"mbytes_per_sec\": " << Num(static_cast<double>(r.mbytesPerSec)) << "}";
     }
     out << (r.CurInterval > 0 ? "\n" + indent : "") << "],\n";
     out << indent << "\"histogram_ms\": [";

@@ -13,6 +13,16 @@ int64_t MulDiv(int64_t a, int64_t b, int64_t c) {
 
 }  // namespace
 
+Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
+    Rates r;
+    if (timerFreq <= 0) return r;
+    r.seconds = static_cast<long double>(s.LastEnd - s.FirstStart) / static_cast<long double>(timerFreq);
+    if (r.seconds == 0) return r;
+    r.ioPerSec = s.IOCount / r.seconds;
+    r.mbytesPerSec = s.Bytes / r.seconds / 1'048'576;
+    return r;
+}
+
 long double LatencyMs(int64_t ticks, int64_t timerFreq) {
     if (timerFreq <= 0) return 0;
     return static_cast<long double>(MulDiv(ticks, 100'000, timerFreq)) / 100;
@@ -28,11 +38,10 @@ void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& 
     view.labels[kMinTime] = "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
     view.labels[kErrorsTotal] = "Errors total " + FormatCount(t.Errors, sep);
 
-    const long double s =
-        timerFreq > 0 ? static_cast<long double>(t.LastEnd - t.FirstStart) / static_cast<long double>(timerFreq) : 0;
-    if (s != 0) {
-        view.labels[kIOPerSec] = "I/O per sec " + FormatGrouped(t.IOCount / s, 14, 0, sep);
-        view.labels[kMBytesPerSec] = "MBytes per sec " + FormatGrouped(t.Bytes / (s * 1024 * 1024), 16, 2, sep);
+    const Rates rates = RatesOf(t, timerFreq);
+    if (rates.seconds != 0) {
+        view.labels[kIOPerSec] = "I/O per sec " + FormatGrouped(rates.ioPerSec, 14, 0, sep);
+        view.labels[kMBytesPerSec] = "MBytes per sec " + FormatGrouped(rates.mbytesPerSec, 16, 2, sep);
     } else {
         view.labels[kIOPerSec] = "I/O per sec";
         view.labels[kMBytesPerSec] = "MBytes per sec";
@@ -45,11 +54,11 @@ void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& 
         const long double f = static_cast<long double>(timerFreq);
         for (int32_t j = 1; j <= last; ++j) {
             const engine::IntervalStats& in = rec.Intervals[j];
-            const long double d = static_cast<long double>(in.LastEnd - in.FirstStart) / f;
-            if (d == 0) continue;
+            const Rates r = RatesOf(in, timerFreq);
+            if (r.seconds == 0) continue;
             const double x = static_cast<double>(static_cast<long double>(in.FirstStart - rec.Intervals[1].FirstStart) / f);
-            view.mbytesPerSec.push_back({x, static_cast<double>(in.Bytes / d / 1'048'576)});
-            view.ioPerSec.push_back({x, static_cast<double>(std::trunc(in.IOCount / d))});
+            view.mbytesPerSec.push_back({x, static_cast<double>(r.mbytesPerSec)});
+            view.ioPerSec.push_back({x, static_cast<double>(std::trunc(r.ioPerSec))});
         }
     }
 

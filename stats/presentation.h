@@ -24,6 +24,15 @@ struct StatsView {
     std::vector<ChartPoint> latency;     // x = bin start in ms (0, 1, ... 3276), y = operations
 };
 
+// Span from first start to last end in seconds and the rates over it; all 0 when the span is 0 (or the
+// frequency unknown), so no caller ever divides by zero.
+struct Rates {
+    long double seconds = 0;
+    long double ioPerSec = 0;
+    long double mbytesPerSec = 0;
+};
+Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq);
+
 // Latency of a duration in ms, truncated to whole 10-microsecond units first.
 long double LatencyMs(int64_t ticks, int64_t timerFreq);
 // Fills view from rec's Total, intervals 1..CurInterval and histogram. The vectors keep their capacity.

@@ -1,7 +1,11 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -176,4 +180,49 @@ TEST(ReplaceFileContents, WritesWholeFileAndKeepsTheOldOneOnFailure) {
     size_t files = 0;
     for (auto& e : fs::directory_iterator(dir.path())) files += e.is_regular_file();
     EXPECT_EQ(files, 1u);
+}
+
+namespace {
+
+// A loop device over an image file, for the kernel's own block-device rules; empty when none can be made.
+struct LoopDevice {
+    std::string path;
+    explicit LoopDevice(const std::string& image) {
+        if (geteuid() != 0) return;
+        const std::string cmd = "losetup -f --show '" + image + "' 2>/dev/null";
+        if (FILE* p = popen(cmd.c_str(), "r")) {
+            char buf[256] = {};
+            if (fgets(buf, sizeof buf, p)) path = std::string(buf, strcspn(buf, "\n"));
+            pclose(p);
+        }
+    }
+    ~LoopDevice() {
+        if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
+    }
+};
+
+}  // namespace
+
+TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReading) {
+    TempDir dir;
+    LoopDevice loop(dir.MakeImage("loop.img", 4 << 20));
+    if (loop.path.empty()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+    platform::VolumeMap map;
+    map.devicePath[2] = loop.path;
+    auto sys = platform::MakeVolumeSystem(map);
+    uint32_t error = 0;
+    {
+        // Our own workers share one claim: several writers at once are fine.
+        auto a = sys->OpenDevice(2, true, error);
+        auto b = sys->OpenDevice(2, true, error);
+        ASSERT_TRUE(a && b) << error;
+    }
+    // Someone else holds the device exclusively, as a mounted file system does.
+    const int holder = ::open(loop.path.c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(holder, 0);
+    EXPECT_FALSE(sys->OpenDevice(2, true, error));
+    EXPECT_EQ(error, static_cast<uint32_t>(EBUSY));
+    EXPECT_TRUE(sys->OpenDevice(2, false, error));  // reading a claimed volume stays allowed
+    ::close(holder);
+    EXPECT_TRUE(sys->OpenDevice(2, true, error));
 }

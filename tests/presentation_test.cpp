@@ -136,3 +136,17 @@ TEST(LatencyPercentiles, UpperBucketEdgesCappedAtTheExactMaximum) {
     EXPECT_DOUBLE_EQ(p.p9999, 2505);  // bucket edge 2510 capped at the maximum
     EXPECT_DOUBLE_EQ(p.max, 2505);
 }
+
+TEST(RatesOf, RatesOverTheSpanAndZerosInsteadOfDividingByZero) {
+    const engine::IntervalStats s{12'346, 2 * 1'048'576, 0, 0, 0, 1000, 1000 + 10 * kFreq, 0};
+    const stats::Rates r = stats::RatesOf(s, kFreq);
+    EXPECT_DOUBLE_EQ(static_cast<double>(r.seconds), 10);
+    EXPECT_DOUBLE_EQ(static_cast<double>(r.ioPerSec), 1234.6);
+    EXPECT_DOUBLE_EQ(static_cast<double>(r.mbytesPerSec), 0.2);
+    const engine::IntervalStats flat{5, 512, 0, 0, 0, 77, 77, 0};
+    for (const stats::Rates z : {stats::RatesOf(flat, kFreq), stats::RatesOf(s, 0)}) {
+        EXPECT_EQ(z.seconds, 0);
+        EXPECT_EQ(z.ioPerSec, 0);
+        EXPECT_EQ(z.mbytesPerSec, 0);
+    }
+}
