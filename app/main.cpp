@@ -15,6 +15,11 @@ int main(int argc, char** argv) {
     {
         ui::TForm1 form(*engine, dialogs);
         dialogs.SetOwner(&form);
+        // Error boxes have no owner and would keep the program alive after its window has gone.
+        QObject::connect(&form, &ui::TForm1::closed, &app, [&] {
+            dialogs.CancelAll();
+            QApplication::quit();
+        });
         form.show();
         rc = app.exec();
     }

@@ -73,12 +73,13 @@ double WorkerLoop(const std::string& path, int threads) {
     for (int n = 1; n <= threads; ++n) {
         auto ev = std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true);
         workers.push_back(std::make_unique<engine::TDiskTest>(shared, n, ev));
-        workers.back()->SetTestedDisk(2);
+        workers.back()->Assign(2, 1);
     }
     const auto t0 = std::chrono::steady_clock::now();
+    shared->CurrentRun.store(1);
     shared->Testing.store(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));
-    shared->Testing.store(false);
+    shared->EndRun();
     workers.clear();
     const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     int64_t ops = 0;

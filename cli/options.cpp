@@ -21,15 +21,16 @@ const char* const kHelp =
     "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
     "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
     "  --period S          statistics interval in seconds (follows the test time)\n"
-    "  --destroy-data      allow writes: THEY DESTROY THE DATA ON THE VOLUMES\n"
+    "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
     "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
-    "  --json FILE|-       write the results as JSON (schema_version 1)\n"
+    "  --json FILE|-       write the results as JSON (schema_version 1); with -, the text report goes to stderr\n"
     "  --list              show the volume letters and exit\n"
     "  --help, --version\n"
     "\n"
     "Ctrl-C ends the run and still reports; a second Ctrl-C aborts.\n"
-    "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened.\n";
+    "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened,\n"
+    "4 results could not be written (4 before 3 before 1).\n";
 
 int64_t ParseSize(const std::string& text) {
     size_t i = 0;
@@ -68,6 +69,22 @@ const char* OptionFor(engine::SettingField field) {
     }
 }
 
+std::string CommandLineRefusal(const Options& o, const engine::RunSettings& s) {
+    if (s.ThreadsPerDisk < 1)
+        return "--threads: '" + o.settings.ThreadCount + "' is not allowed: at least 1 worker per volume is needed";
+    if (s.ReadsPerPortion == 0 && s.WritesPerPortion == 0)
+        return "--reads 0 --writes 0: a portion must hold at least one read or write";
+    if (o.minutesGiven && s.TestMinutes < 0)
+        return "--minutes: '" + o.settings.TestTime + "' is not allowed: the test time must be 0 or more";
+    if (s.WritesPerPortion > 0)
+        for (const auto& v : o.volumes)
+            if (v.path.empty())
+                return "refusing to write to " + std::string(1, static_cast<char>('A' + v.index)) +
+                       ": by its letter alone, which moves whenever a device is attached. Name the device: " +
+                       std::string(1, static_cast<char>('A' + v.index)) + "=/dev/...";
+    return {};
+}
+
 namespace {
 
 bool ParseVolume(const std::string& arg, VolumeArg& v, std::string& error) {
@@ -100,7 +117,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         {"--pause", &o.settings.PauseMs},        {"--period", &o.settings.StatisticPeriod},
         {"--log", &o.logPath},                   {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
-    bool minutesGiven = false;
+    bool& minutesGiven = o.minutesGiven;
     if (argc > 1 && std::string(argv[1]) == "log2csv") {
         if (argc != 3) {
             error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";

@@ -88,6 +88,13 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
 }  // namespace
 
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
+    if (facts.workersNotReturned > 0)
+        out << "Run interrupted: " << facts.workersNotReturned
+            << " worker(s) did not return from a device call; their operations in hand are not counted.\n";
+    for (const auto& f : facts.openFailures) out << "Not tested: " << f << "\n";
+    if (!facts.logComplete)
+        out << "The operation log is full: it holds the first " << facts.logEntries
+            << " operations only; the totals below count them all.\n";
     out << (facts.interrupted ? "Run interrupted. " : "") << "Totals cover every operation of the run, the last "
         << "unfinished statistics interval included.\nLatency percentiles have 10 us resolution (the upper edge "
         << "of each 10 us bucket; the maximum is exact).\n\n";
@@ -106,6 +113,12 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"pause_ms\": " << s.PauseMs << ", \"pause_type\": " << Json(s.PauseFixed ? "fixed" : "random")
         << ", \"statistics_interval_s\": " << s.StatisticPeriodSeconds << "},\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
+    out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
+    out << "  \"open_failures\": [";
+    for (size_t k = 0; k < facts.openFailures.size(); ++k) out << (k ? ", " : "") << Json(facts.openFailures[k]);
+    out << "],\n";
+    out << "  \"log_entries\": " << facts.logEntries << ",\n";
+    out << "  \"log_complete\": " << (facts.logComplete ? "true" : "false") << ",\n";
     out << "  \"timer_frequency\": " << facts.timerFreq << ",\n";
     out << "  \"volumes\": [";
     for (size_t k = 0; k < report.volumes.size(); ++k) {

@@ -15,6 +15,11 @@ struct RunFacts {
     std::vector<int64_t> sizes;
     bool interrupted = false;
     int64_t timerFreq = 0;
+    // Entries in the operation log, and whether it holds every operation (false once it is full).
+    uint32_t logEntries = 0;
+    bool logComplete = true;
+    int workersNotReturned = 0;  // stuck in a device call when the report was made
+    std::vector<std::string> openFailures;
 };
 
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);

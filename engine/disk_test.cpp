@@ -15,6 +15,7 @@ struct TDiskTest::Core {
     int32_t number;
     std::shared_ptr<platform::ManualResetEvent> hEvent;
     std::atomic<int32_t> testedDisk{0};
+    std::atomic<uint64_t> assignedRun{0};
     std::atomic<bool> terminated{false};
     std::mutex exitMutex;
     std::condition_variable exitWake;
@@ -22,6 +23,7 @@ struct TDiskTest::Core {
     WorkerRandom random;
 
     bool Terminated() const { return terminated.load(std::memory_order_acquire); }
+    bool InMyRun() const { return shared->InRun(assignedRun.load(std::memory_order_acquire)); }
     void Execute();
     void RunTest();
     void Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
@@ -82,12 +84,19 @@ int32_t WrappingSum(int32_t a, int32_t b) {
 void TDiskTest::Core::Execute() {
     SharedState& sh = *shared;
     while (!Terminated()) {
-        if (!sh.Testing.load(std::memory_order_acquire)) {
+        if (!InMyRun()) {
+            if (sh.Testing.load(std::memory_order_seq_cst) && hEvent->IsSet()) {
+                // Released for an earlier run that ended before this worker entered it: the signal is stale.
+                // A Start that assigns this worker sets its run before signalling, so the check after the
+                // reset cannot miss it.
+                hEvent->Reset();
+                if (InMyRun()) continue;
+            }
             if (sh.SleepUnless(10, [this] { return Terminated(); })) break;
-            hEvent->Wait();
+            if (!InMyRun()) hEvent->Wait();
             continue;
         }
-        // seq_cst pairs with the window's busy check: a worker that saw Testing set here is seen busy.
+        // seq_cst pairs with the window's busy check: a worker that saw its run going here is seen busy.
         sh.BusyFlags[number].store(1, std::memory_order_seq_cst);
         RunTest();
         hEvent->Reset();
@@ -100,7 +109,7 @@ void TDiskTest::Core::Execute() {
 
 void TDiskTest::Core::RunTest() {
     SharedState& sh = *shared;
-    if (!sh.Testing.load(std::memory_order_seq_cst)) return;
+    if (!InMyRun()) return;
     const int32_t disk = testedDisk.load(std::memory_order_relaxed);
     VolumeStats* vp = disk >= 0 && disk < kDiskCount ? sh.Volumes[disk].get() : nullptr;
     if (!vp) {
@@ -158,24 +167,27 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
     int32_t writesLeft = v.WritesPerPortion;
     bool ok = false;
 
-    while (sh.Testing.load(std::memory_order_acquire) && !Terminated()) {
+    const uint64_t run = assignedRun.load(std::memory_order_acquire);
+    const auto runOver = [&] { return Terminated() || !sh.InRun(run); };
+    while (!runOver()) {
         const int64_t offset = walker.p * v.BlockSize;
         const int64_t start = platform::CounterNow();
         if (readsLeft > 0) {
             --readsLeft;
-            ok = device.ReadAt(readBuffer, s, offset);
+            ok = device.ReadAt(readBuffer, s, offset) == 0;
         } else if (!readOnly && writesLeft > 0) {
             --writesLeft;
-            ok = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset);
+            ok = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset) == 0;
         }
         const int64_t end = platform::CounterNow();
 
         if (WrappingSum(readsLeft, writesLeft) == 0) {
-            // A negative pause is treated as none; it never reaches the sleep or the draw.
+            // A negative pause is treated as none; it never reaches the sleep or the draw. The end of the
+            // run cuts a pause short, so a stop never waits for it; the paused operation is still recorded.
             if (v.PauseMs > 0) {
                 const int32_t t = v.PauseFixed ? v.PauseMs
                                                : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
-                if (t > 0) sh.SleepUnless(t, [this] { return Terminated(); });
+                if (t > 0) sh.SleepUnless(t, runOver);
             }
             readsLeft = v.ReadsPerPortion;
             writesLeft = v.WritesPerPortion;
@@ -201,7 +213,10 @@ TDiskTest::~TDiskTest() {
     Finish(std::chrono::steady_clock::now() + std::chrono::seconds(3));
 }
 
-void TDiskTest::SetTestedDisk(int32_t index) { core_->testedDisk.store(index, std::memory_order_relaxed); }
+void TDiskTest::Assign(int32_t index, uint64_t run) {
+    core_->testedDisk.store(index, std::memory_order_relaxed);
+    core_->assignedRun.store(run, std::memory_order_release);
+}
 int32_t TDiskTest::TestedDisk() const { return core_->testedDisk.load(std::memory_order_relaxed); }
 
 void TDiskTest::RequestTerminate() {

@@ -21,8 +21,9 @@ public:
     TDiskTest(const TDiskTest&) = delete;
     TDiskTest& operator=(const TDiskTest&) = delete;
 
-    // The volume the worker tests; set by the window thread only while the worker is not inside a run.
-    void SetTestedDisk(int32_t index);
+    // The volume the worker tests and the run it takes part in; set by the window thread only while the
+    // worker is not inside a run, before the run's Testing is set.
+    void Assign(int32_t index, uint64_t run);
     int32_t TestedDisk() const;
 
     // Termination is our own shutdown path: ends the idle loop, a run and a pause; the call in hand

@@ -47,6 +47,10 @@ public:
 
     int32_t DiskCount = 0;
     std::array<int64_t, kDiskCount> DiskSize{};
+    // Per volume, from discovery: the multiple every transfer must be (1 when anything goes), and why a
+    // volume that opened reports no size (empty when it does, or when the system cannot say).
+    std::array<int64_t, kDiskCount> Alignment{};
+    std::array<std::string, kDiskCount> NoSizeReason{};
 
     // --- Run control (window thread only) ------------------------------------------------------------
     // The window's run fields, with their values from when the window is shown.
@@ -74,7 +78,9 @@ public:
     std::optional<uint32_t> Timer1TimerAt(uint32_t nowTicks);
     // The window is going away: clears Testing, then gives the workers up to waitMs to leave their runs.
     void FormHide(int32_t waitMs = 1000);
+    // True while any worker that exists, of this run or an earlier one, is inside a run.
     bool AnyWorkerBusy() const;
+    int BusyWorkers() const;
     TDiskTest* Worker(int n) { return n >= 1 && n <= kMaxWorkers ? workers_[n].get() : nullptr; }
     platform::ManualResetEvent* WorkerEvent(int n) {
         return n >= 1 && n <= kMaxWorkers ? workerEvents_[n].get() : nullptr;
@@ -85,12 +91,15 @@ public:
 
 private:
     void PrepareVolumes(const RunSettings& s, const std::array<bool, kDiskCount>& checked);
-    void AssignWorkers();
+    void AssignWorkers(uint64_t run);
+    // A message when the block size cannot work on a selected volume; empty when it can.
+    std::string BlockSizeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& checked) const;
 
     std::shared_ptr<SharedState> shared_;
     std::unique_ptr<VolumeStats> allVolumes_;
     std::array<std::unique_ptr<TDiskTest>, kMaxWorkers + 1> workers_;
     std::array<std::shared_ptr<platform::ManualResetEvent>, kMaxWorkers + 1> workerEvents_;
+    int32_t createdWorkers_ = 0;  // workers 1..createdWorkers_ exist
 };
 
 // Caption of the settings-error and thread-limit boxes.

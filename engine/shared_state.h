@@ -25,12 +25,27 @@ struct SharedState {
     // Entry i is volume i's record; empty for an absent volume. Set at discovery only.
     std::array<std::unique_ptr<VolumeStats>, kDiskCount> Volumes;
     OperationLog Log;
-    // Written by the window thread only (release); read by workers once per pass (acquire).
+    // Written by the window thread only, sequentially consistent: it pairs with a worker's busy flag (the
+    // worker sets its flag, then reads Testing; the window clears Testing, then reads the flags). Read by
+    // workers once per pass.
     std::atomic<bool> Testing{false};
+    // Number of the current or last run. A worker takes part only in the run it was released into, so a
+    // worker whose event is still signalled from an earlier run never joins a later one.
+    std::atomic<uint64_t> CurrentRun{0};
     // Indexed by worker number 1..1024: set while that worker is inside a run.
     std::array<std::atomic<uint8_t>, kMaxWorkers + 1> BusyFlags{};
 
-    // Sleeps that ending the program can cut short. Stop never does: a pause always runs to its end.
+    // True while run `run` is in progress.
+    bool InRun(uint64_t run) const {
+        return Testing.load(std::memory_order_seq_cst) && CurrentRun.load(std::memory_order_acquire) == run;
+    }
+    // Ends the run: Testing clear, and every pause cut short.
+    void EndRun() {
+        Testing.store(false, std::memory_order_seq_cst);
+        WakeSleepers();
+    }
+
+    // Sleeps (pauses, the idle wait) that the end of a run or of the program cuts short.
     std::mutex SleepMutex;
     std::condition_variable SleepWake;
 

@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <iostream>
 
 #include "platform/console.h"
+#include "platform/file.h"
 
 namespace platform {
 namespace {
@@ -11,7 +13,10 @@ namespace {
 std::atomic<int> interrupts{0};
 
 void OnInterrupt(int) {
-    if (interrupts.fetch_add(1) >= 1) _exit(130);
+    if (interrupts.fetch_add(1) >= 1) {
+        RemovePendingTemporaryFiles();
+        _exit(130);
+    }
 }
 
 }  // namespace
@@ -27,5 +32,9 @@ void InstallInterruptHandler() {
 int InterruptCount() { return interrupts.load(); }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+
+void ShowProgressLine(const std::string& line) { std::cerr << "\r" << line << "\033[K" << std::flush; }
+
+void FinishProgressLine() { std::cerr << "\n" << std::flush; }
 
 }  // namespace platform

@@ -6,16 +6,13 @@
 namespace platform {
 
 std::string SystemErrorDescription(uint32_t code) {
+    if (code == kShortTransfer) return "Short transfer: fewer bytes than requested";
     if (code > 0x7fffffffu) return {};
     char buf[512];
     // GNU strerror_r returns a pointer that may or may not be into buf; both are thread-safe.
     const char* text = strerror_r(static_cast<int>(code), buf, sizeof buf);
     return text ? std::string(text) : std::string();
 }
-
-}  // namespace platform
-
-namespace platform {
 
 uint32_t OutOfMemoryErrorCode() { return ENOMEM; }
 

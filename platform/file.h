@@ -1,13 +1,52 @@
 #pragma once
-// Whole-file writes that never leave a half-written file behind.
+// Output files that never destroy what stands at their path and never report a failed write as done.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 namespace platform {
 
-// Writes data to a temporary file beside path and renames it over path once every byte is on disk.
-// On failure path is left as it was and error holds the system's code.
-bool ReplaceFileContents(const std::string& path, const void* data, size_t size, uint32_t& error);
+// One output file, written whole:
+// - a symbolic link is followed and its target is what gets written;
+// - a path that exists and is not a regular file (a character device, FIFO or socket) is written straight
+//   through, never renamed over or unlinked;
+// - a regular file, or a new one, is written to a temporary file in the same directory, flushed and renamed
+//   over the path, then the directory is flushed; an old file's permissions are kept. Until Commit nothing
+//   at the path changes, and a failure or an Abort (the destructor, or a signal) removes the temporary file.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Each returns false with the system's error code; after a failure only Abort is left.
+    bool Open(const std::string& path, uint32_t& error);
+    bool Write(const void* data, size_t size, uint32_t& error);
+    bool Commit(uint32_t& error);
+    void Abort();
+
+private:
+    int fd_ = -1;
+    int slot_ = -1;          // the temporary file's entry among those a signal removes; -1: written in place
+    std::string target_;     // the path as resolved through symbolic links
+    std::string temp_;
+    bool hadFile_ = false;
+    unsigned mode_ = 0;
+    unsigned uid_ = 0, gid_ = 0;
+};
+
+// Open, Write and Commit in one.
+bool WriteWholeFile(const std::string& path, const void* data, size_t size, uint32_t& error);
+
+// Before a long run: true when path could be written later. Its directory must exist and be writable, and
+// the path must not be a directory.
+bool CheckOutputPath(const std::string& path, uint32_t& error);
+
+// Removes the temporary files of output files still being written. Safe in a signal handler.
+void RemovePendingTemporaryFiles();
+
+// True when both paths name the same file or device (after following links); false if either is missing.
+bool SameFile(const std::string& a, const std::string& b);
 
 }  // namespace platform

@@ -14,9 +14,10 @@ namespace platform {
 class IVolumeDevice {
 public:
     virtual ~IVolumeDevice() = default;
-    // True when the call succeeded; the transferred count is not examined.
-    virtual bool ReadAt(void* buffer, uint32_t size, int64_t offset) = 0;
-    virtual bool WriteAt(const void* buffer, uint32_t size, int64_t offset) = 0;
+    // 0 when all `size` bytes were transferred; otherwise the system's error code, or kShortTransfer
+    // (platform/error_text.h) when the call moved fewer bytes than asked.
+    virtual uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) = 0;
+    virtual uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) = 0;
     // A buffer this device can transfer from and to (aligned for uncached I/O); nullptr when none.
     virtual void* AllocateBuffer(size_t bytes) = 0;
     virtual void FreeBuffer(void* buffer) = 0;
@@ -30,6 +31,11 @@ public:
     virtual bool DeviceSize(int64_t& bytes) = 0;
     // Total bytes of the file system mounted from the device; false when there is none or it cannot tell.
     virtual bool FileSystemSize(int64_t& bytes) = 0;
+    // Every transfer's size and offset must be a multiple of this (the logical sector size, or what
+    // uncached I/O on an image file needs); 1 when anything goes.
+    virtual int64_t TransferAlignment() = 0;
+    // Why neither size source answers, in the operator's words ("is a directory"); empty when unknown.
+    virtual std::string WhyNoSize() = 0;
 };
 
 class IVolumeSystem {

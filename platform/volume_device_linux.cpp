@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/error_text.h"
 #include "platform/volume_device.h"
 
 namespace platform {
@@ -65,9 +66,36 @@ bool FindMountPoint(dev_t dev, std::string& mountPoint) {
     return false;
 }
 
+// The offset alignment uncached I/O needs on a regular file: what the kernel reports, else the logical
+// sector size of the device that holds the file system, else the common 512.
+int64_t DirectIoAlignment(int fd, const struct stat& st) {
+    struct statx sx {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &sx) == 0 && (sx.stx_mask & STATX_DIOALIGN) != 0)
+        return sx.stx_dio_offset_align > 0 ? sx.stx_dio_offset_align : 1;  // 0: no direct I/O at all
+    for (const char* queue : {"/queue/logical_block_size", "/../queue/logical_block_size"}) {
+        std::ifstream in("/sys/dev/block/" + std::to_string(major(st.st_dev)) + ":" +
+                         std::to_string(minor(st.st_dev)) + queue);
+        int64_t bytes = 0;
+        if (in >> bytes && bytes > 0) return bytes;
+    }
+    return 512;
+}
+
+// Opens a device or image the way a test does: uncached like a raw volume handle. Some file systems
+// (tmpfs) refuse O_DIRECT for regular files; those are used through the cache. direct tells which.
+int OpenForTransfers(const std::string& path, int access, bool block, bool& direct) {
+    direct = true;
+    int fd = OpenRetryingEintr(path.c_str(), access | O_CLOEXEC | O_DIRECT);
+    if (fd < 0 && errno == EINVAL && !block) {
+        direct = false;
+        fd = OpenRetryingEintr(path.c_str(), access | O_CLOEXEC);
+    }
+    return fd;
+}
+
 class FileProbe final : public IVolumeProbe {
 public:
-    explicit FileProbe(int fd) : fd_(fd) {}
+    FileProbe(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~FileProbe() override { ::close(fd_); }
 
     bool DeviceSize(int64_t& bytes) override {
@@ -97,8 +125,36 @@ public:
         return true;
     }
 
+    int64_t TransferAlignment() override {
+        struct stat st {};
+        if (fstat(fd_, &st) != 0) return 1;
+        if (S_ISBLK(st.st_mode)) {
+            int sector = 0;
+            return ioctl(fd_, BLKSSZGET, &sector) == 0 && sector > 0 ? sector : 512;
+        }
+        if (!S_ISREG(st.st_mode)) return 1;
+        bool direct = false;
+        const int fd = OpenForTransfers(path_, O_RDONLY, false, direct);
+        if (fd < 0) return 1;
+        const int64_t alignment = direct ? DirectIoAlignment(fd, st) : 1;
+        ::close(fd);
+        return alignment;
+    }
+
+    std::string WhyNoSize() override {
+        struct stat st {};
+        if (fstat(fd_, &st) != 0) return {};
+        if (S_ISDIR(st.st_mode)) return "is a directory, not a block device or image file";
+        if (S_ISCHR(st.st_mode)) return "is a character device, not a block device or image file";
+        if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return "is a pipe or socket, not a block device or image file";
+        if (S_ISREG(st.st_mode) && st.st_size == 0) return "is an empty image file (0 bytes)";
+        if (S_ISBLK(st.st_mode)) return "is a block device that reports no size (no medium?)";
+        return {};
+    }
+
 private:
     int fd_;
+    std::string path_;
 };
 
 // One exclusive open per block device while any of our write handles is open: the kernel refuses
@@ -137,26 +193,30 @@ private:
 
 class FileDevice final : public IVolumeDevice {
 public:
-    FileDevice(int fd, WriteClaims* claims, int index) : fd_(fd), claims_(claims), index_(index) {}
+    // limit: bytes a write may reach (an image file's size at open); -1 for a block device, whose end
+    // the kernel enforces. A write past an image's end would silently grow the file.
+    FileDevice(int fd, int64_t limit, WriteClaims* claims, int index)
+        : fd_(fd), limit_(limit), claims_(claims), index_(index) {}
     ~FileDevice() override {
         ::close(fd_);
         if (claims_) claims_->Release(index_);
     }
 
-    bool ReadAt(void* buffer, uint32_t size, int64_t offset) override {
+    uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) override {
         ssize_t r;
         do {
             r = ::pread(fd_, buffer, size, offset);
         } while (r < 0 && errno == EINTR);
-        return r >= 0;
+        return Outcome(r, size);
     }
 
-    bool WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
+    uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
+        if (limit_ >= 0 && offset >= 0 && offset + static_cast<int64_t>(size) > limit_) return ENOSPC;
         ssize_t r;
         do {
             r = ::pwrite(fd_, buffer, size, offset);
         } while (r < 0 && errno == EINTR);
-        return r >= 0;
+        return Outcome(r, size);
     }
 
     void* AllocateBuffer(size_t bytes) override {
@@ -168,7 +228,13 @@ public:
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
 private:
+    static uint32_t Outcome(ssize_t r, uint32_t size) {
+        if (r < 0) return static_cast<uint32_t>(errno);
+        return static_cast<size_t>(r) == size ? 0 : kShortTransfer;
+    }
+
     int fd_;
+    int64_t limit_;
     WriteClaims* claims_;
     int index_;
 };
@@ -192,7 +258,7 @@ public:
             error = static_cast<uint32_t>(errno);
             return nullptr;
         }
-        return std::make_unique<FileProbe>(fd);
+        return std::make_unique<FileProbe>(fd, path);
     }
 
     std::unique_ptr<IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) override {
@@ -215,16 +281,14 @@ public:
             }
             claims = &claims_;
         }
-        // Uncached like a raw volume handle; some file systems (tmpfs) refuse O_DIRECT, use the cache there.
-        const int access = (write ? O_RDWR : O_RDONLY) | O_CLOEXEC;
-        int fd = OpenRetryingEintr(path.c_str(), access | O_DIRECT);
-        if (fd < 0 && errno == EINVAL && !block) fd = OpenRetryingEintr(path.c_str(), access);
+        bool direct = false;
+        const int fd = OpenForTransfers(path, write ? O_RDWR : O_RDONLY, block, direct);
         if (fd < 0) {
             error = static_cast<uint32_t>(errno);
             if (claims) claims->Release(index);
             return nullptr;
         }
-        return std::make_unique<FileDevice>(fd, claims, index);
+        return std::make_unique<FileDevice>(fd, block ? -1 : static_cast<int64_t>(st.st_size), claims, index);
     }
 
 private:

@@ -11,7 +11,7 @@ LogWrite WriteOperationLog(const engine::OperationLog& log, const std::string& p
     records = log.CompleteCount();
     if (records == 0) return LogWrite::Empty;
     const size_t bytes = static_cast<size_t>(records) * sizeof(engine::LogEntry);
-    return platform::ReplaceFileContents(path, log.Entries(), bytes, error) ? LogWrite::Written : LogWrite::Failed;
+    return platform::WriteWholeFile(path, log.Entries(), bytes, error) ? LogWrite::Written : LogWrite::Failed;
 }
 
 void WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs, const std::string& path) {

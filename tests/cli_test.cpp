@@ -11,6 +11,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "engine/records.h"
 #include "tests/test_support.h"
@@ -223,11 +224,16 @@ TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
 
 TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
     TempDir dir;
-    // Smaller than one block: every operation lands on block -1 and fails.
-    const std::string tiny = dir.MakeImage("tiny.img", 100);
-    Result r = RunCli(dir, {"--seconds", "1", "--method", "backward", "T=" + tiny});
+    // The image shrinks under the run: reads past its new end move nothing and are failures, not blocks.
+    const std::string img = dir.MakeImage("t.img", 4 << 20);
+    std::thread shrink([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::filesystem::resize_file(img, 0);
+    });
+    Result r = RunCli(dir, {"--seconds", "2", "--method", "forward", "T=" + img});
+    shrink.join();
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.out.find("Errors total 0"), std::string::npos);
+    EXPECT_EQ(r.out.find("Errors total 0"), std::string::npos) << r.out;
 
     r = RunCli(dir, {"--seconds", "1", "T=" + (dir.path() / "missing.img").string()});
     EXPECT_EQ(r.status, 3);
@@ -235,6 +241,93 @@ TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
               std::string::npos)
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);  // said once
+
+    // A volume that opens but cannot be tested says why, never "Error Code = 0 Success".
+    const std::pair<std::string, std::string> unusable[] = {
+        {dir.MakeImage("empty.img", 0), "is an empty image file (0 bytes)"},
+        {dir.path().string(), "is a directory"},
+        {"/dev/null", "is a character device"}};
+    for (const auto& [path, why] : unusable) {
+        r = RunCli(dir, {"--seconds", "1", "T=" + path});
+        EXPECT_EQ(r.status, 3) << path;
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
+    }
+}
+
+TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20, 0x5A), other = dir.MakeImage("u.img", 1 << 20);
+    std::filesystem::create_symlink(img, dir.path() / "alias.img");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"--threads", "0", "T=" + img}, "--threads: '0' is not allowed"},
+        {{"--reads", "0", "--writes", "0", "T=" + img}, "a portion must hold at least one read or write"},
+        {{"--minutes", "-1", "T=" + img}, "--minutes: '-1' is not allowed"},
+        {{"--block-size", "4194304", "T=" + img}, "it is larger than T: (" + img + ")"},
+        {{"--writes", "1", "--destroy-data", "C"}, "refusing to write to C: by its letter alone"},
+        {{"T=" + img, "U=" + (dir.path() / "alias.img").string()}, "T: and U: name the same device"},
+        {{"--json", (dir.path() / "no" / "r.json").string(), "T=" + img}, "--json: cannot write"},
+        {{"--log", dir.path().string(), "T=" + img}, "--log: cannot write"}};
+    for (const auto& [args, message] : refused) {
+        const auto start = std::chrono::steady_clock::now();
+        const Result r = RunCli(dir, args);
+        EXPECT_TRUE(r.status == 2 || r.status == 4) << message << ": " << r.status;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+        EXPECT_EQ(r.out.find("Totals"), std::string::npos) << message;  // no run took place
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    }
+    // Uncached transfers on this file system need whole sectors, when it has them.
+    const Result r = RunCli(dir, {"--seconds", "1", "--block-size", "1000", "T=" + other});
+    if (r.status == 2) EXPECT_NE(r.err.find("it must be a multiple of"), std::string::npos) << r.err;
+    else EXPECT_EQ(r.status, 0) << r.err;  // a file system without direct I/O takes any size
+    EXPECT_EQ(Slurp(img), std::string(1 << 20, 0x5A));
+}
+
+TEST(Cli, OutputFilesNeverDestroyWhatIsAtTheirPath) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    // A failed write is reported and exits 4; the device stays a device.
+    Result r = RunCli(dir, {"--seconds", "1", "--log", "/dev/full", "T=" + img});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("--log: cannot write /dev/full: Error Code = 28 "), std::string::npos) << r.err;
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    r = RunCli(dir, {"--seconds", "1", "--json", "/dev/full", "T=" + img});
+    EXPECT_EQ(r.status, 4) << r.err;
+
+    // A link is followed and keeps being a link; the old result stays until the new one is whole.
+    const auto target = dir.path() / "results.json", link = dir.path() / "latest.json";
+    std::ofstream(target) << "{}";
+    std::filesystem::create_symlink(target, link);
+    r = RunCli(dir, {"--seconds", "1", "--json", link.string(), "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    const std::string doc = Slurp(target.string());
+    JsonChecker check{doc};
+    EXPECT_TRUE(check.Document());
+
+    // --json - puts the JSON alone on standard output; the text report goes to standard error.
+    r = RunCli(dir, {"--seconds", "1", "--json", "-", "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    JsonChecker only{r.out};
+    EXPECT_TRUE(only.Document()) << r.out.substr(0, 200);
+    EXPECT_NE(r.err.find("I/O total "), std::string::npos);
+    EXPECT_NE(r.out.find("\"log_complete\": true"), std::string::npos);
+
+    // An image whose creation is interrupted leaves nothing behind.
+    const std::string big = (dir.path() / "big.img").string();
+    r = RunCli(dir, {"--seconds", "1", "--create", "64G", "T=" + big}, 300);
+    EXPECT_EQ(r.status, 130) << r.err;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+        EXPECT_EQ(e.path().filename().string().rfind("big.img", 0), std::string::npos) << e.path();
+}
+
+TEST(Cli, APauseNeverOutlastsTheTestTime) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = RunCli(dir, {"--seconds", "1", "--pause", "20000", "--pause-type", "fixed", "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));  // the pause was 20 s
 }
 
 TEST(Cli, CtrlCEndsTheRunAndStillWritesTheResults) {

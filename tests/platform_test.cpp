@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/error_text.h"
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/volume_device.h"
@@ -106,19 +108,19 @@ TEST(FileVolumes, ImageFileProbesAndTransfersAtExplicitOffsets) {
     ASSERT_TRUE(buf);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buf) % 4096, 0u);
     std::fill(buf, buf + 4096, 0x5A);
-    EXPECT_TRUE(dev->WriteAt(buf, 4096, 8192));
+    EXPECT_EQ(dev->WriteAt(buf, 4096, 8192), 0u);
     std::fill(buf, buf + 4096, 0);
-    EXPECT_TRUE(dev->ReadAt(buf, 4096, 8192));
+    EXPECT_EQ(dev->ReadAt(buf, 4096, 8192), 0u);
     EXPECT_EQ(buf[0], 0x5A);
     EXPECT_EQ(buf[4095], 0x5A);
-    EXPECT_FALSE(dev->ReadAt(buf, 4096, -4096));  // a negative offset fails, as block -1 must
+    EXPECT_EQ(dev->ReadAt(buf, 4096, -4096), static_cast<uint32_t>(EINVAL));  // as block -1 must
     dev->FreeBuffer(buf);
     dev.reset();
 
     auto ro = sys->OpenDevice(2, false, error);
     ASSERT_TRUE(ro);
     unsigned char* b = static_cast<unsigned char*>(ro->AllocateBuffer(4096));
-    EXPECT_FALSE(ro->WriteAt(b, 4096, 0));  // read-only handle refuses writes
+    EXPECT_EQ(ro->WriteAt(b, 4096, 0), static_cast<uint32_t>(EBADF));  // a read-only handle refuses writes
     ro->FreeBuffer(b);
 }
 
@@ -166,20 +168,129 @@ TEST(Clock, CounterIsMonotonicAndTickCountFollowsIt) {
     platform::SleepMs(-5);  // returns at once
 }
 
-TEST(ReplaceFileContents, WritesWholeFileAndKeepsTheOldOneOnFailure) {
+TEST(OutputFile, WritesWholeFileAndKeepsTheOldOneOnFailure) {
     TempDir dir;
     const std::string path = (dir.path() / "out.dat").string();
     uint32_t error = 0;
-    ASSERT_TRUE(platform::ReplaceFileContents(path, "abc", 3, error));
-    ASSERT_TRUE(platform::ReplaceFileContents(path, "xy", 2, error));
+    ASSERT_TRUE(platform::WriteWholeFile(path, "abc", 3, error));
+    ASSERT_TRUE(platform::WriteWholeFile(path, "xy", 2, error));
     EXPECT_EQ(fs::file_size(path), 2u);
     const std::string missingDir = (dir.path() / "nope" / "out.dat").string();
-    EXPECT_FALSE(platform::ReplaceFileContents(missingDir, "abc", 3, error));
+    EXPECT_FALSE(platform::WriteWholeFile(missingDir, "abc", 3, error));
     EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
-    // Only out.dat remains: no temporary file is left behind.
+    // An output abandoned half-way leaves the old file and no temporary file.
+    {
+        platform::OutputFile half;
+        ASSERT_TRUE(half.Open(path, error));
+        ASSERT_TRUE(half.Write("0123456789", 10, error));
+    }
+    EXPECT_EQ(fs::file_size(path), 2u);
     size_t files = 0;
     for (auto& e : fs::directory_iterator(dir.path())) files += e.is_regular_file();
     EXPECT_EQ(files, 1u);
+}
+
+TEST(OutputFile, FollowsLinksWritesDevicesAndPipesThroughAndKeepsPermissions) {
+    TempDir dir;
+    uint32_t error = 0;
+    // A link is followed: its target gets the data and the link stays a link.
+    const fs::path target = dir.path() / "target.json", link = dir.path() / "link.json";
+    std::ofstream(target) << "old";
+    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+                    fs::perm_options::replace);
+    fs::create_symlink("target.json", link);
+    ASSERT_TRUE(platform::WriteWholeFile(link.string(), "new", 3, error)) << error;
+    EXPECT_TRUE(fs::is_symlink(link));
+    std::string text;
+    std::ifstream(target) >> text;
+    EXPECT_EQ(text, "new");
+    EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A full device is written to, reported, and stays the device it was.
+    EXPECT_FALSE(platform::WriteWholeFile("/dev/full", "x", 1, error));
+    EXPECT_EQ(error, static_cast<uint32_t>(ENOSPC));
+    EXPECT_TRUE(fs::is_character_file("/dev/full"));
+
+    // A FIFO gets the data through the pipe and is never replaced by a regular file.
+    const std::string fifo = (dir.path() / "pipe").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string received;
+    std::thread reader([&] {
+        std::ifstream in(fifo);
+        std::getline(in, received);
+    });
+    EXPECT_TRUE(platform::WriteWholeFile(fifo, "through\n", 8, error)) << error;
+    reader.join();
+    EXPECT_EQ(received, "through");
+    EXPECT_TRUE(fs::is_fifo(fifo));
+
+    // A directory is no output file.
+    EXPECT_FALSE(platform::WriteWholeFile(dir.path().string(), "x", 1, error));
+    EXPECT_EQ(error, static_cast<uint32_t>(EISDIR));
+}
+
+TEST(OutputFile, PathsAreCheckedBeforeARunAndTheSameDeviceIsRecognised) {
+    TempDir dir;
+    uint32_t error = 0;
+    EXPECT_TRUE(platform::CheckOutputPath((dir.path() / "new.json").string(), error));
+    EXPECT_FALSE(platform::CheckOutputPath((dir.path() / "missing" / "r.json").string(), error));
+    EXPECT_EQ(error, static_cast<uint32_t>(ENOENT));
+    EXPECT_FALSE(platform::CheckOutputPath(dir.path().string(), error));
+    EXPECT_EQ(error, static_cast<uint32_t>(EISDIR));
+    EXPECT_TRUE(platform::CheckOutputPath("/dev/null", error));
+
+    const std::string a = dir.MakeImage("a.img", 4096), b = dir.MakeImage("b.img", 4096);
+    fs::create_symlink(a, dir.path() / "a-link");
+    EXPECT_TRUE(platform::SameFile(a, (dir.path() / "a-link").string()));
+    EXPECT_FALSE(platform::SameFile(a, b));
+    EXPECT_FALSE(platform::SameFile(a, (dir.path() / "missing").string()));
+}
+
+TEST(FileVolumes, ShortTransfersFailAndWritesNeverGrowAnImage) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 16 * 1024);
+    auto sys = platform::MakeVolumeSystem(map);
+    uint32_t error = 0;
+    auto dev = sys->OpenDevice(2, true, error);
+    ASSERT_TRUE(dev);
+    auto* buf = static_cast<unsigned char*>(dev->AllocateBuffer(4096));
+    // The image is cut short under the test: a read at its old end moves nothing.
+    fs::resize_file(map.devicePath[2], 8 * 1024 + 512);
+    EXPECT_EQ(dev->ReadAt(buf, 4096, 12 * 1024), platform::kShortTransfer);
+    EXPECT_EQ(dev->ReadAt(buf, 4096, 8 * 1024), platform::kShortTransfer);
+    EXPECT_EQ(dev->ReadAt(buf, 4096, 0), 0u);
+    // Past the size the image had when opened a write is refused, and the file does not grow.
+    EXPECT_EQ(dev->WriteAt(buf, 4096, 16 * 1024), static_cast<uint32_t>(ENOSPC));
+    EXPECT_EQ(fs::file_size(map.devicePath[2]), 8u * 1024 + 512);
+    dev->FreeBuffer(buf);
+    EXPECT_NE(platform::SystemErrorDescription(platform::kShortTransfer), "");
+}
+
+TEST(FileVolumes, ProbesTellTheTransferUnitAndWhyAVolumeHasNoSize) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 64 * 1024);
+    map.devicePath[3] = dir.MakeImage("empty.img", 0);
+    map.devicePath[4] = dir.path().string();
+    map.devicePath[5] = "/dev/null";
+    auto sys = platform::MakeVolumeSystem(map);
+    uint32_t error = 0;
+    auto image = sys->OpenProbe(2, error);
+    ASSERT_TRUE(image);
+    const int64_t unit = image->TransferAlignment();
+    EXPECT_GE(unit, 1);
+    EXPECT_EQ(4096 % unit, 0) << unit;  // a 4 KiB block always fits
+    const std::pair<int, const char*> unusable[] = {
+        {3, "empty image file"}, {4, "directory"}, {5, "character device"}};
+    for (const auto& [index, words] : unusable) {
+        auto probe = sys->OpenProbe(index, error);
+        ASSERT_TRUE(probe) << index;
+        int64_t size = 0;
+        EXPECT_FALSE(probe->DeviceSize(size) && size != 0) << index;
+        EXPECT_NE(probe->WhyNoSize().find(words), std::string::npos) << probe->WhyNoSize();
+    }
 }
 
 namespace {

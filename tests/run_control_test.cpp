@@ -107,7 +107,11 @@ TEST_F(RunControl, DestructiveWritesAskFirstNamingVolumeIndices) {
     const auto box = dialogs.Boxes()[0];
     EXPECT_EQ(box.kind, "yesno");
     EXPECT_EQ(box.caption, "Предупреждение!!!");
-    EXPECT_EQ(box.body, "Данные на дисках 2,4 будут уничтожены. Продолжим?");
+    // The sentence names indices; the lines after it name what an operator recognises.
+    EXPECT_EQ(box.body,
+              "Данные на дисках 2,4 будут уничтожены. Продолжим?\n\n"
+              "C:  /dev/fakec  1 MBytes\n"
+              "E:  /dev/fakee  1 MBytes");
     ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 0; }));
     StopAndDrain();
     ASSERT_FALSE(fake->OpenModes(2).empty());
@@ -341,4 +345,90 @@ TEST_F(RunControl, HidingTheWindowEndsTheRunAndWaitsBoundedForTheWorkers) {
     EXPECT_FALSE(eng->Testing());
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     // The engine's destructor cuts the minute-long pauses short.
+}
+
+TEST_F(RunControl, AWorkerReleasedForAnEarlierRunNeverJoinsALaterOne) {
+    // Run A: two writers on C:. Worker 2 never got to enter it, so its event is still signalled, as when a
+    // run ends within milliseconds of its Start on a loaded machine.
+    Volumes({2, 3});
+    checked[3] = false;
+    text.ThreadCount = "2";
+    text.WritesPerPortion = "1";
+    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 0; }));
+    StopAndDrain();
+    eng->WorkerEvent(2)->Set();
+    const size_t writesOnC = fake->Ops(2).size();
+
+    // Run B: one reader on D: only. Worker 2 sees a run that is not its own, lets its stale signal go and
+    // stays out: C: gets no further operation, and nobody writes.
+    checked[2] = false;
+    checked[3] = true;
+    text.ThreadCount = "1";
+    text.WritesPerPortion = "0";
+    ASSERT_EQ(Click(), StartOutcome::Started);
+    EXPECT_TRUE(WaitFor([&] { return !eng->WorkerEvent(2)->IsSet(); }, 5s));
+    ASSERT_TRUE(WaitFor([&] { return Recorded(3) > 100; }));
+    EXPECT_EQ(fake->Ops(2).size(), writesOnC);
+    EXPECT_EQ(eng->Shared().BusyFlags[2].load(), 0);
+    StopAndDrain();
+    EXPECT_EQ(fake->Ops(2).size(), writesOnC);
+    for (const auto& op : fake->Ops(3)) EXPECT_EQ(op.kind, 'R');
+
+    // Assigned again, worker 2 takes part as before.
+    checked[2] = true;
+    checked[3] = false;
+    text.ThreadCount = "2";
+    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Shared().BusyFlags[2].load() != 0; }));
+    StopAndDrain();
+}
+
+TEST_F(RunControl, StopCutsPausesShortSoTheNextStartIsNotRefused) {
+    Volumes({2});
+    text.PauseMs = "60000";
+    text.PauseType = "Fixed";
+    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return fake->Ops(2).size() >= 2; }));  // both workers in their minute-long pause
+    EXPECT_EQ(Click(), StartOutcome::Stopped);
+    ASSERT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }, 5s));
+    EXPECT_EQ(eng->Log().Count(), 2u);  // the paused operations were recorded, nothing after them
+    eng->Timer1Timer();
+    EXPECT_FALSE(eng->StopCaption);
+    text.PauseMs = "0";
+    EXPECT_EQ(Click(), StartOutcome::Started);
+    StopAndDrain();
+
+    // The end of the test time wakes them as well.
+    text.PauseMs = "60000";
+    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Shared().BusyFlags[1] && eng->Shared().BusyFlags[2]; }));
+    eng->Timer1TimerAt(eng->StartTestTime + 31 * 60'000);
+    EXPECT_FALSE(eng->Testing());
+    EXPECT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }, 5s));
+}
+
+TEST_F(RunControl, ABlockSizeThatCannotWorkOnAVolumeIsRefusedBeforeAnythingChanges) {
+    fake->volumes[2].alignment = 512;
+    LastRun();
+    const uint32_t logged = eng->Log().Count();
+    const int64_t recorded = Recorded(2);
+    text.WritesPerPortion = "1";
+    text.BlockSize = "1000";
+    EXPECT_EQ(Click(), StartOutcome::Invalid);
+    text.BlockSize = "2097152";
+    EXPECT_EQ(Click(), StartOutcome::Invalid);
+    ExpectLastRunIntact(logged, recorded);
+    const auto boxes = dialogs.Boxes();
+    ASSERT_EQ(boxes.size(), 2u);  // no destructive-write question was asked
+    EXPECT_EQ(boxes[0].caption, "Неподходящие праметры задания");
+    EXPECT_EQ(boxes[0].body,
+              "'1000' is not allowed for the block size: it must be a multiple of 512 bytes, the transfer unit of "
+              "C: (/dev/fakec)");
+    EXPECT_EQ(boxes[1].body,
+              "'2097152' is not allowed for the block size: it is larger than C: (/dev/fakec), which holds 1048576 "
+              "bytes");
+    text.BlockSize = "1024";
+    EXPECT_EQ(Click(), StartOutcome::Started);
+    StopAndDrain();
 }

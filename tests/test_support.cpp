@@ -78,6 +78,8 @@ public:
         bytes = v_.fsSize;
         return v_.fsAnswers;
     }
+    int64_t TransferAlignment() override { return v_.alignment; }
+    std::string WhyNoSize() override { return "reports no size (fake)"; }
 
 private:
     FakeVolumeSystem::Volume v_;
@@ -86,18 +88,19 @@ private:
 class FakeDevice : public platform::IVolumeDevice {
 public:
     FakeDevice(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v) : sys_(sys), index_(index), v_(v) {}
-    bool ReadAt(void*, uint32_t size, int64_t offset) override { return Call('R', size, offset, 0); }
-    bool WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
+    uint32_t ReadAt(void*, uint32_t size, int64_t offset) override { return Call('R', size, offset, 0); }
+    uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
         return Call('W', size, offset, *static_cast<const unsigned char*>(buffer));
     }
     void* AllocateBuffer(size_t bytes) override { return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1); }
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
 private:
-    bool Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
+    uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
         if (v_.callDelayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(v_.callDelayUs));
+        if (v_.hang) sys_.WaitWhileHung();
         sys_.Record(index_, {kind, offset, first});
-        return offset >= 0 && offset + static_cast<int64_t>(size) <= v_.deviceSize;
+        return offset >= 0 && offset + static_cast<int64_t>(size) <= v_.deviceSize ? 0 : EINVAL;
     }
     FakeVolumeSystem& sys_;
     int index_;
@@ -145,6 +148,27 @@ void FakeVolumeSystem::Record(int index, const FakeOp& op) {
 std::vector<FakeOp> FakeVolumeSystem::Ops(int index) const {
     std::lock_guard lock(mutex_);
     return ops_[index];
+}
+
+void FakeVolumeSystem::WaitWhileHung() {
+    std::unique_lock lock(mutex_);
+    ++hungCalls_;
+    hungChanged_.notify_all();
+    hungChanged_.wait(lock, [this] { return hungReleased_; });
+    --hungCalls_;
+}
+
+void FakeVolumeSystem::ReleaseHungCalls() {
+    {
+        std::lock_guard lock(mutex_);
+        hungReleased_ = true;
+    }
+    hungChanged_.notify_all();
+}
+
+int FakeVolumeSystem::HungCalls() const {
+    std::lock_guard lock(mutex_);
+    return hungCalls_;
 }
 
 std::vector<bool> FakeVolumeSystem::OpenModes(int index) const {

@@ -1,6 +1,8 @@
 #pragma once
 // Shared test fixtures: temporary directories with image files, fake volumes and answering dialogs.
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -69,6 +71,8 @@ public:
         bool refuseWrite = false;  // read-write opens fail with EACCES
         bool failAlloc = false;    // buffers cannot be allocated
         int64_t callDelayUs = 0;   // each read or write takes at least this long
+        int64_t alignment = 1;     // transfer unit the probe reports
+        bool hang = false;         // reads and writes block until ReleaseHungCalls
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 
@@ -77,6 +81,10 @@ public:
     std::unique_ptr<platform::IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) override;
 
     std::vector<FakeOp> Ops(int index) const;
+    // Lets every call blocked on a hanging volume return (failed), and later ones return at once.
+    void ReleaseHungCalls();
+    int HungCalls() const;
+    void WaitWhileHung();
     std::vector<bool> OpenModes(int index) const;  // write flag of each successful open
     void Record(int index, const FakeOp& op);
 
@@ -84,6 +92,9 @@ private:
     mutable std::mutex mutex_;
     std::array<std::vector<FakeOp>, platform::kVolumeSlots> ops_;
     std::array<std::vector<bool>, platform::kVolumeSlots> opens_;
+    std::condition_variable hungChanged_;
+    bool hungReleased_ = false;
+    int hungCalls_ = 0;
 };
 
 // Polls cond every millisecond until it holds or the timeout passes; returns cond().

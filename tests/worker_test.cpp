@@ -19,6 +19,7 @@ using testing_support::WaitFor;
 namespace {
 
 constexpr int kC = 2;
+constexpr uint64_t kRun = 1;
 
 // Workers driven directly through the shared state, the way run control drives them.
 struct Workers : ::testing::Test {
@@ -51,10 +52,11 @@ struct Workers : ::testing::Test {
         const int n = static_cast<int>(workers.size()) + 1;
         events.push_back(std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true));
         workers.push_back(std::make_unique<TDiskTest>(sh, n, events.back()));
-        workers.back()->SetTestedDisk(disk);
+        workers.back()->Assign(disk, kRun);
         return *workers.back();
     }
     void Release() {
+        sh->CurrentRun.store(kRun);
         sh->Testing.store(true);
         for (auto& e : events) e->Set();
     }
@@ -250,19 +252,54 @@ TEST_F(Workers, BuffersThatCannotBeAllocatedEndTheRunWithAMessage) {
     EXPECT_TRUE(fake->Ops(kC).empty());
 }
 
-TEST_F(Workers, StopDuringALongPauseLeavesOnlyAfterThePauseAndItsRecording) {
+TEST_F(Workers, TheEndOfARunCutsAPauseShortAndStillRecordsThePausedOperation) {
     VolumeStats& v = FakeVolume(kC, 100);
-    v.PauseMs = 300;
+    v.PauseMs = 60'000;
     v.PauseFixed = true;
     Spawn(kC);
     Release();
     ASSERT_TRUE(WaitFor([&] { return !fake->Ops(kC).empty(); }));
-    const auto stopped = std::chrono::steady_clock::now();
-    sh->Testing.store(false);
-    ASSERT_TRUE(WaitFor([&] { return !AnyBusy(); }));
-    EXPECT_GE(std::chrono::steady_clock::now() - stopped, 200ms);
+    sh->EndRun();
+    ASSERT_TRUE(WaitFor([&] { return !AnyBusy(); }, 5s));
     EXPECT_EQ(sh->Log.Count(), fake->Ops(kC).size());  // the paused operation was still recorded
     EXPECT_EQ(static_cast<size_t>(v.Intervals[1].IOCount), fake->Ops(kC).size());
+}
+
+TEST_F(Workers, AWorkerStaysOutOfARunItWasNotReleasedInto) {
+    FakeVolume(kC, 100).WritesPerPortion = 1;
+    Spawn(kC);  // assigned to run 1; its event starts signalled
+    sh->CurrentRun.store(kRun + 1);
+    sh->Testing.store(true);
+    ASSERT_TRUE(WaitFor([&] { return !events[0]->IsSet(); }, 5s));  // it let the signal go
+    EXPECT_FALSE(AnyBusy());
+    EXPECT_TRUE(fake->OpenModes(kC).empty());
+    sh->EndRun();
+    RunFor(3);  // its own run still finds it
+    EXPECT_EQ(fake->OpenModes(kC).size(), 1u);
+}
+
+TEST_F(Workers, AFailedReadOrWriteCountsAsAnErrorWithNoBytes) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[kC] = dir.MakeImage("c.img", 4096 * 8);
+    Make(platform::MakeVolumeSystem(map));
+    VolumeStats& v = Volume(kC, 8, 4096);
+    v.ReadsPerPortion = 1;
+    Spawn(kC);
+    RunFor(8);
+    // The image shrinks under the test: every read now moves nothing and must not count as a block read.
+    std::filesystem::resize_file(map.devicePath[kC], 0);
+    const int64_t before = Recorded(v);
+    RunFor(before + 16);
+    std::lock_guard lock(v.Lock);
+    int64_t errors = 0, bytes = 0, io = 0;
+    for (int j = 1; j <= v.CurInterval; ++j) {
+        errors += v.Intervals[j].Errors;
+        bytes += v.Intervals[j].Bytes;
+        io += v.Intervals[j].IOCount;
+    }
+    EXPECT_GE(errors, 16);
+    EXPECT_EQ(bytes, (io - errors) * 4096);
 }
 
 TEST_F(Workers, EndingTheProgramCutsAPauseShortAndJoinsIdleWorkers) {

@@ -1,11 +1,25 @@
 #include "ui/dialogs.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QThread>
 #include <algorithm>
 
 namespace ui {
+
+namespace {
+
+// The caption is the only place that names the device, and a box is as wide as its body: widen it so the
+// title bar can show the caption whole (the title font is the system's; the box font is near enough).
+void FitCaption(QMessageBox& box) {
+    const int needed = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 120;
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(needed, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0,
+                      1, grid->columnCount());
+}
+
+}  // namespace
 
 QtDialogs::QtDialogs(QObject* parent) : QObject(parent) {
     connect(this, &QtDialogs::systemErrorRequested, this, &QtDialogs::ShowSystemErrorBox, Qt::QueuedConnection);
@@ -19,6 +33,7 @@ void QtDialogs::SystemError(const std::string& caption, const std::string& body)
     }
     if (QThread::currentThread() == thread()) {
         QMessageBox box(QMessageBox::NoIcon, c, b, QMessageBox::Ok | QMessageBox::Cancel, owner_);
+        FitCaption(box);
         box.exec();
         return;
     }
@@ -41,6 +56,7 @@ void QtDialogs::ShowSystemErrorBox(QString caption, QString body, quint64 ticket
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->setObjectName("SystemErrorBox");
+    FitCaption(*box);
     connect(box, &QMessageBox::finished, this, [this, ticket] { Answer(ticket); });
     connect(this, &QObject::destroyed, box, &QWidget::close);
     box->show();

@@ -332,6 +332,7 @@ void TForm1::WriteStartButtonClick() { stats::WriteOperationLog(engine_.Log(), d
 void TForm1::closeEvent(QCloseEvent* event) {
     FormHide();
     QWidget::closeEvent(event);
+    emit closed();
 }
 
 void TForm1::FormHide() {

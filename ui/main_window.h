@@ -90,6 +90,10 @@ public:
 
     engine::Engine& Engine() { return engine_; }
 
+signals:
+    // The window has been closed: the program ends, whatever boxes are still open.
+    void closed();
+
 protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;

@@ -1,0 +1,82 @@
+#include "cli/run_driver.h"
+
+#include <algorithm>
+
+namespace cli {
+
+CliDialogs::CliDialogs(std::function<void(const std::string&)> say) : say_(std::move(say)) {}
+
+void CliDialogs::SystemError(const std::string& caption, const std::string& body) {
+    std::unique_lock lock(mutex_);
+    const std::string line = caption + ":" + body;
+    if (std::find(failures_.begin(), failures_.end(), line) == failures_.end()) {
+        failures_.push_back(line);
+        say_(line);
+    }
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+}
+
+void CliDialogs::Inform(const std::string&, const std::string& body) { say_(body); }
+
+bool CliDialogs::Failed() const {
+    std::lock_guard lock(mutex_);
+    return !failures_.empty();
+}
+
+std::vector<std::string> CliDialogs::Failures() const {
+    std::lock_guard lock(mutex_);
+    return failures_;
+}
+
+bool CliDialogs::WaitForFailure(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return !failures_.empty(); });
+}
+
+void CliDialogs::Release() {
+    {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+    }
+    changed_.notify_all();
+}
+
+RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettingsText& settings,
+                    const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
+    RunOutcome outcome;
+    if (eng.Start(settings, selected) != engine::StartOutcome::Started) {
+        dialogs.Release();
+        return outcome;
+    }
+    outcome.started = true;
+    auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    // The window's tick, run often so that the test ends within a fraction of a second of its time.
+    while (eng.Testing()) {
+        dialogs.WaitForFailure(std::chrono::milliseconds(50));
+        if (options.interrupted()) {
+            outcome.interrupted = true;
+            eng.Stop();
+        }
+        // A volume that cannot be opened ends the whole run: every worker of every volume stops.
+        if (dialogs.Failed()) {
+            outcome.cannotOpen = true;
+            eng.Stop();
+        }
+        const auto elapsed = eng.Timer1Timer();
+        if (elapsed && options.progress && std::chrono::steady_clock::now() >= nextProgress) {
+            nextProgress += std::chrono::seconds(1);
+            options.progress(*elapsed);
+        }
+    }
+    dialogs.Release();
+    const auto deadline = std::chrono::steady_clock::now() + options.returnWait;
+    while (eng.AnyWorkerBusy() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    outcome.workersNotReturned = eng.BusyWorkers();
+    if (outcome.workersNotReturned > 0) outcome.interrupted = true;
+    outcome.cannotOpen = outcome.cannotOpen || dialogs.Failed();
+    return outcome;
+}
+
+}  // namespace cli

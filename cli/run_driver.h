@@ -1,0 +1,60 @@
+#pragma once
+// One command-line run from Start to the last worker: the window's timer tick driven from a loop, Ctrl-C,
+// volumes that cannot be opened, and workers that do not come back from a device call.
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace cli {
+
+// The engine's boxes without a window. A worker's error box becomes one line per distinct caption and body
+// (several workers of a volume fail alike); the worker then waits until the run is over, so it does not
+// retry in a loop, and is let go at once when it is.
+class CliDialogs : public engine::IDialogs {
+public:
+    explicit CliDialogs(std::function<void(const std::string&)> say);
+    void SystemError(const std::string& caption, const std::string& body) override;
+    bool AskYesNo(const std::string&, const std::string&) override { return true; }  // --destroy-data said yes
+    void Inform(const std::string& caption, const std::string& body) override;
+
+    bool Failed() const;
+    std::vector<std::string> Failures() const;
+    // Waits up to timeout for a failure; true when there is one.
+    bool WaitForFailure(std::chrono::milliseconds timeout);
+    // Lets every waiting worker go; later boxes return at once.
+    void Release();
+
+private:
+    std::function<void(const std::string&)> say_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> failures_;
+    bool released_ = false;
+};
+
+struct RunOutcome {
+    bool started = false;       // false: Start refused the settings (the reason went to the dialogs)
+    bool interrupted = false;   // Ctrl-C, or workers that did not return
+    bool cannotOpen = false;    // a volume could not be opened (or its buffers allocated)
+    int workersNotReturned = 0; // still inside a device call after the bounded wait
+};
+
+struct RunOptions {
+    // Polled between ticks: true once the operator has asked to stop (Ctrl-C).
+    std::function<bool()> interrupted = [] { return false; };
+    // Called about once a second while the run goes, with the elapsed milliseconds.
+    std::function<void(uint32_t)> progress;
+    // How long the workers may take to leave their runs once the run has ended.
+    std::chrono::milliseconds returnWait{2000};
+};
+
+RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettingsText& settings,
+                    const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options);
+
+}  // namespace cli
