@@ -9,7 +9,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -122,9 +121,10 @@ struct JsonChecker {
 };
 
 int64_t AllIoCount(const std::string& json) {
-    std::smatch m;
-    const std::regex re("\"all\": \\{\\s*\"totals\": \\{\"io_count\": (\\d+)");
-    return std::regex_search(json, m, re) ? std::stoll(m[1]) : -1;
+    const size_t all = json.find("\"all\": {");
+    const std::string key = "\"io_count\": ";
+    const size_t at = all == std::string::npos ? all : json.find(key, all);
+    return at == std::string::npos ? -1 : std::stoll(json.substr(at + key.size()));
 }
 
 }  // namespace
@@ -253,6 +253,32 @@ TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
         EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
         EXPECT_EQ(r.err.find("Success"), std::string::npos) << r.err;
     }
+}
+
+TEST(Cli, AClaimedDeviceEndsTheRunAtOnceWithTheReasonAndTheResults) {
+    TempDir dir;
+    testing_support::LoopDevice loop(dir.MakeImage("loop.img", 8 << 20));
+    if (loop.path.empty()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+    // Held exclusively elsewhere, as a mounted file system holds its device.
+    const int holder = ::open(loop.path.c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(holder, 0);
+    const std::string json = (dir.path() / "r.json").string();
+    const std::string other = dir.MakeImage("n.img", 1 << 20);
+    const auto start = std::chrono::steady_clock::now();
+    const Result r = RunCli(dir, {"--seconds", "30", "--threads", "3", "--writes", "1", "--destroy-data", "--json",
+                                  json, "M=" + loop.path, "N=" + other});
+    ::close(holder);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(r.status, 3) << r.err;
+    const std::string line = "Cannot open " + loop.path + " for write:  Error Code = 16 ";
+    const size_t first = r.err.find(line);
+    EXPECT_NE(first, std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(line, first + 1), std::string::npos) << r.err;  // once, not once per worker
+    EXPECT_NE(r.out.find("Not tested: System error Cannot open " + loop.path), std::string::npos) << r.out;
+    const std::string doc = Slurp(json);
+    JsonChecker check{doc};
+    EXPECT_TRUE(check.Document());
+    EXPECT_NE(doc.find("\"open_failures\": [\"System error Cannot open " + loop.path), std::string::npos);
 }
 
 TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {

@@ -89,3 +89,35 @@ TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
     }
     EXPECT_EQ(sink.shown[-1].labels[stats::kIOTotal], "I/O total " + stats::FormatCount(completedAll, sep));
 }
+
+// The window refreshes its figures while workers record: each volume is copied under its lock, so under
+// ThreadSanitizer this shows any counter read outside it.
+TEST(EndToEnd, RefreshingWhileWorkersRecordSeesConsistentCounters) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 1 << 20, 0x41);
+    map.devicePath[3] = dir.MakeImage("d.img", 1 << 20, 0x42);
+    FakeDialogs dialogs;
+    Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
+    eng.EnumerateVolumes();
+    eng.ShowDefaults();
+    std::array<bool, kDiskCount> ticked{};
+    ticked[2] = ticked[3] = true;
+    RunSettingsText text;
+    text.TestSeconds = "60";
+    text.StatisticPeriod = "1";
+    text.ThreadCount = "2";
+    ASSERT_EQ(eng.Start(text, ticked), StartOutcome::Started);
+    Sink sink;
+    stats::StatisticsRefresher refresher;
+    for (int k = 0; k < 20; ++k) {
+        ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > static_cast<uint32_t>(k) * 50; }));
+        refresher.Refresh(eng, ticked, sink);
+        for (int v : {2, 3}) {
+            const stats::StatsView& view = sink.shown[v];
+            EXPECT_EQ(view.labels[stats::kErrorsTotal], "Errors total 0");
+        }
+    }
+    eng.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng.AnyWorkerBusy(); }));
+}

@@ -20,6 +20,7 @@
 #include "tests/test_support.h"
 
 namespace fs = std::filesystem;
+using testing_support::LoopDevice;
 using testing_support::TempDir;
 
 TEST(VolumeMap, NaturalOrderOfKernelNames) {
@@ -293,26 +294,6 @@ TEST(FileVolumes, ProbesTellTheTransferUnitAndWhyAVolumeHasNoSize) {
     }
 }
 
-namespace {
-
-// A loop device over an image file, for the kernel's own block-device rules; empty when none can be made.
-struct LoopDevice {
-    std::string path;
-    explicit LoopDevice(const std::string& image) {
-        if (geteuid() != 0) return;
-        const std::string cmd = "losetup -f --show '" + image + "' 2>/dev/null";
-        if (FILE* p = popen(cmd.c_str(), "r")) {
-            char buf[256] = {};
-            if (fgets(buf, sizeof buf, p)) path = std::string(buf, strcspn(buf, "\n"));
-            pclose(p);
-        }
-    }
-    ~LoopDevice() {
-        if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
-    }
-};
-
-}  // namespace
 
 TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReading) {
     TempDir dir;

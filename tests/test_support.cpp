@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -34,6 +35,20 @@ std::string TempDir::MakeImage(const std::string& name, size_t size, unsigned ch
         left -= n;
     }
     return p;
+}
+
+LoopDevice::LoopDevice(const std::string& image) {
+    if (geteuid() != 0) return;
+    const std::string cmd = "losetup -f --show '" + image + "' 2>/dev/null";
+    if (FILE* p = popen(cmd.c_str(), "r")) {
+        char buf[256] = {};
+        if (fgets(buf, sizeof buf, p)) path = std::string(buf, strcspn(buf, "\n"));
+        pclose(p);
+    }
+}
+
+LoopDevice::~LoopDevice() {
+    if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
 }
 
 void FakeDialogs::SystemError(const std::string& caption, const std::string& body) {

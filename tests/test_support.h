@@ -30,6 +30,16 @@ private:
     std::filesystem::path path_;
 };
 
+// A loop device over an image file, for the kernel's own block-device rules; path is empty when none can
+// be attached here (it needs root and losetup).
+struct LoopDevice {
+    std::string path;
+    explicit LoopDevice(const std::string& image);
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+};
+
 // Records every box and answers at once.
 class FakeDialogs : public engine::IDialogs {
 public:

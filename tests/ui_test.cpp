@@ -201,14 +201,32 @@ private slots:
         QCOMPARE(dialogs.Boxes().back().body, std::string("'4k' is not a valid integer value for the block size"));
     }
 
-    void closingEndsTheRun() {
+    void closingEndsTheRunAndSaysTheProgramEnds() {
         Open();
         form->StartButton->click();
         QVERIFY(eng->Testing());
+        QSignalSpy closed(form.get(), &ui::TForm1::closed);
         form->close();
+        QVERIFY(!eng->Testing());
+        QCOMPARE(closed.count(), 1);  // the program entry ends the loop and lets error boxes go on it
+    }
+
+    void theDestructiveWriteQuestionNamesTheDevices() {
+        Open();
+        form->EditWIOsPerPortion->setText("1");
+        dialogs.answerYes = false;
+        form->StartButton->click();
+        dialogs.answerYes = true;
+        const auto box = dialogs.Boxes().back();
+        QCOMPARE(box.kind, std::string("yesno"));
+        QVERIFY(box.body.find("C:  /dev/fakec  0 MBytes") != std::string::npos);
+        QVERIFY(box.body.find("E:  /dev/fakee  64 MBytes") != std::string::npos);
         QVERIFY(!eng->Testing());
     }
 };
+
+constexpr const char* kLongCaption =
+    "System error Cannot open /dev/disk/by-id/nvme-Samsung_SSD_980_PRO_2TB_S6B0NL0T123456-part1 for read";
 
 // The worker's box on the real dialogs: shown without blocking the window thread; the worker waits.
 class DialogTest : public QObject {
@@ -218,7 +236,7 @@ private slots:
         ui::QtDialogs dialogs;
         std::atomic<bool> returned{false};
         std::thread worker([&] {
-            dialogs.SystemError("System error Cannot open /dev/sdz for read", "  Error Code = 13 Permission denied");
+            dialogs.SystemError(kLongCaption, "  Error Code = 13 Permission denied");
             returned = true;
         });
         QMessageBox* box = nullptr;
@@ -228,7 +246,10 @@ private slots:
                                       return static_cast<QWidget*>(nullptr);
                                   }())) != nullptr,
                                  5000);
-        QCOMPARE(box->windowTitle(), QString("System error Cannot open /dev/sdz for read"));
+        QCOMPARE(box->windowTitle(), QString(kLongCaption));
+        // Wide enough for its caption, the only place that names the device, with room for the title bar's
+        // buttons and a title font larger than the box's.
+        QVERIFY(box->width() >= box->fontMetrics().horizontalAdvance(box->windowTitle()) + 100);
         QVERIFY(!box->isModal());
         QTest::qWait(50);
         QVERIFY(!returned.load());  // the worker waits for the answer

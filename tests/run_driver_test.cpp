@@ -1,0 +1,129 @@
+// The command line's run driver on fake volumes: how a run ends when volumes fail or stop answering.
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/report_output.h"
+#include "cli/run_driver.h"
+#include "tests/test_support.h"
+
+using namespace std::chrono_literals;
+using testing_support::FakeVolumeSystem;
+using testing_support::WaitFor;
+
+namespace {
+
+struct Driver : ::testing::Test {
+    std::shared_ptr<FakeVolumeSystem> fake = std::make_shared<FakeVolumeSystem>();
+    std::vector<std::string> said;
+    std::mutex saidMutex;
+    cli::CliDialogs dialogs{[this](const std::string& line) {
+        std::lock_guard lock(saidMutex);
+        said.push_back(line);
+    }};
+    std::unique_ptr<engine::Engine> eng;
+    std::array<bool, engine::kDiskCount> selected{};
+    engine::RunSettingsText text;
+
+    void Volumes(std::initializer_list<int> present) {
+        for (int i : present) {
+            fake->volumes[i].present = true;
+            fake->volumes[i].deviceSize = 1 << 20;
+            selected[i] = true;
+        }
+        eng = std::make_unique<engine::Engine>(fake, dialogs, 1'000'000);
+        eng->EnumerateVolumes();
+        eng->ShowDefaults();
+        text.TestSeconds = "60";
+    }
+    void TearDown() override {
+        fake->ReleaseHungCalls();
+        eng.reset();
+    }
+};
+
+}  // namespace
+
+TEST_F(Driver, AVolumeThatCannotBeOpenedEndsTheWholeRunAndIsReportedOnce) {
+    Volumes({2, 3});
+    fake->volumes[2].refuseWrite = true;
+    text.ThreadCount = "4";
+    text.WritesPerPortion = "1";
+    const auto start = std::chrono::steady_clock::now();
+    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not the minute the test time asks for
+    EXPECT_TRUE(out.started);
+    EXPECT_TRUE(out.cannotOpen);
+    EXPECT_EQ(out.workersNotReturned, 0);
+    EXPECT_FALSE(eng->Testing());
+    EXPECT_FALSE(eng->AnyWorkerBusy());  // D:'s workers stopped too
+    ASSERT_EQ(said.size(), 1u);           // four workers, one line
+    EXPECT_EQ(said[0], "System error Cannot open /dev/fakec for write:  Error Code = 13 Permission denied");
+    EXPECT_EQ(dialogs.Failures(), said);
+}
+
+TEST_F(Driver, WorkersStuckInADeviceCallAreCountedAfterABoundedWait) {
+    Volumes({2});
+    fake->volumes[2].hang = true;
+    text.TestSeconds = "1";
+    cli::RunOptions options;
+    options.returnWait = 200ms;
+    const auto start = std::chrono::steady_clock::now();
+    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, options);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_TRUE(out.started);
+    EXPECT_TRUE(out.interrupted);
+    EXPECT_EQ(out.workersNotReturned, 2);
+    EXPECT_EQ(fake->HungCalls(), 2);
+    fake->ReleaseHungCalls();
+    EXPECT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }));
+}
+
+TEST_F(Driver, CtrlCEndsTheRunAndTheTestTimeEndsItOnTime) {
+    Volumes({2});
+    int polls = 0;
+    cli::RunOptions options;
+    options.interrupted = [&] { return ++polls > 3; };
+    cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, options);
+    EXPECT_TRUE(out.interrupted);
+    EXPECT_FALSE(out.cannotOpen);
+    EXPECT_GT(eng->Log().Count(), 0u);
+
+    // A long fixed pause does not hold the end of the test time.
+    text.TestSeconds = "1";
+    text.PauseMs = "60000";
+    text.PauseType = "Fixed";
+    const auto start = std::chrono::steady_clock::now();
+    out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+    EXPECT_FALSE(out.interrupted);
+    EXPECT_EQ(out.workersNotReturned, 0);
+
+    // Start's refusal comes back as not started, with its reason said.
+    text.BlockSize = "0";
+    out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    EXPECT_FALSE(out.started);
+    EXPECT_EQ(said.back(), "'0' is not allowed for the block size: it must be at least 1 byte");
+}
+
+TEST(Report, SaysWhenTheLogIsIncompleteAndWhatWasNotTested) {
+    stats::RunReport report;
+    cli::RunFacts facts;
+    facts.timerFreq = 1'000'000'000;
+    facts.logEntries = 10'000'000;
+    facts.logComplete = false;
+    facts.workersNotReturned = 2;
+    facts.interrupted = true;
+    facts.openFailures = {"System error Cannot open /dev/sdz for write:  Error Code = 16 Device or resource busy"};
+    std::ostringstream text, json;
+    cli::WriteTextReport(text, report, facts);
+    cli::WriteJsonReport(json, report, facts);
+    EXPECT_NE(text.str().find("The operation log is full: it holds the first 10000000 operations only"),
+              std::string::npos);
+    EXPECT_NE(text.str().find("Run interrupted: 2 worker(s) did not return from a device call"), std::string::npos);
+    EXPECT_NE(text.str().find("Not tested: System error Cannot open /dev/sdz for write"), std::string::npos);
+    EXPECT_NE(json.str().find("\"log_entries\": 10000000,\n  \"log_complete\": false"), std::string::npos);
+    EXPECT_NE(json.str().find("\"workers_not_returned\": 2"), std::string::npos);
+    EXPECT_NE(json.str().find("\"open_failures\": [\"System error Cannot open /dev/sdz for write:  Error Code = 16 "),
+              std::string::npos);
+}
