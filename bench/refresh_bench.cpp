@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "engine/engine.h"
 #include "stats/aggregation.h"
 
 namespace {
@@ -14,8 +15,6 @@ namespace {
 class NoDialogs : public engine::IDialogs {
 public:
     void SystemError(const std::string&, const std::string&) override {}
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    void Inform(const std::string&, const std::string&) override {}
 };
 
 class NullSink : public stats::RefreshSink {
@@ -38,7 +37,7 @@ struct Fixture {
             std::ofstream(map.devicePath[i]) << "x";
         }
         eng = std::make_unique<engine::Engine>(platform::MakeVolumeSystem(map), dialogs, 16);
-        eng->EnumerateVolumes();
+        eng->Volumes().EnumerateVolumes();
         for (int i = 0; i < engine::kDiskCount; ++i) {
             engine::VolumeStats& v = *eng->Volume(i);
             v.CurInterval = engine::kIntervalCount;
@@ -60,7 +59,7 @@ void BM_RefreshAllVolumes(benchmark::State& state) {
     ticked.fill(true);
     stats::StatisticsRefresher refresher;
     NullSink sink;
-    for (auto _ : state) refresher.Refresh(*f.eng, ticked, sink);
+    for (auto _ : state) refresher.Refresh(f.eng->Volumes(), f.eng->TimerFreq(), ticked, sink);
 }
 BENCHMARK(BM_RefreshAllVolumes)->Unit(benchmark::kMillisecond)->UseRealTime();
 

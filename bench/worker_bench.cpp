@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/disk_test.h"
+#include "engine/worker.h"
 #include "platform/clock.h"
 
 namespace {
@@ -27,8 +27,6 @@ public:
         std::fprintf(stderr, "%s: %s\n", c.c_str(), b.c_str());
         std::exit(1);
     }
-    bool AskYesNo(const std::string&, const std::string&) override { return false; }
-    void Inform(const std::string&, const std::string&) override {}
 };
 
 double BareLoop(const std::string& path, int threads) {

@@ -1,5 +1,6 @@
 // volstress-cli: the window's engine and statistics driven from the command line.
 #include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -78,15 +79,13 @@ int main(int argc, char** argv) {
     }
 
     // Everything that can be refused is refused before anything is created, opened or written.
-    std::optional<engine::RunSettings> settings;
-    if (opt.mode == cli::Options::Mode::Run) {
-        engine::SettingField field;
-        settings = engine::ValidateRunSettings(opt.settings, error, &field);
-        if (!settings) {
-            Fail(std::string(cli::OptionFor(field)) + ": " + error);
+    const bool running = opt.mode == cli::Options::Mode::Run;
+    if (running) {
+        if (const engine::Refusal refusal = engine::Validate(opt.settings)) {
+            Fail(cli::RefusalText(refusal, opt));
             return kUsage;
         }
-        if (const std::string refusal = cli::CommandLineRefusal(opt, *settings); !refusal.empty()) {
+        if (const std::string refusal = cli::CommandLineRefusal(opt); !refusal.empty()) {
             Fail(refusal);
             return kUsage;
         }
@@ -112,7 +111,7 @@ int main(int argc, char** argv) {
                 return kUsage;
             }
         }
-    if (settings && settings->WritesPerPortion > 0 && !opt.destroyData) {
+    if (running && opt.settings.writesPerPortion > 0 && !opt.destroyData) {
         std::string names;
         for (const auto& v : opt.volumes)
             names += (names.empty() ? "" : ", ") + Letter(v.index) + ": (" + map.devicePath[v.index] + ")";
@@ -145,14 +144,14 @@ int main(int argc, char** argv) {
     cli::CliDialogs dialogs([](const std::string& line) { Fail(line); });
     std::shared_ptr<platform::IVolumeSystem> volumes = platform::MakeVolumeSystem(map);
     engine::Engine eng(volumes, dialogs);
-    eng.EnumerateVolumes();
-    eng.ShowDefaults();
+    eng.Volumes().EnumerateVolumes();
+    const engine::VolumeSet& found = eng.Volumes();
 
     if (opt.mode == cli::Options::Mode::List) {
         for (int i = 0; i < engine::kDiskCount; ++i) {
             if (map.devicePath[i].empty()) continue;
             std::cout << Letter(i) << ":  " << map.devicePath[i] << "  "
-                      << (eng.Present(i) ? stats::FormatCount(eng.DiskSize[i] / 1'048'576) + " MBytes"
+                      << (found.Present(i) ? stats::FormatCount(found.Size(i) / 1'048'576) + " MBytes"
                                          : std::string("cannot be opened"))
                       << "\n";
         }
@@ -161,15 +160,15 @@ int main(int argc, char** argv) {
 
     std::array<bool, engine::kDiskCount> selected{};
     for (const auto& v : opt.volumes) {
-        if (!eng.Present(v.index)) {
+        if (!found.Present(v.index)) {
             uint32_t code = 0;
             std::string why;
             if (volumes->OpenProbe(v.index, code))
                 why = " " + map.devicePath[v.index] + " " +
-                      (eng.NoSizeReason[v.index].empty() ? "reports no size" : eng.NoSizeReason[v.index]);
+                      (found.NoSizeReason(v.index).empty() ? "reports no size" : found.NoSizeReason(v.index));
             else
                 why = engine::SystemErrorText(code);
-            Fail("System error Cannot open " + map.devicePath[v.index] + " for read:" + why);
+            Fail("System error " + engine::CannotOpenText(map.devicePath[v.index], false) + ":" + why);
             return kCannotOpen;
         }
         selected[v.index] = true;
@@ -180,10 +179,10 @@ int main(int argc, char** argv) {
     if (tty)
         run.progress = [&](uint32_t elapsed) {
             std::string line = stats::FormatMilliseconds(elapsed) + " / " +
-                               stats::FormatMilliseconds(static_cast<uint32_t>(eng.TestEndTime));
+                               stats::FormatMilliseconds(static_cast<uint32_t>(std::max<int64_t>(eng.Settings().testMs, 0)));
             for (const auto& v : opt.volumes) {
                 const engine::IntervalStats t = stats::LiveTotals(*eng.Volume(v.index));
-                const stats::Rates r = stats::RatesOf(t, eng.TimerFreq);
+                const stats::Rates r = stats::RatesOf(t, eng.TimerFreq());
                 line += "  " + Letter(v.index) + ": " + stats::FormatGrouped(r.ioPerSec, 14, 0) + " IO/s " +
                         stats::FormatGrouped(r.mbytesPerSec, 16, 1) + " MB/s " + stats::FormatCount(t.Errors) + " err";
             }
@@ -191,16 +190,20 @@ int main(int argc, char** argv) {
         };
     const cli::RunOutcome outcome = cli::DriveRun(eng, dialogs, opt.settings, selected, run);
     if (tty && outcome.started) platform::FinishProgressLine();
-    if (!outcome.started) return kUsage;
+    if (!outcome.started) {
+        const int i = outcome.refusal.volume;
+        Fail(cli::RefusalText(outcome.refusal, opt, i >= 0 ? Letter(i) + ": (" + map.devicePath[i] + ")" : ""));
+        return kUsage;
+    }
 
-    const stats::RunReport report = stats::BuildFinalReport(eng, selected, stats::UserSeparators());
+    const stats::RunReport report = stats::BuildFinalReport(found, eng.TimerFreq(), selected, stats::UserSeparators());
     cli::RunFacts facts;
-    facts.settings = *settings;
+    facts.settings = opt.settings;
     facts.interrupted = outcome.interrupted;
-    facts.timerFreq = eng.TimerFreq;
+    facts.timerFreq = eng.TimerFreq();
     for (const auto& v : report.volumes) {
         facts.devicePaths.push_back(map.devicePath[v.index]);
-        facts.sizes.push_back(eng.DiskSize[v.index]);
+        facts.sizes.push_back(found.Size(v.index));
     }
     facts.logEntries = eng.Log().CompleteCount();
     facts.logComplete = static_cast<int64_t>(facts.logEntries) >= report.all.record->Total().IOCount;

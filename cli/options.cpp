@@ -55,28 +55,86 @@ int64_t ParseSize(const std::string& text) {
     return value << shift;
 }
 
-const char* OptionFor(engine::SettingField field) {
+namespace {
+
+const char* OptionFor(engine::SettingField field, const Options& o) {
+    using engine::SettingField;
     switch (field) {
-        case engine::SettingField::BlockSize: return "--block-size";
-        case engine::SettingField::TestTime: return "--minutes";
-        case engine::SettingField::TestSeconds: return "--seconds";
-        case engine::SettingField::ThreadCount: return "--threads";
-        case engine::SettingField::PauseMs: return "--pause";
-        case engine::SettingField::ReadsPerPortion: return "--reads";
-        case engine::SettingField::WritesPerPortion: return "--writes";
-        case engine::SettingField::StatisticPeriod: return "--period";
+        case SettingField::BlockSize: return "--block-size";
+        case SettingField::Method: return "--method";
+        case SettingField::TestTime: return o.timeOption.c_str();
+        case SettingField::ThreadCount: return "--threads";
+        case SettingField::Period: return "--period";
+        case SettingField::PauseMs: return "--pause";
+        case SettingField::PauseType: return "--pause-type";
+        case SettingField::ReadsPerPortion: return "--reads";
+        case SettingField::WritesPerPortion: return "--writes";
         default: return "";
     }
 }
 
-std::string CommandLineRefusal(const Options& o, const engine::RunSettings& s) {
-    if (s.ThreadsPerDisk < 1)
-        return "--threads: '" + o.settings.ThreadCount + "' is not allowed: at least 1 worker per volume is needed";
-    if (s.ReadsPerPortion == 0 && s.WritesPerPortion == 0)
+const char* WhatFor(engine::SettingField field, const Options& o) {
+    using engine::SettingField;
+    switch (field) {
+        case SettingField::BlockSize: return "the block size";
+        case SettingField::TestTime: return o.timeOption == "--seconds" ? "the test time in seconds" : "the test time";
+        case SettingField::ThreadCount: return "the thread count";
+        case SettingField::Period: return "the statistics interval";
+        case SettingField::PauseMs: return "the pause between portions";
+        case SettingField::ReadsPerPortion: return "the reads per portion";
+        case SettingField::WritesPerPortion: return "the writes per portion";
+        default: return "the setting";
+    }
+}
+
+}  // namespace
+
+std::string RefusalText(const engine::Refusal& r, const Options& o, const std::string& volumeName) {
+    using Why = engine::Refusal::Why;
+    const auto given = o.given.find(r.field);
+    const std::string value = given != o.given.end() ? given->second : r.value;
+    const std::string head = std::string(OptionFor(r.field, o)) + ": '" + value + "' ";
+    const std::string what = WhatFor(r.field, o);
+    switch (r.why) {
+        case Why::NotAnInteger: return head + "is not a valid integer value for " + what;
+        case Why::Unknown: return head + "is not one of the choices (see --help)";
+        case Why::BelowMinimum:
+            if (r.field == engine::SettingField::BlockSize)
+                return head + "is not allowed for " + what + ": it must be at least 1 byte";
+            return head + "is not allowed for " + what + ": it must be " +
+                   (r.limit == 0 ? std::string("0 or more") : "at least " + std::to_string(r.limit));
+        case Why::OutOfRange:
+            return head + "is not allowed for " + what + ": it must be within " +
+                   (o.timeOption == "--seconds" ? std::to_string(r.limit / 1000) + " seconds"
+                                                : std::to_string(r.limit / 60'000) + " minutes");
+        case Why::TooManyIntervals:
+            return head + "is not allowed for " + what + ": this test time needs intervals of at least " +
+                   std::to_string(r.limit) + " s, since a run keeps at most 1000 of them";
+        case Why::NotMultiple:
+            return head + "is not allowed for " + what + ": it must be a multiple of " + std::to_string(r.limit) +
+                   " bytes, the transfer unit of " + volumeName;
+        case Why::LargerThanVolume:
+            return head + "is not allowed for " + what + ": it is larger than " + volumeName + ", which holds " +
+                   std::to_string(r.limit) + " bytes";
+        case Why::TooManyWorkers:
+            return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
+                   std::to_string(r.limit);
+        case Why::None: break;
+    }
+    return {};
+}
+
+std::string CommandLineRefusal(const Options& o) {
+    const engine::RunSettings& s = o.settings;
+    if (s.threadsPerVolume < 1)
+        return "--threads: '" + std::to_string(s.threadsPerVolume) +
+               "' is not allowed: at least 1 worker per volume is needed";
+    if (s.readsPerPortion == 0 && s.writesPerPortion == 0)
         return "--reads 0 --writes 0: a portion must hold at least one read or write";
-    if (o.minutesGiven && s.TestMinutes < 0)
-        return "--minutes: '" + o.settings.TestTime + "' is not allowed: the test time must be 0 or more";
-    if (s.WritesPerPortion > 0)
+    if (s.testMs < 0)
+        return o.timeOption + ": '" + o.given.at(engine::SettingField::TestTime) +
+               "' is not allowed: the test time must be 0 or more";
+    if (s.writesPerPortion > 0)
         for (const auto& v : o.volumes)
             if (v.path.empty())
                 return "refusing to write to " + std::string(1, static_cast<char>('A' + v.index)) +
@@ -109,15 +167,22 @@ bool ParseVolume(const std::string& arg, VolumeArg& v, std::string& error) {
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
-    // Options that take a value, and where it goes.
-    const std::map<std::string, std::string*> valued = {
-        {"--block-size", &o.settings.BlockSize}, {"--threads", &o.settings.ThreadCount},
-        {"--minutes", &o.settings.TestTime},     {"--seconds", &o.settings.TestSeconds},
-        {"--reads", &o.settings.ReadsPerPortion}, {"--writes", &o.settings.WritesPerPortion},
-        {"--pause", &o.settings.PauseMs},        {"--period", &o.settings.StatisticPeriod},
-        {"--log", &o.logPath},                   {"--json", &o.jsonPath}};
+    using engine::SettingField;
+    engine::RunSettings& rs = o.settings;
+    int32_t minutes = 0, seconds = 0;
+    // Integer options: the setting each fills, and its field for messages.
+    const std::map<std::string, std::pair<SettingField, int32_t*>> integers = {
+        {"--block-size", {SettingField::BlockSize, &rs.blockSize}},
+        {"--threads", {SettingField::ThreadCount, &rs.threadsPerVolume}},
+        {"--minutes", {SettingField::TestTime, &minutes}},
+        {"--seconds", {SettingField::TestTime, &seconds}},
+        {"--reads", {SettingField::ReadsPerPortion, &rs.readsPerPortion}},
+        {"--writes", {SettingField::WritesPerPortion, &rs.writesPerPortion}},
+        {"--pause", {SettingField::PauseMs, &rs.pauseMs}},
+        {"--period", {SettingField::Period, &rs.periodSeconds}}};
+    const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
-    bool& minutesGiven = o.minutesGiven;
+    bool minutesGiven = false, secondsGiven = false;
     if (argc > 1 && std::string(argv[1]) == "log2csv") {
         if (argc != 3) {
             error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";
@@ -167,9 +232,23 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             if (!takeValue(pauseType)) return false;
         } else if (arg == "--create") {
             if (!takeValue(create)) return false;
-        } else if (auto it = valued.find(arg); it != valued.end()) {
-            if (!takeValue(*it->second)) return false;
+        } else if (auto t = texts.find(arg); t != texts.end()) {
+            if (!takeValue(*t->second)) return false;
+        } else if (auto it = integers.find(arg); it != integers.end()) {
+            std::string text;
+            if (!takeValue(text)) return false;
+            const auto [field, into] = it->second;
+            if (field == SettingField::TestTime) o.timeOption = arg;
+            o.given[field] = text;
+            if (!engine::ParseInt32(text, *into)) {
+                engine::Refusal r;
+                r.why = engine::Refusal::Why::NotAnInteger;
+                r.field = field;
+                error = RefusalText(r, o);
+                return false;
+            }
             minutesGiven |= arg == "--minutes";
+            secondsGiven |= arg == "--seconds";
         } else if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
             error = "unknown option " + arg + " (see --help)";
             return false;
@@ -184,33 +263,30 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.volumes.push_back(v);
         }
     }
-    if (minutesGiven && !o.settings.TestSeconds.empty()) {
+    if (minutesGiven && secondsGiven) {
         error = "--minutes and --seconds cannot be given together";
         return false;
     }
+    if (minutesGiven) rs.testMs = int64_t{minutes} * 60'000;
+    if (secondsGiven) rs.testMs = int64_t{seconds} * 1000;
     if (!method.empty()) {
-        const std::map<std::string, std::string> methods = {{"random", "Random"},
-                                                            {"butterfly", "Batterfly"},
-                                                            {"forward", "Linear forward"},
-                                                            {"backward", "Linear backward"}};
-        if (auto it = methods.find(method); it != methods.end())
-            o.settings.TestMethod = it->second;
-        else if (engine::TestMethodFromText(method) != 0)
-            o.settings.TestMethod = method;
-        else {
+        const std::map<std::string, engine::Method> methods = {{"random", engine::Method::Random},
+                                                               {"butterfly", engine::Method::Batterfly},
+                                                               {"forward", engine::Method::LinearForward},
+                                                               {"backward", engine::Method::LinearBackward}};
+        const auto it = methods.find(method);
+        if (it == methods.end()) {
             error = "--method: '" + method + "' is not random, butterfly, forward or backward";
             return false;
         }
+        rs.method = it->second;
     }
     if (!pauseType.empty()) {
-        if (pauseType == "fixed" || pauseType == "Fixed")
-            o.settings.PauseType = "Fixed";
-        else if (pauseType == "random" || pauseType == "Random")
-            o.settings.PauseType = "Random";
-        else {
+        if (pauseType != "fixed" && pauseType != "random") {
             error = "--pause-type: '" + pauseType + "' is not fixed or random";
             return false;
         }
+        rs.pauseType = pauseType == "fixed" ? engine::PauseType::Fixed : engine::PauseType::Random;
     }
     if (!create.empty()) {
         o.createSize = ParseSize(create);

@@ -1,7 +1,7 @@
 #pragma once
-// volstress-cli's command line.
-#include <array>
+// volstress-cli's command line, parsed straight into the engine's typed settings.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,24 +16,27 @@ struct VolumeArg {
 
 struct Options {
     enum class Mode { Run, List, Log2Csv, Help, Version } mode = Mode::Run;
-    engine::RunSettingsText settings;
+    engine::RunSettings settings;
+    // The text given for each setting, for messages that quote the operator's own words.
+    std::map<engine::SettingField, std::string> given;
+    std::string timeOption = "--minutes";  // the option the test time came from
     std::vector<VolumeArg> volumes;
     bool destroyData = false;
     int64_t createSize = 0;  // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;
-    bool minutesGiven = false;
 };
 
-// Parses argv; on a mistake returns false with a message that names the option.
+// Parses argv. A mistake comes back as a message that names the option (and, for a setting, in refusal).
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 // "64M", "4096", "2G": binary multiples; 0 when the text is not a size.
 int64_t ParseSize(const std::string& text);
-// The option a settings field comes from, for messages.
-const char* OptionFor(engine::SettingField field);
-// What the command line refuses beyond the window's own rules, since a script would read such a run as a
+// A refusal of the settings, in the command line's words: the option, the value given, and why.
+std::string RefusalText(const engine::Refusal& refusal, const Options& options,
+                        const std::string& volumeName = std::string());
+// What the command line refuses beyond the engine's own rules, since a script would read such a run as a
 // result: fewer than 1 worker, no operation per portion, a negative test time, and writes to a volume named
 // by a bare letter (letters shift whenever a device is attached). Empty when the options are fine.
-std::string CommandLineRefusal(const Options& options, const engine::RunSettings& settings);
+std::string CommandLineRefusal(const Options& options);
 
 extern const char* const kHelp;
 

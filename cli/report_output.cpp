@@ -53,7 +53,6 @@ std::string Num(double d) {
 
 void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent) {
     const engine::IntervalStats& t = v.record->Total();
-    const double fd = static_cast<double>(f);
     const stats::Rates rates = stats::RatesOf(t, f);
     out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
         << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks << ", \"min_ticks\": "
@@ -70,7 +69,7 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     const engine::VolumeStats& r = *v.record;
     for (int j = 1; j <= r.CurInterval; ++j) {
         const engine::IntervalStats& in = r.Intervals[j];
-        const double start = f > 0 ? static_cast<double>(in.FirstStart - r.Intervals[1].FirstStart) / fd : 0;
+        const double start = stats::IntervalStartSeconds(r, j, f);
         const stats::Rates r = stats::RatesOf(in, f);
         out << (j > 1 ? ",\n" : "\n") << indent << "  {\"index\": " << j << ", \"start_s\": " << Num(start)
             << ", \"duration_s\": " << Num(static_cast<double>(r.seconds)) << ", \"io_count\": " << in.IOCount
@@ -106,12 +105,14 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
     const engine::RunSettings& s = facts.settings;
     out << "{\n  \"schema_version\": 1,\n  \"tool\": \"volstress-cli\",\n";
-    out << "  \"settings\": {\"block_size\": " << s.BlockSize << ", \"method\": "
-        << Json(kMethodNames[s.TestMethod >= 0 && s.TestMethod <= 4 ? s.TestMethod : 0])
-        << ", \"threads_per_volume\": " << s.ThreadsPerDisk << ", \"test_ms\": " << s.TestEndTime
-        << ", \"reads_per_portion\": " << s.ReadsPerPortion << ", \"writes_per_portion\": " << s.WritesPerPortion
-        << ", \"pause_ms\": " << s.PauseMs << ", \"pause_type\": " << Json(s.PauseFixed ? "fixed" : "random")
-        << ", \"statistics_interval_s\": " << s.StatisticPeriodSeconds << "},\n";
+    const int method = static_cast<int>(s.method);
+    out << "  \"settings\": {\"block_size\": " << s.blockSize << ", \"method\": "
+        << Json(kMethodNames[method >= 0 && method <= 4 ? method : 0])
+        << ", \"threads_per_volume\": " << s.threadsPerVolume << ", \"test_ms\": " << s.testMs
+        << ", \"reads_per_portion\": " << s.readsPerPortion << ", \"writes_per_portion\": " << s.writesPerPortion
+        << ", \"pause_ms\": " << s.pauseMs << ", \"pause_type\": "
+        << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
+        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s) << "},\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
     out << "  \"open_failures\": [";

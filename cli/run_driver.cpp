@@ -1,6 +1,7 @@
 #include "cli/run_driver.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace cli {
 
@@ -16,8 +17,6 @@ void CliDialogs::SystemError(const std::string& caption, const std::string& body
     changed_.notify_all();
     changed_.wait(lock, [this] { return released_; });
 }
-
-void CliDialogs::Inform(const std::string&, const std::string& body) { say_(body); }
 
 bool CliDialogs::Failed() const {
     std::lock_guard lock(mutex_);
@@ -42,17 +41,19 @@ void CliDialogs::Release() {
     changed_.notify_all();
 }
 
-RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettingsText& settings,
+RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
     RunOutcome outcome;
-    if (eng.Start(settings, selected) != engine::StartOutcome::Started) {
+    const engine::StartResult start = eng.Start(settings, selected, [](const std::vector<int>&) { return true; });
+    if (start.outcome != engine::StartOutcome::Started) {
+        outcome.refusal = start.refusal;
         dialogs.Release();
         return outcome;
     }
     outcome.started = true;
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     // The window's tick, run often so that the test ends within a fraction of a second of its time.
-    while (eng.Testing()) {
+    while (eng.Running()) {
         dialogs.WaitForFailure(std::chrono::milliseconds(50));
         if (options.interrupted()) {
             outcome.interrupted = true;
@@ -63,7 +64,7 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
             outcome.cannotOpen = true;
             eng.Stop();
         }
-        const auto elapsed = eng.Timer1Timer();
+        const auto elapsed = eng.Tick();
         if (elapsed && options.progress && std::chrono::steady_clock::now() >= nextProgress) {
             nextProgress += std::chrono::seconds(1);
             options.progress(*elapsed);
@@ -71,9 +72,9 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
     }
     dialogs.Release();
     const auto deadline = std::chrono::steady_clock::now() + options.returnWait;
-    while (eng.AnyWorkerBusy() && std::chrono::steady_clock::now() < deadline)
+    while (eng.Workers().AnyBusy() && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    outcome.workersNotReturned = eng.BusyWorkers();
+    outcome.workersNotReturned = eng.Workers().BusyCount();
     if (outcome.workersNotReturned > 0) outcome.interrupted = true;
     outcome.cannotOpen = outcome.cannotOpen || dialogs.Failed();
     return outcome;

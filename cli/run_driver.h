@@ -20,8 +20,6 @@ class CliDialogs : public engine::IDialogs {
 public:
     explicit CliDialogs(std::function<void(const std::string&)> say);
     void SystemError(const std::string& caption, const std::string& body) override;
-    bool AskYesNo(const std::string&, const std::string&) override { return true; }  // --destroy-data said yes
-    void Inform(const std::string& caption, const std::string& body) override;
 
     bool Failed() const;
     std::vector<std::string> Failures() const;
@@ -39,7 +37,8 @@ private:
 };
 
 struct RunOutcome {
-    bool started = false;       // false: Start refused the settings (the reason went to the dialogs)
+    bool started = false;       // false: Start refused (see refusal)
+    engine::Refusal refusal;
     bool interrupted = false;   // Ctrl-C, or workers that did not return
     bool cannotOpen = false;    // a volume could not be opened (or its buffers allocated)
     int workersNotReturned = 0; // still inside a device call after the bounded wait
@@ -54,7 +53,8 @@ struct RunOptions {
     std::chrono::milliseconds returnWait{2000};
 };
 
-RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettingsText& settings,
+// Runs with the destructive writes agreed (the command line asks for --destroy-data before it gets here).
+RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options);
 
 }  // namespace cli

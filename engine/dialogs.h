@@ -1,5 +1,6 @@
 #pragma once
-// The message boxes the engine needs. The window implements them; tests answer them at once.
+// The one box the engine itself raises: a worker's system-error box. The window shows it; the command line
+// prints it; tests answer it at once.
 #include <string>
 
 namespace engine {
@@ -10,10 +11,6 @@ public:
     // A system-error box with OK and Cancel. Called from worker threads; blocks the caller until the
     // operator has closed it (or the program is ending), never the window thread.
     virtual void SystemError(const std::string& caption, const std::string& body) = 0;
-    // A Yes/No question owned by the main window; true for Yes. Window thread only.
-    virtual bool AskYesNo(const std::string& caption, const std::string& body) = 0;
-    // A box with OK owned by the main window. Window thread only.
-    virtual void Inform(const std::string& caption, const std::string& body) = 0;
 };
 
 }  // namespace engine

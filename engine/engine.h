@@ -1,109 +1,90 @@
 #pragma once
-// The engine's one owning object: discovered volumes, their records, the operation log, the workers
-// and the run control that the window's handlers call. Its destructor ends and joins the workers.
+// The engine's owning object: the volume set, the operation log, the worker pool and the control of a run
+// (start, stop, the timer tick, the end of a run). Front ends call it from one thread; its destructor
+// ends and joins the workers.
 #include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <string>
+#include <vector>
 
-#include "engine/disk_test.h"
 #include "engine/settings.h"
 #include "engine/shared_state.h"
+#include "engine/volume_set.h"
+#include "engine/worker_pool.h"
 
 namespace engine {
 
 enum class StartOutcome {
     Started,         // workers released
-    Stopped,         // the click ended the running test
     Busy,            // workers of the last run are still inside it: nothing changed
-    Invalid,         // a setting was refused with a message: nothing changed
+    Refused,         // a setting cannot work (see the refusal): nothing changed
     Declined,        // the operator declined the destructive writes: nothing changed
-    TooManyThreads,  // more than 1024 workers asked for: nothing changed
+    TooManyWorkers,  // more than 1024 workers asked for (see the refusal): nothing changed
+};
+
+struct StartResult {
+    StartOutcome outcome = StartOutcome::Refused;
+    Refusal refusal;
 };
 
 class Engine {
 public:
+    // Milliseconds since an arbitrary start, wrapping at 2^32; the platform's tick count unless a test
+    // drives the time itself.
+    using TickSource = std::function<uint32_t()>;
+    // Asked before a run with writes: the selected volumes that will be written. False declines.
+    using ConfirmDestruction = std::function<bool(const std::vector<int>& volumes)>;
+
     Engine(std::shared_ptr<platform::IVolumeSystem> volumeSystem, IDialogs& dialogs,
-           uint32_t logCapacity = kLogCapacity);
+           uint32_t logCapacity = kLogCapacity, TickSource ticks = {});
     ~Engine();
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
-    // --- Volumes -------------------------------------------------------------------------------------
-    // Size of volume index in bytes; -2 when it cannot be opened, -3 when no source gives a size.
-    int64_t QueryVolumeSize(int index);
-    // Probes A: to Z: once, in letter order; calls createVolumeTab(i) for each present volume once its
-    // record exists. A record that cannot be allocated leaves its volume absent.
-    void EnumerateVolumes(const std::function<void(int)>& createVolumeTab = {});
-    bool Present(int i) const { return i >= 0 && i < DiskCount && DiskSize[i] >= 0; }
-    VolumeStats* Volume(int i) { return i >= 0 && i < kDiskCount ? shared_->Volumes[i].get() : nullptr; }
-    std::string DevicePath(int i) const { return shared_->VolumeSystem->DevicePath(i); }
-    VolumeStats& AllVolumes() { return *allVolumes_; }
+    VolumeSet& Volumes() { return volumes_; }
+    const VolumeSet& Volumes() const { return volumes_; }
+    VolumeStats* Volume(int i) const { return volumes_.Record(i); }
     OperationLog& Log() { return shared_->Log; }
-    SharedState& Shared() { return *shared_; }
+    const OperationLog& Log() const { return shared_->Log; }
+    const WorkerPool& Workers() const { return pool_; }
+    // Counter ticks per second.
+    int64_t TimerFreq() const { return timerFreq_; }
 
-    int32_t DiskCount = 0;
-    std::array<int64_t, kDiskCount> DiskSize{};
-    // Per volume, from discovery: the multiple every transfer must be (1 when anything goes), and why a
-    // volume that opened reports no size (empty when it does, or when the system cannot say).
-    std::array<int64_t, kDiskCount> Alignment{};
-    std::array<std::string, kDiskCount> NoSizeReason{};
-
-    // --- Run control (window thread only) ------------------------------------------------------------
-    // The window's run fields, with their values from when the window is shown.
-    int32_t StatisticPeriodSeconds = 300;
-    int32_t BlockSize = 4096;
-    int32_t ThreadsPerDisk = 10;
-    int32_t TestMethod = 0;
-    int64_t TimerFreq = 0;
-    int64_t TestEndTime = 0;
-    uint32_t StartTestTime = 0;
-    // True while the start button reads "Стоп".
-    bool StopCaption = false;
-    int32_t WorkerCount = 0;
-
-    // Start-up: default run fields, StartTestTime, Testing clear, TimerFreq.
-    void ShowDefaults();
-    bool Testing() const { return shared_->Testing.load(std::memory_order_acquire); }
-    // Stop when a test runs, else Start with the settings texts and the volumes' check boxes.
-    StartOutcome StartButtonClick(const RunSettingsText& text, const std::array<bool, kDiskCount>& checked);
-    StartOutcome Start(const RunSettingsText& text, const std::array<bool, kDiskCount>& checked);
+    // Starts a run on the selected present volumes, everything checked and asked before anything changes.
+    StartResult Start(const RunSettings& settings, const std::array<bool, kDiskCount>& selected,
+                      const ConfirmDestruction& confirm);
+    // Ends the run; the workers finish the operation in hand and leave, cutting any pause short.
     void Stop();
-    // The 1-second tick: the elapsed milliseconds to show while a test runs; ends the test when its time
-    // has passed and turns the caption back once no worker event is signalled.
-    std::optional<uint32_t> Timer1Timer();
-    std::optional<uint32_t> Timer1TimerAt(uint32_t nowTicks);
-    // The window is going away: clears Testing, then gives the workers up to waitMs to leave their runs.
-    void FormHide(int32_t waitMs = 1000);
-    // True while any worker that exists, of this run or an earlier one, is inside a run.
-    bool AnyWorkerBusy() const;
-    int BusyWorkers() const;
-    TDiskTest* Worker(int n) { return n >= 1 && n <= kMaxWorkers ? workers_[n].get() : nullptr; }
-    platform::ManualResetEvent* WorkerEvent(int n) {
-        return n >= 1 && n <= kMaxWorkers ? workerEvents_[n].get() : nullptr;
-    }
-    // Ends every worker, waiting at most timeout in all. False when some are stuck in a device call;
-    // those are left to end with the process.
-    bool Shutdown(std::chrono::milliseconds timeout);
+    // True while a run is in progress.
+    bool Running() const { return shared_->Testing.load(std::memory_order_seq_cst); }
+    // The timer tick: the elapsed milliseconds while a run goes, ending it once its time has passed.
+    std::optional<uint32_t> Tick();
+    // The window is going away: ends the run, then gives the workers up to waitMs to leave it.
+    void EndRunAndWait(int32_t waitMs);
+    // Ends every worker, waiting at most timeout in all; false when some are stuck in a device call.
+    bool Shutdown(std::chrono::milliseconds timeout) { return pool_.Shutdown(timeout); }
+
+    // The settings in force: the last started run's, the method kept when a start named none. Before the
+    // first start, the window's values from when it is shown.
+    const RunSettings& Settings() const { return settings_; }
+    int32_t PeriodSeconds() const { return periodSeconds_; }
+    uint32_t StartTick() const { return startTick_; }
 
 private:
-    void PrepareVolumes(const RunSettings& s, const std::array<bool, kDiskCount>& checked);
-    void AssignWorkers(uint64_t run);
-    // A message when the block size cannot work on a selected volume; empty when it can.
-    std::string BlockSizeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& checked) const;
+    Refusal VolumeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& selected) const;
+    void PrepareVolumes(const std::array<bool, kDiskCount>& selected);
 
     std::shared_ptr<SharedState> shared_;
-    std::unique_ptr<VolumeStats> allVolumes_;
-    std::array<std::unique_ptr<TDiskTest>, kMaxWorkers + 1> workers_;
-    std::array<std::shared_ptr<platform::ManualResetEvent>, kMaxWorkers + 1> workerEvents_;
-    int32_t createdWorkers_ = 0;  // workers 1..createdWorkers_ exist
+    VolumeSet volumes_;
+    WorkerPool pool_;
+    TickSource ticks_;
+    int64_t timerFreq_;
+    RunSettings settings_;
+    int32_t periodSeconds_ = 300;
+    uint32_t startTick_ = 0;
 };
-
-// Caption of the settings-error and thread-limit boxes.
-inline constexpr const char* kBadSettingsCaption = "Неподходящие праметры задания";
-inline constexpr const char* kWarningCaption = "Предупреждение!!!";
 
 }  // namespace engine

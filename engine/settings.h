@@ -1,61 +1,71 @@
 #pragma once
-// Test settings as the operator types them, and their validation. Shared by every front end.
+// The settings of a test run as typed values, checked by one validator for every front end. A front end
+// parses its own words (the window's texts, the command line's options) into RunSettings; a refusal comes
+// back as a value that says which field, which value and why, and each front end words it for its users.
 #include <array>
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace engine {
 
 constexpr std::array<int32_t, 10> PeriodTable = {1, 5, 10, 30, 60, 300, 600, 3600, 10800, 21600};
 constexpr int32_t kMaxWorkers = 1024;
-// Longest test time whose milliseconds fit a signed 32-bit value.
+// Longest test time whose milliseconds fit a signed 32-bit value, either way.
 constexpr int32_t kMaxTestMinutes = 35'791;
+constexpr int64_t kMaxTestMs = int64_t{kMaxTestMinutes} * 60'000;
 
-// The texts of the settings controls, with the window's stored defaults.
-struct RunSettingsText {
-    std::string BlockSize = "4096";
-    std::string TestMethod = "Random";
-    std::string TestTime = "30";  // minutes
-    std::string ThreadCount = "2";
-    std::string PauseMs = "0";
-    std::string PauseType = "Random";
-    std::string ReadsPerPortion = "1";
-    std::string WritesPerPortion = "0";
-    std::string IOCountType = "Fixed";
-    // Not on the window: a test time in seconds instead of minutes, and a fixed statistics interval in
-    // seconds instead of the one that follows from the test time. Empty means not given.
-    std::string TestSeconds;
-    std::string StatisticPeriod;
-};
-
-// Which setting a validation message is about.
-enum class SettingField {
-    None, BlockSize, TestTime, TestSeconds, ThreadCount, PauseMs, ReadsPerPortion, WritesPerPortion, StatisticPeriod
-};
+// Values as stored in a volume's record: 1 "Random" ... 4 "Linear backward". None leaves the method of the
+// last run in force (the window's text named none of the four).
+enum class Method : int32_t { None = 0, Random = 1, Batterfly = 2, LinearForward = 3, LinearBackward = 4 };
+enum class PauseType { Random, Fixed };     // a pause of 0..PauseMs, or exactly PauseMs
+enum class IOCountType { Random, Fixed };   // stored with the run; every portion is fixed either way
 
 struct RunSettings {
-    int32_t BlockSize = 0;
-    int32_t TestMethod = 0;  // 0: the text names none of the four patterns
-    int32_t TestMinutes = 0;
-    int64_t TestEndTime = 0;  // ms
-    int32_t ThreadsPerDisk = 0;
-    int32_t StatisticPeriodSeconds = 0;
-    int32_t PauseMs = 0;
-    bool PauseFixed = false;
-    int32_t ReadsPerPortion = 0;
-    int32_t WritesPerPortion = 0;
-    bool IOsPerPortionFixed = false;
+    int32_t blockSize = 4096;
+    Method method = Method::Random;
+    int64_t testMs = 30 * 60'000;   // 0 or less ends the run at the first tick
+    int32_t threadsPerVolume = 2;   // 0 or less: no workers
+    int32_t periodSeconds = 0;      // statistics interval; 0: from the test time
+    int32_t pauseMs = 0;
+    PauseType pauseType = PauseType::Random;
+    int32_t readsPerPortion = 1;
+    int32_t writesPerPortion = 0;
+    IOCountType ioCountType = IOCountType::Fixed;
+};
+
+enum class SettingField { None, BlockSize, Method, TestTime, ThreadCount, Period, PauseMs, PauseType,
+                          ReadsPerPortion, WritesPerPortion, IOCountType };
+
+// Why a start does not happen. `value` is the setting as given (the text, when it did not parse).
+struct Refusal {
+    enum class Why {
+        None,
+        NotAnInteger,      // value is not a decimal integer in the signed 32-bit range
+        Unknown,           // value names none of the choices
+        BelowMinimum,      // limit: the least allowed value
+        OutOfRange,        // limit: the largest magnitude allowed
+        TooManyIntervals,  // limit: the shortest interval that keeps within the intervals of a record
+        NotMultiple,       // limit: the transfer unit of `volume`
+        LargerThanVolume,  // limit: the size of `volume` in bytes
+        TooManyWorkers,    // requested workers against limit
+    };
+    Why why = Why::None;
+    SettingField field = SettingField::None;
+    std::string value;
+    int64_t limit = 0;
+    int64_t requested = 0;
+    int volume = -1;
+    explicit operator bool() const { return why != Why::None; }
 };
 
 // A decimal integer in the signed 32-bit range, optionally signed, nothing else (no blanks).
 bool ParseInt32(const std::string& text, int32_t& value);
-// 1..4 for "Random", "Batterfly", "Linear forward", "Linear backward" (whole, case-sensitive); else 0.
-int32_t TestMethodFromText(const std::string& text);
 // The first PeriodTable entry >= (minutes * 120 - 1) / 1000, or the last entry.
 int32_t StatisticPeriodFor(int32_t minutes);
-// All settings or, for the first bad one, a message that names the field and the text.
-std::optional<RunSettings> ValidateRunSettings(const RunSettingsText& text, std::string& error,
-                                               SettingField* field = nullptr);
+// The interval length a run uses: the one given, or the one that follows from its test time in minutes
+// (rounded up).
+int32_t StatisticPeriodOf(const RunSettings& s);
+// Every rule that does not depend on the volumes; an empty refusal when the settings can run.
+Refusal Validate(const RunSettings& s);
 
 }  // namespace engine

@@ -4,6 +4,10 @@
 
 namespace engine {
 
+std::string CannotOpenText(const std::string& path, bool write) {
+    return "Cannot open " + path + (write ? " for write" : " for read");
+}
+
 std::string SystemErrorText(uint32_t code) {
     std::string description = platform::SystemErrorDescription(code);
     while (!description.empty() && (description.back() == '\n' || description.back() == '\r'))

@@ -6,6 +6,8 @@
 
 namespace engine {
 
+// "Cannot open " + path + " for read" or " for write": what a worker reports, and the command line too.
+std::string CannotOpenText(const std::string& path, bool write);
 // " Error Code = " + code (unsigned decimal) + " " + the system's description without its line break.
 std::string SystemErrorText(uint32_t code);
 // Caption "System error " + text; body detail + " " + SystemErrorText(code). Returns once answered.

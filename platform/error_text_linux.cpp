@@ -1,7 +1,8 @@
-#include "platform/error_text.h"
-
 #include <errno.h>
 #include <string.h>
+
+#include "platform/error_codes.h"
+#include "platform/error_text.h"
 
 namespace platform {
 

@@ -15,7 +15,7 @@ class IVolumeDevice {
 public:
     virtual ~IVolumeDevice() = default;
     // 0 when all `size` bytes were transferred; otherwise the system's error code, or kShortTransfer
-    // (platform/error_text.h) when the call moved fewer bytes than asked.
+    // (platform/error_codes.h) when the call moved fewer bytes than asked.
     virtual uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) = 0;
     virtual uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) = 0;
     // A buffer this device can transfer from and to (aligned for uncached I/O); nullptr when none.

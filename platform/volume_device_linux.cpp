@@ -13,7 +13,7 @@
 #include <mutex>
 #include <sstream>
 
-#include "platform/error_text.h"
+#include "platform/error_codes.h"
 #include "platform/volume_device.h"
 
 namespace platform {

@@ -41,6 +41,14 @@ void MergeInterval(IntervalStats& all, const IntervalStats& v) {
     if (v.FirstStart < all.FirstStart || all.FirstStart == 0) all.FirstStart = v.FirstStart;
 }
 
+void FoldVolume(VolumeStats& all, IntervalStats& running, const VolumeStats& v, bool first) {
+    for (int k = 0; k < engine::kHistogramBuckets; ++k) all.LatencyHistogram[k] += v.LatencyHistogram[k];
+    if (v.CurInterval > all.CurInterval) all.CurInterval = std::min(v.CurInterval, engine::kIntervalCount);
+    for (int32_t j = 1; j <= v.CurInterval && j <= engine::kIntervalCount; ++j)
+        MergeInterval(all.Intervals[j], v.Intervals[j]);
+    FoldTotal(running, v.Total(), first);
+}
+
 void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
     std::lock_guard lock(v.Lock);
     copy.CurInterval = v.CurInterval;
@@ -49,41 +57,38 @@ void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
     copy.LatencyHistogram = v.LatencyHistogram;
 }
 
-StatisticsRefresher::StatisticsRefresher() : snapshot_(std::make_unique<VolumeStats>()) {}
+StatisticsRefresher::StatisticsRefresher()
+    : all_(std::make_unique<VolumeStats>()), snapshot_(std::make_unique<VolumeStats>()) {}
 
-void StatisticsRefresher::Refresh(engine::Engine& eng, const std::array<bool, engine::kDiskCount>& ticked,
-                                  RefreshSink& sink) {
-    VolumeStats& all = eng.AllVolumes();
+void StatisticsRefresher::Refresh(const engine::VolumeSet& volumes, int64_t timerFreq,
+                                  const std::array<bool, engine::kDiskCount>& ticked, RefreshSink& sink) {
+    VolumeStats& all = *all_;
     all.Intervals.fill(IntervalStats{});
     all.LatencyHistogram.fill(0);
     all.CurInterval = 0;
     IntervalStats running;
     bool first = true;
 
-    for (int i = 0; i < eng.DiskCount; ++i) {
-        if (!eng.Present(i)) continue;
-        VolumeStats& live = *eng.Volume(i);
+    for (int i = 0; i < volumes.Count(); ++i) {
+        if (!volumes.Present(i)) continue;
+        VolumeStats& live = *volumes.Record(i);
         VolumeStats& v = *snapshot_;
         SnapshotCounters(live, v);
         sink.SetDebugText(i, "Curpos " + std::to_string(v.CurInterval));
         live.Selected = ticked[i];
         if (!live.Selected) continue;
 
-        for (int k = 0; k < engine::kHistogramBuckets; ++k) all.LatencyHistogram[k] += v.LatencyHistogram[k];
-        if (v.CurInterval > all.CurInterval) all.CurInterval = std::min(v.CurInterval, engine::kIntervalCount);
-        for (int32_t j = 1; j <= v.CurInterval && j <= engine::kIntervalCount; ++j)
-            MergeInterval(all.Intervals[j], v.Intervals[j]);
         // Completed intervals only: the one being filled would skew the rates.
         live.Total() = SumIntervals(v, v.CurInterval - 1);
         v.Total() = live.Total();
-        FoldTotal(running, v.Total(), first);
+        FoldVolume(all, running, v, first);
 
-        ComputeStats(v, eng.TimerFreq, view_);
+        ComputeStats(v, timerFreq, view_);
         sink.Show(i, view_);
         first = false;
     }
     all.Total() = running;
-    ComputeStats(all, eng.TimerFreq, view_);
+    ComputeStats(all, timerFreq, view_);
     sink.Show(-1, view_);
 }
 

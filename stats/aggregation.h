@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/volume_set.h"
 #include "stats/presentation.h"
 
 namespace stats {
@@ -26,14 +26,22 @@ engine::IntervalStats SumIntervals(const engine::VolumeStats& rec, int32_t last)
 void FoldTotal(engine::IntervalStats& running, const engine::IntervalStats& volume, bool first);
 // Adds interval j of a volume into interval j of the all-volumes record (0 FirstStart = not yet set).
 void MergeInterval(engine::IntervalStats& all, const engine::IntervalStats& volume);
+// Folds one contributing volume (its counters and its rebuilt Total) into the all-volumes record and the
+// running total: histogram added, CurInterval raised, intervals merged by number, Total folded.
+void FoldVolume(engine::VolumeStats& all, engine::IntervalStats& running, const engine::VolumeStats& volume,
+                bool first);
 
 class StatisticsRefresher {
 public:
     StatisticsRefresher();
     // One refresh. ticked[i] is the state of volume i's check box.
-    void Refresh(engine::Engine& eng, const std::array<bool, engine::kDiskCount>& ticked, RefreshSink& sink);
+    void Refresh(const engine::VolumeSet& volumes, int64_t timerFreq, const std::array<bool, engine::kDiskCount>& ticked,
+                 RefreshSink& sink);
+    // The all-volumes record as the last refresh rebuilt it; nothing else writes it.
+    const engine::VolumeStats& AllVolumes() const { return *all_; }
 
 private:
+    std::unique_ptr<engine::VolumeStats> all_;
     // Copy of one volume's counters, taken under its Lock so the workers wait only for the copy.
     std::unique_ptr<engine::VolumeStats> snapshot_;
     StatsView view_;

@@ -2,16 +2,17 @@
 
 #include <cmath>
 
+#include "platform/arithmetic.h"
+
 namespace stats {
 
-namespace {
+using platform::MulDiv;
 
-// (a * b) / c without overflow; c > 0.
-int64_t MulDiv(int64_t a, int64_t b, int64_t c) {
-    return static_cast<int64_t>(static_cast<__int128>(a) * b / c);
+double IntervalStartSeconds(const engine::VolumeStats& rec, int32_t j, int64_t timerFreq) {
+    if (timerFreq <= 0) return 0;
+    return static_cast<double>(static_cast<long double>(rec.Intervals[j].FirstStart - rec.Intervals[1].FirstStart) /
+                               static_cast<long double>(timerFreq));
 }
-
-}  // namespace
 
 Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
     Rates r;
@@ -51,12 +52,11 @@ void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& 
     view.mbytesPerSec.clear();
     const int32_t last = rec.CurInterval > engine::kIntervalCount ? engine::kIntervalCount : rec.CurInterval;
     if (timerFreq > 0) {
-        const long double f = static_cast<long double>(timerFreq);
         for (int32_t j = 1; j <= last; ++j) {
             const engine::IntervalStats& in = rec.Intervals[j];
             const Rates r = RatesOf(in, timerFreq);
             if (r.seconds == 0) continue;
-            const double x = static_cast<double>(static_cast<long double>(in.FirstStart - rec.Intervals[1].FirstStart) / f);
+            const double x = IntervalStartSeconds(rec, j, timerFreq);
             view.mbytesPerSec.push_back({x, static_cast<double>(r.mbytesPerSec)});
             view.ioPerSec.push_back({x, static_cast<double>(std::trunc(r.ioPerSec))});
         }

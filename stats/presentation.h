@@ -33,6 +33,8 @@ struct Rates {
 };
 Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq);
 
+// Start of interval j in seconds from the start of interval 1.
+double IntervalStartSeconds(const engine::VolumeStats& rec, int32_t j, int64_t timerFreq);
 // Latency of a duration in ms, truncated to whole 10-microsecond units first.
 long double LatencyMs(int64_t ticks, int64_t timerFreq);
 // Fills view from rec's Total, intervals 1..CurInterval and histogram. The vectors keep their capacity.

@@ -38,32 +38,28 @@ engine::IntervalStats LiveTotals(engine::VolumeStats& v) {
     return SumIntervals(v, v.CurInterval);
 }
 
-RunReport BuildFinalReport(engine::Engine& eng, const std::array<bool, engine::kDiskCount>& selected,
-                           const Separators& sep) {
+RunReport BuildFinalReport(const engine::VolumeSet& volumes, int64_t timerFreq,
+                           const std::array<bool, engine::kDiskCount>& selected, const Separators& sep) {
     RunReport report;
     engine::VolumeStats& all = *report.all.record;
     engine::IntervalStats running;
     bool first = true;
-    for (int i = 0; i < eng.DiskCount; ++i) {
-        if (!eng.Present(i) || !selected[i]) continue;
+    for (int i = 0; i < volumes.Count(); ++i) {
+        if (!volumes.Present(i) || !selected[i]) continue;
         VolumeReport vr;
         vr.index = i;
         engine::VolumeStats& v = *vr.record;
-        SnapshotCounters(*eng.Volume(i), v);
+        SnapshotCounters(*volumes.Record(i), v);
         v.Total() = SumIntervals(v, v.CurInterval);
-        ComputeStats(v, eng.TimerFreq, vr.view, sep);
-        vr.latency = LatencyPercentiles(v.LatencyHistogram, v.Total().MaxTicks, eng.TimerFreq);
-
-        for (int k = 0; k < engine::kHistogramBuckets; ++k) all.LatencyHistogram[k] += v.LatencyHistogram[k];
-        all.CurInterval = std::max(all.CurInterval, v.CurInterval);
-        for (int32_t j = 1; j <= v.CurInterval; ++j) MergeInterval(all.Intervals[j], v.Intervals[j]);
-        FoldTotal(running, v.Total(), first);
+        ComputeStats(v, timerFreq, vr.view, sep);
+        vr.latency = LatencyPercentiles(v.LatencyHistogram, v.Total().MaxTicks, timerFreq);
+        FoldVolume(all, running, v, first);
         first = false;
         report.volumes.push_back(std::move(vr));
     }
     all.Total() = running;
-    ComputeStats(all, eng.TimerFreq, report.all.view, sep);
-    report.all.latency = LatencyPercentiles(all.LatencyHistogram, running.MaxTicks, eng.TimerFreq);
+    ComputeStats(all, timerFreq, report.all.view, sep);
+    report.all.latency = LatencyPercentiles(all.LatencyHistogram, running.MaxTicks, timerFreq);
     return report;
 }
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/volume_set.h"
 #include "stats/presentation.h"
 
 namespace stats {
@@ -37,7 +37,7 @@ struct RunReport {
 // Sum of every interval of a volume, the one being filled included, read under its Lock.
 engine::IntervalStats LiveTotals(engine::VolumeStats& v);
 // Builds the report of the selected present volumes and of all of them together.
-RunReport BuildFinalReport(engine::Engine& eng, const std::array<bool, engine::kDiskCount>& selected,
-                           const Separators& sep);
+RunReport BuildFinalReport(const engine::VolumeSet& volumes, int64_t timerFreq,
+                           const std::array<bool, engine::kDiskCount>& selected, const Separators& sep);
 
 }  // namespace stats

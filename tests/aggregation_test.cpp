@@ -2,6 +2,7 @@
 
 #include <map>
 
+#include "engine/engine.h"
 #include "stats/aggregation.h"
 #include "tests/test_support.h"
 
@@ -43,11 +44,10 @@ struct Aggregation : ::testing::Test {
             ticked[i] = true;
         }
         eng = std::make_unique<engine::Engine>(sys, dialogs, 16);
-        eng->EnumerateVolumes();
-        eng->TimerFreq = 1000;
+        eng->Volumes().EnumerateVolumes();
     }
     VolumeStats& V(int i) { return *eng->Volume(i); }
-    void Refresh() { refresher.Refresh(*eng, ticked, sink); }
+    void Refresh() { refresher.Refresh(eng->Volumes(), 1000, ticked, sink); }
 };
 
 }  // namespace
@@ -62,7 +62,7 @@ TEST_F(Aggregation, TwoVolumesAtDifferentIntervals) {
     V(3).LatencyHistogram[3] = 6;
     Refresh();
 
-    const VolumeStats& all = eng->AllVolumes();
+    const VolumeStats& all = refresher.AllVolumes();
     EXPECT_EQ(all.CurInterval, 7);
     EXPECT_EQ(all.LatencyHistogram[3], 10u);
     EXPECT_EQ(all.Intervals[1].IOCount, 30);
@@ -112,9 +112,9 @@ TEST_F(Aggregation, AZeroTotalPullsMinimumAndFirstStartToZero) {
     V(3).CurInterval = 1;  // only the interval being filled: its Total is zero
     V(3).Intervals[1] = Interval(10, 1500, 1600, 7, 7);
     Refresh();
-    EXPECT_EQ(eng->AllVolumes().Total().MinTicks, 0);
-    EXPECT_EQ(eng->AllVolumes().Total().FirstStart, 0);
-    EXPECT_EQ(eng->AllVolumes().Total().MaxTicks, 50);
+    EXPECT_EQ(refresher.AllVolumes().Total().MinTicks, 0);
+    EXPECT_EQ(refresher.AllVolumes().Total().FirstStart, 0);
+    EXPECT_EQ(refresher.AllVolumes().Total().MaxTicks, 50);
     EXPECT_EQ(sink.shown[3].ioPerSec.size(), 1u);
     EXPECT_EQ(sink.shown[3].labels[kIOPerSec], "I/O per sec");
 }
@@ -133,9 +133,9 @@ TEST_F(Aggregation, UntickedVolumesGetOnlyTheirCurposText) {
     EXPECT_EQ(sink.shown.count(4), 0u);
     EXPECT_FALSE(V(4).Selected);
     EXPECT_TRUE(V(2).Selected);
-    EXPECT_EQ(eng->AllVolumes().CurInterval, 2);
-    EXPECT_EQ(eng->AllVolumes().LatencyHistogram[0], 0u);
-    EXPECT_EQ(eng->AllVolumes().Total().IOCount, 10);
+    EXPECT_EQ(refresher.AllVolumes().CurInterval, 2);
+    EXPECT_EQ(refresher.AllVolumes().LatencyHistogram[0], 0u);
+    EXPECT_EQ(refresher.AllVolumes().Total().IOCount, 10);
 }
 
 TEST_F(Aggregation, NothingTickedLeavesTheAverageAtZero) {
@@ -143,10 +143,10 @@ TEST_F(Aggregation, NothingTickedLeavesTheAverageAtZero) {
     ticked[2] = false;
     V(2).CurInterval = 2;
     V(2).Intervals[1] = Interval(10, 1000, 1900, 9, 1);
-    eng->AllVolumes().Total().IOCount = 77;  // stale figures from an earlier refresh are cleared
+    const_cast<VolumeStats&>(refresher.AllVolumes()).Total().IOCount = 77;  // stale figures are cleared
     Refresh();
-    EXPECT_EQ(eng->AllVolumes().Total().IOCount, 0);
-    EXPECT_EQ(eng->AllVolumes().CurInterval, 0);
+    EXPECT_EQ(refresher.AllVolumes().Total().IOCount, 0);
+    EXPECT_EQ(refresher.AllVolumes().CurInterval, 0);
     EXPECT_EQ(sink.order, (std::vector<int>{-1}));
     EXPECT_EQ(sink.shown[-1].labels[kIOTotal], "I/O total 0");
     EXPECT_TRUE(sink.shown[-1].latency.empty());

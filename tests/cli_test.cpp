@@ -152,7 +152,7 @@ TEST(Cli, HelpVersionAndUsageMistakes) {
         {{"--minutes", "1", "--seconds", "5", "T=" + img}, "--minutes and --seconds cannot be given together"},
         {{}, "no volume given"},
         {{"--create", "lots", "T=" + img}, "--create: 'lots' is not a size"},
-        {{"--threads", "2000", "T=" + img}, "Максимальное количество потоков 1024. Запрошено 2000"}};
+        {{"--threads", "2000", "T=" + img}, "--threads: '2000' asks for 2000 workers in all; the limit is 1024"}};
     for (const auto& [args, message] : mistakes) {
         r = RunCli(dir, args);
         EXPECT_EQ(r.status, 2) << message;

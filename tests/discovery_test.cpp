@@ -29,13 +29,13 @@ TEST_F(Discovery, SizeSourcesInOrderWithTheirResultCodes) {
     Vol(6) = {true, true, 5};                                      // cannot be opened
     Vol(7) = {true, false, 2, false, 123, true, 77};               // device refuses: file system's total
     Engine eng(sys, dialogs, 16);
-    EXPECT_EQ(eng.QueryVolumeSize(2), 1 << 20);
-    EXPECT_EQ(eng.QueryVolumeSize(3), 5'000'000);
-    EXPECT_EQ(eng.QueryVolumeSize(4), 0);
-    EXPECT_EQ(eng.QueryVolumeSize(5), -3);
-    EXPECT_EQ(eng.QueryVolumeSize(6), -2);
-    EXPECT_EQ(eng.QueryVolumeSize(7), 77);
-    EXPECT_EQ(eng.QueryVolumeSize(0), -2);  // no device at all
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(2), 1 << 20);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(3), 5'000'000);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(4), 0);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(5), -3);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(6), -2);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(7), 77);
+    EXPECT_EQ(eng.Volumes().QueryVolumeSize(0), -2);  // no device at all
 }
 
 TEST_F(Discovery, EnumeratesInLetterOrderAndMakesRecordsOnlyForPresentVolumes) {
@@ -45,37 +45,37 @@ TEST_F(Discovery, EnumeratesInLetterOrderAndMakesRecordsOnlyForPresentVolumes) {
     Vol(5) = {true, false, 2, false, 0, false, 0};
     Vol(6) = {true, true, 5};
     Engine eng(sys, dialogs, 16);
-    EXPECT_EQ(eng.DiskCount, 0);
-    EXPECT_FALSE(eng.Present(2));  // nothing is present before the probe
+    EXPECT_EQ(eng.Volumes().Count(), 0);
+    EXPECT_FALSE(eng.Volumes().Present(2));  // nothing is present before the probe
     std::vector<int> tabs;
-    eng.EnumerateVolumes([&](int i) {
+    eng.Volumes().EnumerateVolumes([&](int i) {
         // The record and the size exist when the tab is built.
         EXPECT_NE(eng.Volume(i), nullptr);
-        EXPECT_GE(eng.DiskSize[i], 0);
+        EXPECT_GE(eng.Volumes().Size(i), 0);
         tabs.push_back(i);
     });
-    EXPECT_EQ(eng.DiskCount, 26);
+    EXPECT_EQ(eng.Volumes().Count(), 26);
     EXPECT_EQ(tabs, (std::vector<int>{2, 3, 4}));
-    EXPECT_EQ(eng.DiskSize[2], 1'048'575);
-    EXPECT_EQ(eng.DiskSize[3], 0);
+    EXPECT_EQ(eng.Volumes().Size(2), 1'048'575);
+    EXPECT_EQ(eng.Volumes().Size(3), 0);
     for (int i : {0, 1, 5, 6, 7, 25}) {
-        EXPECT_EQ(eng.DiskSize[i], -1) << i;
+        EXPECT_EQ(eng.Volumes().Size(i), -1) << i;
         EXPECT_EQ(eng.Volume(i), nullptr) << i;
-        EXPECT_FALSE(eng.Present(i));
+        EXPECT_FALSE(eng.Volumes().Present(i));
     }
     // Records start zero-filled.
     const VolumeStats& v = *eng.Volume(2);
     EXPECT_EQ(v.CurInterval, 0);
     EXPECT_EQ(v.LatencyHistogram[0], 0u);
     EXPECT_EQ(eng.Log().Count(), 0u);
-    EXPECT_FALSE(eng.Testing());
+    EXPECT_FALSE(eng.Running());
     EXPECT_TRUE(dialogs.Boxes().empty());  // discovery never shows a message
 }
 
 TEST_F(Discovery, NoVolumeAtAll) {
     Engine eng(sys, dialogs, 16);
     int tabs = 0;
-    eng.EnumerateVolumes([&](int) { ++tabs; });
+    eng.Volumes().EnumerateVolumes([&](int) { ++tabs; });
     EXPECT_EQ(tabs, 0);
-    for (int i = 0; i < kDiskCount; ++i) EXPECT_FALSE(eng.Present(i));
+    for (int i = 0; i < kDiskCount; ++i) EXPECT_FALSE(eng.Volumes().Present(i));
 }

@@ -3,6 +3,7 @@
 #include <fstream>
 #include <map>
 
+#include "engine/engine.h"
 #include "stats/aggregation.h"
 #include "stats/log_file.h"
 #include "tests/test_support.h"
@@ -31,17 +32,18 @@ TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
     map.devicePath[3] = dir.MakeImage("d.img", 2 << 20, 0x32);
     FakeDialogs dialogs;
     Engine eng(platform::MakeVolumeSystem(map), dialogs, 2'000'000);
-    eng.EnumerateVolumes();
-    eng.ShowDefaults();
+    eng.Volumes().EnumerateVolumes();
     std::array<bool, kDiskCount> ticked{};
     ticked[2] = ticked[3] = true;
-    RunSettingsText text;
-    text.TestTime = "1";  // one-second intervals
-    text.ReadsPerPortion = "3";
-    text.WritesPerPortion = "1";
-    text.PauseMs = "1";
-    text.PauseType = "Fixed";
-    ASSERT_EQ(eng.Start(text, ticked), StartOutcome::Started);
+    RunSettings s;
+    s.testMs = 60'000;  // one-second intervals
+    s.readsPerPortion = 3;
+    s.writesPerPortion = 1;
+    s.pauseMs = 1;
+    s.pauseType = PauseType::Fixed;
+    int asked = 0;
+    ASSERT_EQ(eng.Start(s, ticked, [&](const std::vector<int>&) { return ++asked; }).outcome, StartOutcome::Started);
+    EXPECT_EQ(asked, 1);
     ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }, std::chrono::seconds(30)));
     ASSERT_TRUE(WaitFor(
         [&] {
@@ -50,14 +52,14 @@ TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
         },
         std::chrono::seconds(30)));
     eng.Stop();
-    ASSERT_TRUE(WaitFor([&] { return !eng.AnyWorkerBusy(); }));
+    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }));
 
     Sink sink;
     stats::StatisticsRefresher refresher;
-    refresher.Refresh(eng, ticked, sink);
+    refresher.Refresh(eng.Volumes(), eng.TimerFreq(), ticked, sink);
     const std::string path = (dir.path() / stats::kLogFileName).string();
     stats::WriteOperationLog(eng.Log(), dialogs, path);
-    ASSERT_EQ(dialogs.Count(), 1u);  // only the destructive-write question
+    ASSERT_EQ(dialogs.Count(), 0u);  // no error box
 
     std::ifstream in(path, std::ios::binary);
     std::map<int, int64_t> records, failed;
@@ -99,25 +101,23 @@ TEST(EndToEnd, RefreshingWhileWorkersRecordSeesConsistentCounters) {
     map.devicePath[3] = dir.MakeImage("d.img", 1 << 20, 0x42);
     FakeDialogs dialogs;
     Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
-    eng.EnumerateVolumes();
-    eng.ShowDefaults();
+    eng.Volumes().EnumerateVolumes();
     std::array<bool, kDiskCount> ticked{};
     ticked[2] = ticked[3] = true;
-    RunSettingsText text;
-    text.TestSeconds = "60";
-    text.StatisticPeriod = "1";
-    text.ThreadCount = "2";
-    ASSERT_EQ(eng.Start(text, ticked), StartOutcome::Started);
+    RunSettings s;
+    s.testMs = 60'000;
+    s.periodSeconds = 1;
+    ASSERT_EQ(eng.Start(s, ticked, {}).outcome, StartOutcome::Started);
     Sink sink;
     stats::StatisticsRefresher refresher;
     for (int k = 0; k < 20; ++k) {
         ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > static_cast<uint32_t>(k) * 50; }));
-        refresher.Refresh(eng, ticked, sink);
+        refresher.Refresh(eng.Volumes(), eng.TimerFreq(), ticked, sink);
         for (int v : {2, 3}) {
             const stats::StatsView& view = sink.shown[v];
             EXPECT_EQ(view.labels[stats::kErrorsTotal], "Errors total 0");
         }
     }
     eng.Stop();
-    ASSERT_TRUE(WaitFor([&] { return !eng.AnyWorkerBusy(); }));
+    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }));
 }

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/clock.h"
+#include "platform/error_codes.h"
 #include "platform/error_text.h"
 #include "platform/event.h"
 #include "platform/file.h"

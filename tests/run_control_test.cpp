@@ -7,7 +7,6 @@ using namespace engine;
 using namespace std::chrono_literals;
 using testing_support::FakeDialogs;
 using testing_support::FakeVolumeSystem;
-using testing_support::TempDir;
 using testing_support::WaitFor;
 
 namespace {
@@ -17,7 +16,10 @@ struct RunControl : ::testing::Test {
     FakeDialogs dialogs;
     std::unique_ptr<Engine> eng;
     std::array<bool, kDiskCount> checked{};
-    RunSettingsText text;
+    RunSettings s;
+    uint32_t now = 5000;  // the tick count, driven by the test
+    std::vector<std::vector<int>> asked;
+    bool answer = true;
 
     // Fake volumes of 1 MiB at the given indices, all ticked.
     void Volumes(std::initializer_list<int> present, int64_t callDelayUs = 0) {
@@ -27,11 +29,16 @@ struct RunControl : ::testing::Test {
             fake->volumes[i].callDelayUs = callDelayUs;
             checked[i] = true;
         }
-        eng = std::make_unique<Engine>(fake, dialogs, 1'000'000);
-        eng->EnumerateVolumes();
-        eng->ShowDefaults();
+        eng = std::make_unique<Engine>(fake, dialogs, 1'000'000, [this] { return now; });
+        eng->Volumes().EnumerateVolumes();
     }
-    StartOutcome Click() { return eng->StartButtonClick(text, checked); }
+    StartResult Start() {
+        return eng->Start(s, checked, [this](const std::vector<int>& volumes) {
+            asked.push_back(volumes);
+            return answer;
+        });
+    }
+    StartOutcome Started() { return Start().outcome; }
     int64_t Recorded(int i) {
         VolumeStats& v = *eng->Volume(i);
         std::lock_guard lock(v.Lock);
@@ -40,13 +47,13 @@ struct RunControl : ::testing::Test {
         return n;
     }
     void StopAndDrain() {
-        if (eng->Testing()) eng->Stop();
-        ASSERT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }));
+        if (eng->Running()) eng->Stop();
+        ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
     }
     // A finished run on C: whose results a refused start must not touch.
     void LastRun() {
         Volumes({2, 4});
-        ASSERT_EQ(Click(), StartOutcome::Started);
+        ASSERT_EQ(Started(), StartOutcome::Started);
         ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 10; }));
         StopAndDrain();
         eng->Volume(2)->Total().IOCount = 1234;  // as the last refresh left it
@@ -55,75 +62,67 @@ struct RunControl : ::testing::Test {
         EXPECT_EQ(eng->Log().Count(), logCount);
         EXPECT_EQ(eng->Volume(2)->Total().IOCount, 1234);
         EXPECT_EQ(Recorded(2), recorded);
-        EXPECT_FALSE(eng->Testing());
+        EXPECT_FALSE(eng->Running());
+        EXPECT_EQ(eng->Settings().blockSize, 4096);
+        EXPECT_EQ(eng->Settings().method, Method::Random);
+        EXPECT_EQ(eng->Volume(2)->WritesPerPortion, 0);
     }
 };
 
 }  // namespace
 
-TEST_F(RunControl, StartReleasesWorkersStopEndsThemAndTheNextTickTurnsTheCaptionBack) {
+TEST_F(RunControl, StartReleasesWorkersStopEndsThemAndNoEventStaysSignalled) {
     Volumes({2, 4});
     checked[4] = false;
-    text.ThreadCount = "3";
-    text.TestMethod = "Linear forward";
-    text.TestTime = "17";
-    text.BlockSize = "8192";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_TRUE(eng->Testing());
-    EXPECT_TRUE(eng->StopCaption);
-    EXPECT_EQ(eng->WorkerCount, 3);
-    EXPECT_EQ(eng->TestEndTime, 17 * 60'000);
-    EXPECT_EQ(eng->StatisticPeriodSeconds, 5);
-    EXPECT_EQ(eng->BlockSize, 8192);
-    EXPECT_EQ(eng->TestMethod, kLinearForward);
+    s.threadsPerVolume = 3;
+    s.method = Method::LinearForward;
+    s.testMs = 17 * 60'000;
+    s.blockSize = 8192;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_TRUE(eng->Running());
+    EXPECT_TRUE(eng->Workers().AnyReleased());
+    EXPECT_EQ(eng->Workers().Count(), 3);
+    EXPECT_EQ(eng->Settings().testMs, 17 * 60'000);
+    EXPECT_EQ(eng->PeriodSeconds(), 5);
+    EXPECT_EQ(eng->Settings().method, Method::LinearForward);
     for (int n = 1; n <= 3; ++n) {
-        EXPECT_EQ(eng->Worker(n)->TestedDisk(), 2);
-        EXPECT_EQ(eng->WorkerEvent(n)->Name(), "ThreadManage" + std::to_string(n));
+        EXPECT_EQ(eng->Workers().Worker(n)->TestedDisk(), 2);
+        EXPECT_EQ(eng->Workers().Event(n)->Name(), "ThreadManage" + std::to_string(n));
     }
     const VolumeStats& c = *eng->Volume(2);
     EXPECT_EQ(c.BlockCount, (1 << 20) / 8192);
-    EXPECT_EQ(c.PeriodTicks, 5 * eng->TimerFreq);
+    EXPECT_EQ(c.PeriodTicks, 5 * eng->TimerFreq());
+    EXPECT_EQ(c.TestMethod, kLinearForward);
     EXPECT_TRUE(c.Selected);
     EXPECT_FALSE(eng->Volume(4)->Selected);
     ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 100; }));
     EXPECT_EQ(Recorded(4), 0);
 
-    EXPECT_EQ(Click(), StartOutcome::Stopped);
-    EXPECT_FALSE(eng->Testing());
-    EXPECT_TRUE(eng->StopCaption);  // until the next tick
-    eng->Timer1Timer();
-    EXPECT_FALSE(eng->StopCaption);  // Stop reset every event
-    ASSERT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }));
+    eng->Stop();
+    EXPECT_FALSE(eng->Running());
+    EXPECT_FALSE(eng->Workers().AnyReleased());  // Stop reset every event
+    ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
     EXPECT_EQ(static_cast<int64_t>(eng->Log().Count()), Recorded(2));
 }
 
-TEST_F(RunControl, DestructiveWritesAskFirstNamingVolumeIndices) {
+TEST_F(RunControl, DestructiveWritesAskFirstNamingTheVolumes) {
     Volumes({2, 3, 4});
     checked[3] = false;
-    text.WritesPerPortion = "1";
-    dialogs.answerYes = true;
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_EQ(dialogs.Count(), 1u);
-    const auto box = dialogs.Boxes()[0];
-    EXPECT_EQ(box.kind, "yesno");
-    EXPECT_EQ(box.caption, "Предупреждение!!!");
-    // The sentence names indices; the lines after it name what an operator recognises.
-    EXPECT_EQ(box.body,
-              "Данные на дисках 2,4 будут уничтожены. Продолжим?\n\n"
-              "C:  /dev/fakec  1 MBytes\n"
-              "E:  /dev/fakee  1 MBytes");
+    s.writesPerPortion = 1;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(asked, (std::vector<std::vector<int>>{{2, 4}}));
     ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 0; }));
     StopAndDrain();
     ASSERT_FALSE(fake->OpenModes(2).empty());
     EXPECT_TRUE(fake->OpenModes(2).front());  // opened for writing once the operator agreed
 
-    text.WritesPerPortion = "0";
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    s.writesPerPortion = 0;
+    ASSERT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
-    text.WritesPerPortion = "5";
+    s.writesPerPortion = 5;
     checked = {};
-    ASSERT_EQ(Click(), StartOutcome::Started);  // no volume: nothing to destroy, nothing asked
-    EXPECT_EQ(dialogs.Count(), 1u);
+    ASSERT_EQ(Started(), StartOutcome::Started);  // no volume: nothing to destroy, nothing asked
+    EXPECT_EQ(asked.size(), 1u);
 }
 
 TEST_F(RunControl, DecliningTheWarningKeepsTheLastRunsResults) {
@@ -131,193 +130,188 @@ TEST_F(RunControl, DecliningTheWarningKeepsTheLastRunsResults) {
     const uint32_t logged = eng->Log().Count();
     const int64_t recorded = Recorded(2);
     const size_t opens = fake->OpenModes(2).size();
-    text.WritesPerPortion = "2";
-    text.BlockSize = "512";
-    dialogs.answerYes = false;
-    EXPECT_EQ(Click(), StartOutcome::Declined);
+    s.writesPerPortion = 2;
+    s.blockSize = 512;
+    answer = false;
+    EXPECT_EQ(Started(), StartOutcome::Declined);
     ExpectLastRunIntact(logged, recorded);
-    EXPECT_EQ(eng->BlockSize, 4096);
-    EXPECT_EQ(eng->Volume(2)->WritesPerPortion, 0);
     EXPECT_EQ(fake->OpenModes(2).size(), opens);  // nothing was opened, let alone for writing
 }
 
 TEST_F(RunControl, WorkerLimitCountsTheTrueProduct) {
     Volumes({2, 3, 4, 5});
-    text.ThreadCount = "257";
-    EXPECT_EQ(Click(), StartOutcome::TooManyThreads);
-    ASSERT_EQ(dialogs.Count(), 1u);
-    EXPECT_EQ(dialogs.Boxes()[0].caption, "Неподходящие праметры задания");
-    EXPECT_EQ(dialogs.Boxes()[0].body, "Максимальное количество потоков 1024. Запрошено 1028");
-    EXPECT_EQ(eng->WorkerCount, 0);
-    EXPECT_FALSE(eng->StopCaption);
+    s.threadsPerVolume = 257;
+    StartResult r = Start();
+    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.refusal.why, Refusal::Why::TooManyWorkers);
+    EXPECT_EQ(r.refusal.requested, 1028);
+    EXPECT_EQ(r.refusal.limit, 1024);
+    EXPECT_EQ(eng->Workers().Count(), 0);
 
     // A product that wraps around in 32 bits is refused like any other.
     checked = {};
     checked[2] = checked[3] = true;
-    text.ThreadCount = "2147483647";
-    EXPECT_EQ(Click(), StartOutcome::TooManyThreads);
-    EXPECT_EQ(dialogs.Boxes()[1].body, "Максимальное количество потоков 1024. Запрошено 4294967294");
+    s.threadsPerVolume = 2147483647;
+    r = Start();
+    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.refusal.requested, 4294967294);
 
     checked[4] = checked[5] = true;
-    text.ThreadCount = "256";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->WorkerCount, 1024);
-    EXPECT_EQ(eng->Worker(1024)->TestedDisk(), 5);
-    EXPECT_EQ(eng->Worker(257)->TestedDisk(), 3);
+    s.threadsPerVolume = 256;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Workers().Count(), 1024);
+    EXPECT_EQ(eng->Workers().Worker(1024)->TestedDisk(), 5);
+    EXPECT_EQ(eng->Workers().Worker(257)->TestedDisk(), 3);
     StopAndDrain();
 }
 
-TEST_F(RunControl, ABadSettingIsNamedAndChangesNothing) {
+TEST_F(RunControl, ASettingThatCannotRunIsNamedAndChangesNothing) {
     LastRun();
     const uint32_t logged = eng->Log().Count();
     const int64_t recorded = Recorded(2);
-    eng->StopCaption = true;  // winding down: the caption must not change either
-    const std::pair<std::string RunSettingsText::*, const char*> bad[] = {
-        {&RunSettingsText::BlockSize, "4k"},      {&RunSettingsText::BlockSize, "0"},
-        {&RunSettingsText::TestTime, "40000"},    {&RunSettingsText::ThreadCount, "two"},
-        {&RunSettingsText::PauseMs, "-5"},        {&RunSettingsText::ReadsPerPortion, "-1"},
-        {&RunSettingsText::WritesPerPortion, "1e3"}};
-    for (const auto& [field, value] : bad) {
-        RunSettingsText t;
-        t.BlockSize = "512";
-        t.TestMethod = "Batterfly";
-        t.*field = value;
-        text = t;
-        EXPECT_EQ(Click(), StartOutcome::Invalid) << value;
+    const std::pair<void (*)(RunSettings&), SettingField> bad[] = {
+        {[](RunSettings& r) { r.blockSize = 0; }, SettingField::BlockSize},
+        {[](RunSettings& r) { r.testMs = 40'000LL * 60'000; }, SettingField::TestTime},
+        {[](RunSettings& r) { r.pauseMs = -5; }, SettingField::PauseMs},
+        {[](RunSettings& r) { r.readsPerPortion = -1; }, SettingField::ReadsPerPortion},
+        {[](RunSettings& r) { r.writesPerPortion = -3; }, SettingField::WritesPerPortion}};
+    for (const auto& [change, field] : bad) {
+        s = {};
+        s.blockSize = 512;
+        s.method = Method::Batterfly;
+        s.writesPerPortion = 1;
+        change(s);
+        const StartResult r = Start();
+        EXPECT_EQ(r.outcome, StartOutcome::Refused);
+        EXPECT_EQ(r.refusal.field, field);
         ExpectLastRunIntact(logged, recorded);
-        EXPECT_EQ(eng->BlockSize, 4096);
-        EXPECT_EQ(eng->TestMethod, kRandom);
-        EXPECT_TRUE(eng->StopCaption);
     }
-    const auto boxes = dialogs.Boxes();
-    ASSERT_EQ(boxes.size(), std::size(bad));
-    EXPECT_EQ(boxes[0].body, "'4k' is not a valid integer value for the block size");
-    EXPECT_EQ(boxes[0].caption, "Неподходящие праметры задания");
-    EXPECT_EQ(boxes[6].body, "'1e3' is not a valid integer value for the writes per portion");
+    EXPECT_TRUE(asked.empty());  // refused before the question
 }
 
-TEST_F(RunControl, AStartWhileWorkersWindDownReturnsSilentlyAndKeepsTheLog) {
-    Volumes({2});
-    text.PauseMs = "400";
-    text.PauseType = "Fixed";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return Recorded(2) >= 1; }));
+TEST_F(RunControl, AStartWhileWorkersWindDownReturnsBusyAndKeepsTheLog) {
+    Volumes({2}, 300'000);  // each call takes 0.3 s
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(1) && eng->Workers().Busy(2); }));
     eng->Stop();
-    ASSERT_TRUE(eng->AnyWorkerBusy());  // both workers are in their pause
+    ASSERT_TRUE(eng->Workers().AnyBusy());  // both workers are in their call
     const uint32_t logged = eng->Log().Count();
-    text.PauseMs = "0";
-    EXPECT_EQ(Click(), StartOutcome::Busy);
+    s.pauseMs = 10;
+    EXPECT_EQ(Started(), StartOutcome::Busy);
     EXPECT_EQ(eng->Log().Count(), logged);
-    EXPECT_EQ(eng->Volume(2)->PauseMs, 400);
-    EXPECT_EQ(dialogs.Count(), 0u);
+    EXPECT_EQ(eng->Volume(2)->PauseMs, 0);
     StopAndDrain();
-    EXPECT_EQ(Click(), StartOutcome::Started);
+    EXPECT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
 }
 
 TEST_F(RunControl, TheTestEndsOnlyWhenElapsedTimeExceedsTheTestTime) {
     Volumes({2});
-    text.TestTime = "1";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return eng->Shared().BusyFlags[1] && eng->Shared().BusyFlags[2]; }));
-    const uint32_t t0 = eng->StartTestTime;
-    EXPECT_EQ(eng->Timer1TimerAt(t0 + 1500), std::optional<uint32_t>(1500));
-    EXPECT_TRUE(eng->Testing());
-    EXPECT_EQ(eng->Timer1TimerAt(t0 + 60'000), std::optional<uint32_t>(60'000));
-    EXPECT_TRUE(eng->Testing());
-    EXPECT_EQ(eng->Timer1TimerAt(t0 + 60'001), std::optional<uint32_t>(60'001));
-    EXPECT_FALSE(eng->Testing());
-    EXPECT_EQ(eng->Timer1TimerAt(t0 + 70'000), std::nullopt);  // no elapsed time once the run is over
-    ASSERT_TRUE(WaitFor([&] {
-        eng->Timer1Timer();
-        return !eng->StopCaption;  // each worker reset its own event on leaving
-    }));
-    EXPECT_FALSE(eng->AnyWorkerBusy());
+    s.testMs = 60'000;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(1) && eng->Workers().Busy(2); }));
+    EXPECT_EQ(eng->StartTick(), now);
+    const uint32_t t0 = now;
+    now = t0 + 1500;
+    EXPECT_EQ(eng->Tick(), std::optional<uint32_t>(1500));
+    EXPECT_TRUE(eng->Running());
+    now = t0 + 60'000;
+    EXPECT_EQ(eng->Tick(), std::optional<uint32_t>(60'000));
+    EXPECT_TRUE(eng->Running());
+    now = t0 + 60'001;
+    EXPECT_EQ(eng->Tick(), std::optional<uint32_t>(60'001));
+    EXPECT_FALSE(eng->Running());
+    now = t0 + 70'000;
+    EXPECT_EQ(eng->Tick(), std::nullopt);  // no elapsed time once the run is over
+    ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyReleased(); }));  // each reset its own event
+    EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
 
     // Zero and negative test times end at the first tick; elapsed time is right across a wrap.
-    text.TestTime = "0";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    eng->StartTestTime = 0xFFFFFF00u;
-    eng->Timer1TimerAt(0xFFFFFF00u);
-    EXPECT_TRUE(eng->Testing());
-    EXPECT_EQ(eng->Timer1TimerAt(0x10), std::optional<uint32_t>(0x110));
-    EXPECT_FALSE(eng->Testing());
+    s.testMs = 0;
+    now = 0xFFFFFF00u;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    eng->Tick();
+    EXPECT_TRUE(eng->Running());
+    now = 0x10;
+    EXPECT_EQ(eng->Tick(), std::optional<uint32_t>(0x110));
+    EXPECT_FALSE(eng->Running());
     StopAndDrain();
-    text.TestTime = "-3";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    eng->Timer1TimerAt(eng->StartTestTime);
-    EXPECT_FALSE(eng->Testing());
+    s.testMs = -3 * 60'000;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    eng->Tick();
+    EXPECT_FALSE(eng->Running());
     StopAndDrain();
 }
 
 TEST_F(RunControl, WorkersAreCreatedOnFirstNeedAndReusedByNumber) {
     Volumes({2, 3});
-    text.ThreadCount = "2";
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
-    TDiskTest* first[5] = {nullptr, eng->Worker(1), eng->Worker(2), eng->Worker(3), eng->Worker(4)};
+    const TDiskTest* first[5] = {nullptr, eng->Workers().Worker(1), eng->Workers().Worker(2),
+                                 eng->Workers().Worker(3), eng->Workers().Worker(4)};
     EXPECT_EQ(first[3]->TestedDisk(), 3);
 
     checked[2] = false;
-    text.ThreadCount = "1";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->WorkerCount, 1);
-    EXPECT_EQ(eng->Worker(1), first[1]);
-    EXPECT_EQ(eng->Worker(1)->TestedDisk(), 3);
-    EXPECT_FALSE(eng->WorkerEvent(2)->IsSet());  // the others stay idle
+    s.threadsPerVolume = 1;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Workers().Count(), 1);
+    EXPECT_EQ(eng->Workers().Worker(1), first[1]);
+    EXPECT_EQ(eng->Workers().Worker(1)->TestedDisk(), 3);
+    EXPECT_FALSE(eng->Workers().Event(2)->IsSet());  // the others stay idle
     ASSERT_TRUE(WaitFor([&] { return Recorded(3) > 0; }));
     StopAndDrain();
 
     checked[2] = true;
-    text.ThreadCount = "3";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->WorkerCount, 6);
-    for (int n = 1; n <= 4; ++n) EXPECT_EQ(eng->Worker(n), first[n]);
-    EXPECT_NE(eng->Worker(6), nullptr);
-    EXPECT_EQ(eng->Worker(4)->TestedDisk(), 3);
+    s.threadsPerVolume = 3;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Workers().Count(), 6);
+    for (int n = 1; n <= 4; ++n) EXPECT_EQ(eng->Workers().Worker(n), first[n]);
+    EXPECT_NE(eng->Workers().Worker(6), nullptr);
+    EXPECT_EQ(eng->Workers().Worker(4)->TestedDisk(), 3);
     StopAndDrain();
 }
 
-TEST_F(RunControl, ARunWithoutWorkersKeepsTestingUntilItsTimeHasPassed) {
+TEST_F(RunControl, ARunWithoutWorkersKeepsRunningUntilItsTimeHasPassed) {
     Volumes({2});
-    text.ThreadCount = "0";
-    text.WritesPerPortion = "1";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(dialogs.Count(), 1u);  // the warning still names the selected volume
-    EXPECT_EQ(eng->WorkerCount, 0);
-    EXPECT_TRUE(eng->StopCaption);
-    eng->Timer1TimerAt(eng->StartTestTime + 10);
-    EXPECT_FALSE(eng->StopCaption);
-    EXPECT_TRUE(eng->Testing());
-    EXPECT_EQ(Click(), StartOutcome::Stopped);
-    EXPECT_FALSE(eng->Testing());
+    s.threadsPerVolume = 0;
+    s.writesPerPortion = 1;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(asked.size(), 1u);  // the warning still names the selected volume
+    EXPECT_EQ(eng->Workers().Count(), 0);
+    EXPECT_FALSE(eng->Workers().AnyReleased());
+    now += 10;
+    eng->Tick();
+    EXPECT_TRUE(eng->Running());
+    eng->Stop();
+    EXPECT_FALSE(eng->Running());
 
     checked = {};
-    text.ThreadCount = "-4";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->WorkerCount, 0);
-    EXPECT_TRUE(eng->Testing());
+    s.threadsPerVolume = -4;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Workers().Count(), 0);
+    EXPECT_TRUE(eng->Running());
 }
 
-TEST_F(RunControl, UnknownMethodTextKeepsThePreviousChoice) {
+TEST_F(RunControl, NoMethodNamedKeepsThePreviousChoice) {
     Volumes({2});
-    text.TestMethod = "random";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->TestMethod, 0);
+    s.method = Method::None;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Settings().method, Method::None);
     EXPECT_EQ(eng->Volume(2)->TestMethod, 0);
     StopAndDrain();
-    text.TestMethod = "Linear backward";
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    s.method = Method::LinearBackward;
+    ASSERT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
-    text.TestMethod = "Linear sideways";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_EQ(eng->TestMethod, kLinearBackward);
+    s.method = Method::None;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_EQ(eng->Settings().method, Method::LinearBackward);
+    EXPECT_EQ(eng->Volume(2)->TestMethod, kLinearBackward);
     StopAndDrain();
 }
 
 TEST_F(RunControl, AnUnselectedVolumeKeepsItsLastRunButLosesItsIntervals) {
     Volumes({2, 3});
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_EQ(Started(), StartOutcome::Started);
     ASSERT_TRUE(WaitFor([&] { return Recorded(3) > 5; }));
     StopAndDrain();
     VolumeStats& d = *eng->Volume(3);
@@ -325,7 +319,7 @@ TEST_F(RunControl, AnUnselectedVolumeKeepsItsLastRunButLosesItsIntervals) {
     const int32_t cur = d.CurInterval;
     const uint64_t hist = d.LatencyHistogram[0] + d.LatencyHistogram[1];
     checked[3] = false;
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    ASSERT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
     EXPECT_EQ(d.Total().IOCount, 99);
     EXPECT_EQ(d.CurInterval, cur);
@@ -334,17 +328,14 @@ TEST_F(RunControl, AnUnselectedVolumeKeepsItsLastRunButLosesItsIntervals) {
     EXPECT_FALSE(d.Selected);
 }
 
-TEST_F(RunControl, HidingTheWindowEndsTheRunAndWaitsBoundedForTheWorkers) {
-    Volumes({2}, 200);
-    text.PauseMs = "60000";
-    text.PauseType = "Fixed";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return !fake->Ops(2).empty(); }));  // in the pause after its first read
+TEST_F(RunControl, EndingTheRunForTheWindowWaitsBoundedForTheWorkers) {
+    Volumes({2}, 2'000'000);  // each call takes 2 s
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(1); }));
     const auto start = std::chrono::steady_clock::now();
-    eng->FormHide(300);
-    EXPECT_FALSE(eng->Testing());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-    // The engine's destructor cuts the minute-long pauses short.
+    eng->EndRunAndWait(300);
+    EXPECT_FALSE(eng->Running());
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
 }
 
 TEST_F(RunControl, AWorkerReleasedForAnEarlierRunNeverJoinsALaterOne) {
@@ -352,25 +343,24 @@ TEST_F(RunControl, AWorkerReleasedForAnEarlierRunNeverJoinsALaterOne) {
     // run ends within milliseconds of its Start on a loaded machine.
     Volumes({2, 3});
     checked[3] = false;
-    text.ThreadCount = "2";
-    text.WritesPerPortion = "1";
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    s.writesPerPortion = 1;
+    ASSERT_EQ(Started(), StartOutcome::Started);
     ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 0; }));
     StopAndDrain();
-    eng->WorkerEvent(2)->Set();
+    eng->Workers().Event(2)->Set();
     const size_t writesOnC = fake->Ops(2).size();
 
     // Run B: one reader on D: only. Worker 2 sees a run that is not its own, lets its stale signal go and
     // stays out: C: gets no further operation, and nobody writes.
     checked[2] = false;
     checked[3] = true;
-    text.ThreadCount = "1";
-    text.WritesPerPortion = "0";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    EXPECT_TRUE(WaitFor([&] { return !eng->WorkerEvent(2)->IsSet(); }, 5s));
+    s.threadsPerVolume = 1;
+    s.writesPerPortion = 0;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    EXPECT_TRUE(WaitFor([&] { return !eng->Workers().Event(2)->IsSet(); }, 5s));
     ASSERT_TRUE(WaitFor([&] { return Recorded(3) > 100; }));
     EXPECT_EQ(fake->Ops(2).size(), writesOnC);
-    EXPECT_EQ(eng->Shared().BusyFlags[2].load(), 0);
+    EXPECT_FALSE(eng->Workers().Busy(2));
     StopAndDrain();
     EXPECT_EQ(fake->Ops(2).size(), writesOnC);
     for (const auto& op : fake->Ops(3)) EXPECT_EQ(op.kind, 'R');
@@ -378,34 +368,33 @@ TEST_F(RunControl, AWorkerReleasedForAnEarlierRunNeverJoinsALaterOne) {
     // Assigned again, worker 2 takes part as before.
     checked[2] = true;
     checked[3] = false;
-    text.ThreadCount = "2";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return eng->Shared().BusyFlags[2].load() != 0; }));
+    s.threadsPerVolume = 2;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(2); }));
     StopAndDrain();
 }
 
 TEST_F(RunControl, StopCutsPausesShortSoTheNextStartIsNotRefused) {
     Volumes({2});
-    text.PauseMs = "60000";
-    text.PauseType = "Fixed";
-    ASSERT_EQ(Click(), StartOutcome::Started);
+    s.pauseMs = 60'000;
+    s.pauseType = PauseType::Fixed;
+    ASSERT_EQ(Started(), StartOutcome::Started);
     ASSERT_TRUE(WaitFor([&] { return fake->Ops(2).size() >= 2; }));  // both workers in their minute-long pause
-    EXPECT_EQ(Click(), StartOutcome::Stopped);
-    ASSERT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }, 5s));
+    eng->Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 5s));
     EXPECT_EQ(eng->Log().Count(), 2u);  // the paused operations were recorded, nothing after them
-    eng->Timer1Timer();
-    EXPECT_FALSE(eng->StopCaption);
-    text.PauseMs = "0";
-    EXPECT_EQ(Click(), StartOutcome::Started);
+    s.pauseMs = 0;
+    EXPECT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
 
     // The end of the test time wakes them as well.
-    text.PauseMs = "60000";
-    ASSERT_EQ(Click(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return eng->Shared().BusyFlags[1] && eng->Shared().BusyFlags[2]; }));
-    eng->Timer1TimerAt(eng->StartTestTime + 31 * 60'000);
-    EXPECT_FALSE(eng->Testing());
-    EXPECT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }, 5s));
+    s.pauseMs = 60'000;
+    ASSERT_EQ(Started(), StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(1) && eng->Workers().Busy(2); }));
+    now += 31 * 60'000;
+    eng->Tick();
+    EXPECT_FALSE(eng->Running());
+    EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 5s));
 }
 
 TEST_F(RunControl, ABlockSizeThatCannotWorkOnAVolumeIsRefusedBeforeAnythingChanges) {
@@ -413,22 +402,20 @@ TEST_F(RunControl, ABlockSizeThatCannotWorkOnAVolumeIsRefusedBeforeAnythingChang
     LastRun();
     const uint32_t logged = eng->Log().Count();
     const int64_t recorded = Recorded(2);
-    text.WritesPerPortion = "1";
-    text.BlockSize = "1000";
-    EXPECT_EQ(Click(), StartOutcome::Invalid);
-    text.BlockSize = "2097152";
-    EXPECT_EQ(Click(), StartOutcome::Invalid);
+    s.writesPerPortion = 1;
+    s.blockSize = 1000;
+    StartResult r = Start();
+    EXPECT_EQ(r.outcome, StartOutcome::Refused);
+    EXPECT_EQ(r.refusal.why, Refusal::Why::NotMultiple);
+    EXPECT_EQ(r.refusal.limit, 512);
+    EXPECT_EQ(r.refusal.volume, 2);
+    s.blockSize = 2097152;
+    r = Start();
+    EXPECT_EQ(r.refusal.why, Refusal::Why::LargerThanVolume);
+    EXPECT_EQ(r.refusal.limit, 1 << 20);
     ExpectLastRunIntact(logged, recorded);
-    const auto boxes = dialogs.Boxes();
-    ASSERT_EQ(boxes.size(), 2u);  // no destructive-write question was asked
-    EXPECT_EQ(boxes[0].caption, "Неподходящие праметры задания");
-    EXPECT_EQ(boxes[0].body,
-              "'1000' is not allowed for the block size: it must be a multiple of 512 bytes, the transfer unit of "
-              "C: (/dev/fakec)");
-    EXPECT_EQ(boxes[1].body,
-              "'2097152' is not allowed for the block size: it is larger than C: (/dev/fakec), which holds 1048576 "
-              "bytes");
-    text.BlockSize = "1024";
-    EXPECT_EQ(Click(), StartOutcome::Started);
+    EXPECT_TRUE(asked.empty());  // no destructive-write question was asked
+    s.blockSize = 1024;
+    EXPECT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
 }

@@ -23,7 +23,7 @@ struct Driver : ::testing::Test {
     }};
     std::unique_ptr<engine::Engine> eng;
     std::array<bool, engine::kDiskCount> selected{};
-    engine::RunSettingsText text;
+    engine::RunSettings s;
 
     void Volumes(std::initializer_list<int> present) {
         for (int i : present) {
@@ -32,9 +32,8 @@ struct Driver : ::testing::Test {
             selected[i] = true;
         }
         eng = std::make_unique<engine::Engine>(fake, dialogs, 1'000'000);
-        eng->EnumerateVolumes();
-        eng->ShowDefaults();
-        text.TestSeconds = "60";
+        eng->Volumes().EnumerateVolumes();
+        s.testMs = 60'000;
     }
     void TearDown() override {
         fake->ReleaseHungCalls();
@@ -47,16 +46,16 @@ struct Driver : ::testing::Test {
 TEST_F(Driver, AVolumeThatCannotBeOpenedEndsTheWholeRunAndIsReportedOnce) {
     Volumes({2, 3});
     fake->volumes[2].refuseWrite = true;
-    text.ThreadCount = "4";
-    text.WritesPerPortion = "1";
+    s.threadsPerVolume = 4;
+    s.writesPerPortion = 1;
     const auto start = std::chrono::steady_clock::now();
-    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, s, selected, {});
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);  // not the minute the test time asks for
     EXPECT_TRUE(out.started);
     EXPECT_TRUE(out.cannotOpen);
     EXPECT_EQ(out.workersNotReturned, 0);
-    EXPECT_FALSE(eng->Testing());
-    EXPECT_FALSE(eng->AnyWorkerBusy());  // D:'s workers stopped too
+    EXPECT_FALSE(eng->Running());
+    EXPECT_FALSE(eng->Workers().AnyBusy());  // D:'s workers stopped too
     ASSERT_EQ(said.size(), 1u);           // four workers, one line
     EXPECT_EQ(said[0], "System error Cannot open /dev/fakec for write:  Error Code = 13 Permission denied");
     EXPECT_EQ(dialogs.Failures(), said);
@@ -65,18 +64,18 @@ TEST_F(Driver, AVolumeThatCannotBeOpenedEndsTheWholeRunAndIsReportedOnce) {
 TEST_F(Driver, WorkersStuckInADeviceCallAreCountedAfterABoundedWait) {
     Volumes({2});
     fake->volumes[2].hang = true;
-    text.TestSeconds = "1";
+    s.testMs = 1000;
     cli::RunOptions options;
     options.returnWait = 200ms;
     const auto start = std::chrono::steady_clock::now();
-    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, options);
+    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, s, selected, options);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_TRUE(out.started);
     EXPECT_TRUE(out.interrupted);
     EXPECT_EQ(out.workersNotReturned, 2);
     EXPECT_EQ(fake->HungCalls(), 2);
     fake->ReleaseHungCalls();
-    EXPECT_TRUE(WaitFor([&] { return !eng->AnyWorkerBusy(); }));
+    EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
 }
 
 TEST_F(Driver, CtrlCEndsTheRunAndTheTestTimeEndsItOnTime) {
@@ -84,26 +83,26 @@ TEST_F(Driver, CtrlCEndsTheRunAndTheTestTimeEndsItOnTime) {
     int polls = 0;
     cli::RunOptions options;
     options.interrupted = [&] { return ++polls > 3; };
-    cli::RunOutcome out = cli::DriveRun(*eng, dialogs, text, selected, options);
+    cli::RunOutcome out = cli::DriveRun(*eng, dialogs, s, selected, options);
     EXPECT_TRUE(out.interrupted);
     EXPECT_FALSE(out.cannotOpen);
     EXPECT_GT(eng->Log().Count(), 0u);
 
     // A long fixed pause does not hold the end of the test time.
-    text.TestSeconds = "1";
-    text.PauseMs = "60000";
-    text.PauseType = "Fixed";
+    s.testMs = 1000;
+    s.pauseMs = 60'000;
+    s.pauseType = engine::PauseType::Fixed;
     const auto start = std::chrono::steady_clock::now();
-    out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    out = cli::DriveRun(*eng, dialogs, s, selected, {});
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_FALSE(out.interrupted);
     EXPECT_EQ(out.workersNotReturned, 0);
 
-    // Start's refusal comes back as not started, with its reason said.
-    text.BlockSize = "0";
-    out = cli::DriveRun(*eng, dialogs, text, selected, {});
+    // Start's refusal comes back as not started, with the reason.
+    s.blockSize = 0;
+    out = cli::DriveRun(*eng, dialogs, s, selected, {});
     EXPECT_FALSE(out.started);
-    EXPECT_EQ(said.back(), "'0' is not allowed for the block size: it must be at least 1 byte");
+    EXPECT_EQ(out.refusal.field, engine::SettingField::BlockSize);
 }
 
 TEST(Report, SaysWhenTheLogIsIncompleteAndWhatWasNotTested) {

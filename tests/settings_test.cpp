@@ -32,66 +32,64 @@ TEST(StatisticPeriod, TestTimeChoosesTheIntervalLength) {
     EXPECT_EQ(StatisticPeriodFor(INT32_MAX), 21600);  // no overflow in minutes * 120
 }
 
-TEST(TestMethodText, WholeAndCaseSensitive) {
-    EXPECT_EQ(TestMethodFromText("Random"), 1);
-    EXPECT_EQ(TestMethodFromText("Batterfly"), 2);
-    EXPECT_EQ(TestMethodFromText("Linear forward"), 3);
-    EXPECT_EQ(TestMethodFromText("Linear backward"), 4);
-    EXPECT_EQ(TestMethodFromText("random"), 0);
-    EXPECT_EQ(TestMethodFromText("Butterfly"), 0);
-    EXPECT_EQ(TestMethodFromText("Random "), 0);
-}
-
-TEST(ValidateRunSettings, DefaultsAreValid) {
-    std::string error;
-    const auto s = ValidateRunSettings(RunSettingsText{}, error);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->BlockSize, 4096);
-    EXPECT_EQ(s->TestMethod, 1);
-    EXPECT_EQ(s->TestEndTime, 30 * 60'000);
-    EXPECT_EQ(s->StatisticPeriodSeconds, 5);
-    EXPECT_EQ(s->ThreadsPerDisk, 2);
-    EXPECT_FALSE(s->PauseFixed);
-    EXPECT_TRUE(s->IOsPerPortionFixed);
-    EXPECT_EQ(s->ReadsPerPortion, 1);
-    EXPECT_EQ(s->WritesPerPortion, 0);
-}
-
-TEST(ValidateRunSettings, EachBadFieldIsNamedWithItsText) {
+TEST(Validate, DefaultsRunAndEachRuleNamesItsFieldValueAndLimit) {
+    EXPECT_FALSE(Validate(RunSettings{}));
+    using Why = Refusal::Why;
     struct Case {
-        std::string RunSettingsText::*field;
-        std::string text;
-        std::string message;
+        void (*change)(RunSettings&);
+        SettingField field;
+        Why why;
+        std::string value;
+        int64_t limit;
     };
     const Case cases[] = {
-        {&RunSettingsText::BlockSize, "4k", "'4k' is not a valid integer value for the block size"},
-        {&RunSettingsText::BlockSize, "0", "'0' is not allowed for the block size: it must be at least 1 byte"},
-        {&RunSettingsText::BlockSize, "-512", "'-512' is not allowed for the block size: it must be at least 1 byte"},
-        {&RunSettingsText::TestTime, "ten", "'ten' is not a valid integer value for the test time"},
-        {&RunSettingsText::TestTime, "35792", "'35792' is not allowed for the test time: it must be within 35791 minutes"},
-        {&RunSettingsText::TestTime, "-35792", "'-35792' is not allowed for the test time: it must be within 35791 minutes"},
-        {&RunSettingsText::ThreadCount, "", "'' is not a valid integer value for the thread count"},
-        {&RunSettingsText::PauseMs, "-1", "'-1' is not allowed for the pause between portions: it must be 0 or more"},
-        {&RunSettingsText::ReadsPerPortion, "x", "'x' is not a valid integer value for the reads per portion"},
-        {&RunSettingsText::ReadsPerPortion, "-2", "'-2' is not allowed for the reads per portion: it must be 0 or more"},
-        {&RunSettingsText::WritesPerPortion, "-3", "'-3' is not allowed for the writes per portion: it must be 0 or more"},
+        {[](RunSettings& s) { s.blockSize = 0; }, SettingField::BlockSize, Why::BelowMinimum, "0", 1},
+        {[](RunSettings& s) { s.blockSize = -512; }, SettingField::BlockSize, Why::BelowMinimum, "-512", 1},
+        {[](RunSettings& s) { s.testMs = kMaxTestMs + 1; }, SettingField::TestTime, Why::OutOfRange, "2147460001",
+         kMaxTestMs},
+        {[](RunSettings& s) { s.testMs = -kMaxTestMs - 60'000; }, SettingField::TestTime, Why::OutOfRange,
+         "-2147520000", kMaxTestMs},
+        {[](RunSettings& s) { s.pauseMs = -1; }, SettingField::PauseMs, Why::BelowMinimum, "-1", 0},
+        {[](RunSettings& s) { s.readsPerPortion = -2; }, SettingField::ReadsPerPortion, Why::BelowMinimum, "-2", 0},
+        {[](RunSettings& s) { s.writesPerPortion = -3; }, SettingField::WritesPerPortion, Why::BelowMinimum, "-3", 0},
+        {[](RunSettings& s) { s.periodSeconds = -1; }, SettingField::Period, Why::BelowMinimum, "-1", 1},
+        {[](RunSettings& s) {
+             s.testMs = 3'600'000;
+             s.periodSeconds = 3;
+         },
+         SettingField::Period, Why::TooManyIntervals, "3", 4},
     };
     for (const Case& c : cases) {
-        RunSettingsText text;
-        text.*c.field = c.text;
-        std::string error;
-        EXPECT_FALSE(ValidateRunSettings(text, error)) << c.text;
-        EXPECT_EQ(error, c.message);
+        RunSettings s;
+        c.change(s);
+        const Refusal r = Validate(s);
+        EXPECT_EQ(r.why, c.why) << c.value;
+        EXPECT_EQ(r.field, c.field) << c.value;
+        EXPECT_EQ(r.value, c.value);
+        EXPECT_EQ(r.limit, c.limit) << c.value;
     }
-    RunSettingsText edge;
-    edge.TestTime = "35791";
-    edge.TestMethod = "whatever";
-    edge.ThreadCount = "-4";  // no workers, but a valid setting
-    std::string error;
-    const auto s = ValidateRunSettings(edge, error);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->TestEndTime, 35791LL * 60'000);
-    EXPECT_EQ(s->TestMethod, 0);
+    // The edges that still run: the longest test time, no workers, no method named.
+    RunSettings edge;
+    edge.testMs = kMaxTestMs;
+    edge.threadsPerVolume = -4;
+    edge.method = Method::None;
+    EXPECT_FALSE(Validate(edge));
+    edge.testMs = 3'600'000;
+    edge.periodSeconds = 4;
+    EXPECT_FALSE(Validate(edge));
+}
+
+TEST(StatisticPeriod, GivenOrFromTheTestTimeInWholeMinutes) {
+    RunSettings s;
+    EXPECT_EQ(StatisticPeriodOf(s), 5);  // 30 minutes
+    s.testMs = 90'000;                   // rounds up to 2 minutes
+    EXPECT_EQ(StatisticPeriodOf(s), 1);
+    s.testMs = 16 * 60'000 + 1;  // 17 minutes
+    EXPECT_EQ(StatisticPeriodOf(s), 5);
+    s.testMs = -3 * 60'000;
+    EXPECT_EQ(StatisticPeriodOf(s), 1);
+    s.periodSeconds = 7;
+    EXPECT_EQ(StatisticPeriodOf(s), 7);
 }
 
 TEST(SystemErrorText, CodeFirstAsUnsignedThenTheSystemText) {
@@ -107,37 +105,3 @@ TEST(SystemErrorText, CodeFirstAsUnsignedThenTheSystemText) {
     EXPECT_EQ(boxes[1].body, "Detail.  Error Code = 2 No such file or directory");
 }
 
-TEST(ValidateRunSettings, SecondsAndAFixedIntervalForTheCommandLine) {
-    RunSettingsText text;
-    text.TestSeconds = "90";
-    std::string error;
-    SettingField field = SettingField::BlockSize;
-    auto s = ValidateRunSettings(text, error, &field);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(field, SettingField::None);
-    EXPECT_EQ(s->TestEndTime, 90'000);
-    EXPECT_EQ(s->StatisticPeriodSeconds, 1);  // two minutes' rule
-    text.StatisticPeriod = "7";
-    s = ValidateRunSettings(text, error);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->StatisticPeriodSeconds, 7);
-
-    text.TestSeconds = "3600";
-    text.StatisticPeriod = "3";
-    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
-    EXPECT_EQ(field, SettingField::StatisticPeriod);
-    EXPECT_EQ(error, "'3' is not allowed for the statistics interval: a 3600-second test needs at least 4 s to "
-                     "stay within 1000 intervals");
-    text.StatisticPeriod = "4";
-    EXPECT_TRUE(ValidateRunSettings(text, error));
-    text.StatisticPeriod = "0";
-    EXPECT_FALSE(ValidateRunSettings(text, error));
-    text.StatisticPeriod.clear();
-    text.TestSeconds = "-1";
-    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
-    EXPECT_EQ(field, SettingField::TestSeconds);
-    text.TestSeconds = "10";
-    text.ReadsPerPortion = "many";
-    EXPECT_FALSE(ValidateRunSettings(text, error, &field));
-    EXPECT_EQ(field, SettingField::ReadsPerPortion);
-}

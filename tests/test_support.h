@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/dialogs.h"
+#include "ui/boxes.h"
 #include "platform/volume_device.h"
 
 namespace testing_support {
@@ -41,7 +41,7 @@ struct LoopDevice {
 };
 
 // Records every box and answers at once.
-class FakeDialogs : public engine::IDialogs {
+class FakeDialogs : public ui::IWindowDialogs {
 public:
     struct Box {
         std::string kind, caption, body;

@@ -170,8 +170,8 @@ private slots:
         QCOMPARE(form->LabelTimer->text(), QString("00:00:00"));
         QTRY_VERIFY_WITH_TIMEOUT(eng->Volume(2)->CurInterval >= 2, 20000);
         form->StartButton->click();  // Stop
-        QVERIFY(!eng->Testing());
-        QTRY_VERIFY_WITH_TIMEOUT(!eng->AnyWorkerBusy(), 20000);
+        QVERIFY(!eng->Running());
+        QTRY_VERIFY_WITH_TIMEOUT(!eng->Workers().AnyBusy(), 20000);
         form->Timer1Timer();
         QCOMPARE(form->StartButton->text(), QString("Старт"));
 
@@ -192,22 +192,71 @@ private slots:
         std::filesystem::current_path(cwd);
     }
 
-    void aRefusedStartLeavesTheWindowAsItWas() {
+    void aRefusedStartNamesTheFieldByItsCaptionAndLeavesTheWindowAsItWas() {
         Open();
-        form->ComboBoxBlockSize->setCurrentText("4k");
+        const std::pair<QWidget*, QString> bad[] = {
+            {form->ComboBoxBlockSize, "4k"},   {form->EditTestTime, "40000"}, {form->EditThreadCount, "two"},
+            {form->EditWIOsPerPortion, "-3"},  {form->ComboBoxBlockSize, "2000000"}};
+        const std::string expected[] = {"Размер блока: «4k» — не целое число",
+                                        "Время тестирования (минут): «40000» — должно быть в пределах ±35791",
+                                        "Количество потоков на диск: «two» — не целое число",
+                                        "к W: «-3» — должно быть не меньше 0",
+                                        "Размер блока: «2000000» больше тома C: (/dev/fakec), в котором 1048575 байт"};
+        for (size_t k = 0; k < std::size(bad); ++k) {
+            if (auto* combo = qobject_cast<QComboBox*>(bad[k].first)) combo->setCurrentText(bad[k].second);
+            if (auto* edit = qobject_cast<QLineEdit*>(bad[k].first)) edit->setText(bad[k].second);
+            form->StartButton->click();
+            QCOMPARE(form->StartButton->text(), QString("Старт"));
+            QVERIFY(!eng->Running());
+            QCOMPARE(dialogs.Boxes().back().caption, std::string("Неподходящие праметры задания"));
+            QCOMPARE(dialogs.Boxes().back().body, expected[k]);
+            form->ComboBoxBlockSize->setCurrentText("4096");
+            form->EditTestTime->setText("30");
+            form->EditThreadCount->setText("2");
+            form->EditWIOsPerPortion->setText("0");
+        }
+        form->EditThreadCount->setText("600");  // two volumes: 1200 workers
         form->StartButton->click();
-        QCOMPARE(form->StartButton->text(), QString("Старт"));
-        QVERIFY(!eng->Testing());
-        QCOMPARE(dialogs.Boxes().back().body, std::string("'4k' is not a valid integer value for the block size"));
+        QCOMPARE(dialogs.Boxes().back().body, std::string("Максимальное количество потоков 1024. Запрошено 1200"));
+        QVERIFY(!eng->Running());
+    }
+
+    void theWindowsTextsReadAsTheWindowReadsThem() {
+        ui::WindowTexts t;
+        engine::RunSettings s;
+        engine::Refusal r;
+        QVERIFY(ui::ReadWindowSettings(t, s, r));
+        QCOMPARE(s.blockSize, 4096);
+        QVERIFY(s.method == engine::Method::Random);
+        QCOMPARE(s.testMs, int64_t{30 * 60'000});
+        QCOMPARE(s.threadsPerVolume, 2);
+        QVERIFY(s.pauseType == engine::PauseType::Random);
+        QVERIFY(s.ioCountType == engine::IOCountType::Fixed);
+        t.method = "random";  // whole and case-sensitive: names none, the last run's method stays
+        t.pauseType = "Fixed";
+        t.testMinutes = "-3";
+        QVERIFY(ui::ReadWindowSettings(t, s, r));
+        QVERIFY(s.method == engine::Method::None);
+        QVERIFY(s.pauseType == engine::PauseType::Fixed);
+        QCOMPARE(s.testMs, int64_t{-180'000});
+        for (const char* m : {"Batterfly", "Linear forward", "Linear backward"}) {
+            t.method = m;
+            QVERIFY(ui::ReadWindowSettings(t, s, r));
+            QVERIFY(s.method != engine::Method::None);
+        }
+        t.reads = " 1";
+        QVERIFY(!ui::ReadWindowSettings(t, s, r));
+        QVERIFY(r.field == engine::SettingField::ReadsPerPortion);
+        QCOMPARE(r.value, std::string(" 1"));
     }
 
     void closingEndsTheRunAndSaysTheProgramEnds() {
         Open();
         form->StartButton->click();
-        QVERIFY(eng->Testing());
+        QVERIFY(eng->Running());
         QSignalSpy closed(form.get(), &ui::TForm1::closed);
         form->close();
-        QVERIFY(!eng->Testing());
+        QVERIFY(!eng->Running());
         QCOMPARE(closed.count(), 1);  // the program entry ends the loop and lets error boxes go on it
     }
 
@@ -221,7 +270,7 @@ private slots:
         QCOMPARE(box.kind, std::string("yesno"));
         QVERIFY(box.body.find("C:  /dev/fakec  0 MBytes") != std::string::npos);
         QVERIFY(box.body.find("E:  /dev/fakee  64 MBytes") != std::string::npos);
-        QVERIFY(!eng->Testing());
+        QVERIFY(!eng->Running());
     }
 };
 

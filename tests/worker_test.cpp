@@ -4,7 +4,7 @@
 #include <numeric>
 #include <set>
 
-#include "engine/disk_test.h"
+#include "engine/worker.h"
 #include "platform/clock.h"
 #include "tests/test_support.h"
 

@@ -7,11 +7,11 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "engine/dialogs.h"
+#include "ui/boxes.h"
 
 namespace ui {
 
-class QtDialogs : public QObject, public engine::IDialogs {
+class QtDialogs : public QObject, public IWindowDialogs {
     Q_OBJECT
 public:
     explicit QtDialogs(QObject* parent = nullptr);

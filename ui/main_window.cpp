@@ -61,7 +61,7 @@ void Place(QWidget* w, int left, int top, int width, int height) {
 
 }  // namespace
 
-TForm1::TForm1(engine::Engine& engine, engine::IDialogs& dialogs, QWidget* parent)
+TForm1::TForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* parent)
     : QWidget(parent), engine_(engine), dialogs_(dialogs) {
     setObjectName("Form1");
     setWindowTitle("Form1");
@@ -178,15 +178,15 @@ void TForm1::showEvent(QShowEvent* event) {
 
 void TForm1::FormShow() {
     WriteStartButton->setEnabled(engine::kLogCapacity >= 10);
-    engine_.EnumerateVolumes([this](int i) { CreateVolumeTab(i); });
+    engine_.Volumes().EnumerateVolumes([this](int i) { CreateVolumeTab(i); });
     PageControl1->setCurrentWidget(TabSheet1);
     PageControl1->update();
-    engine_.ShowDefaults();
     SetCaption(LabelTimer, "00:00:00");
     EditThreadCount->setText("2");
     const int64_t c1 = platform::CounterNow();
     const int64_t c2 = platform::CounterNow();
-    SetCaption(Label1, QString::number(engine_.TimerFreq) + " " + QString::fromStdString(stats::FormatCount(c2 - c1)));
+    SetCaption(Label1,
+               QString::number(engine_.TimerFreq()) + " " + QString::fromStdString(stats::FormatCount(c2 - c1)));
     TabSheet1Resize();
 }
 
@@ -203,10 +203,10 @@ void TForm1::CreateVolumeTab(int index) {
     TabSheets[index] = tab;
     const int at = PageControl1->addTab(tab, QString(QChar('A' + index)));
     // The letter alone does not tell an operator which Linux device it is.
-    PageControl1->tabBar()->setTabToolTip(at, QString::fromStdString(engine_.DevicePath(index)));
+    PageControl1->tabBar()->setTabToolTip(at, QString::fromStdString(engine_.Volumes().DevicePath(index)));
 
     const QString size =
-        "Size=" + QString::fromStdString(stats::FormatCount(engine_.DiskSize[index] / 1'048'576)) + " MBytes";
+        "Size=" + QString::fromStdString(stats::FormatCount(engine_.Volumes().Size(index) / 1'048'576)) + " MBytes";
     CloneLabel(Label1s[index], Label1, tab, size);
     CloneLabel(LabeIOs[index], LabeIOsTotal, tab, "I/O total ");
     CloneLabel(LabelBytes[index], LabelBytesTotal, tab, "MBytes total ");
@@ -268,15 +268,13 @@ void TForm1::TabSheet1Resize() {
           ChartTime->height());
     Place(ChartMBytes, ChartMBytes->x(), ChartMBytes->y(), ChartMBytes->width(), ChartTime->height());
     Place(ChartIO, ChartIO->x(), ChartIO->y(), ChartIO->width(), ChartTime->height());
-    for (int i = 0; i < engine_.DiskCount; ++i) {
-        if (!engine_.Present(i) || !ChartTimes[i]) continue;
+    for (int i = 0; i < engine_.Volumes().Count(); ++i) {
+        if (!engine_.Volumes().Present(i) || !ChartTimes[i]) continue;
         Place(ChartTimes[i], ChartTimes[i]->x(), ChartTime->y(), ChartTime->width(), ChartTime->height());
         Place(ChartIOs[i], ChartIOs[i]->x(), ChartIOs[i]->y(), ChartIO->width(), ChartIO->height());
         Place(ChartMBytess[i], ChartMBytes->x(), ChartMBytess[i]->y(), ChartMBytes->width(), ChartMBytes->height());
     }
 }
-
-void TForm1::SetStartCaption() { StartButton->setText(engine_.StopCaption ? kStop : kStart); }
 
 std::array<bool, kSlots> TForm1::Ticked() const {
     std::array<bool, kSlots> ticked{};
@@ -284,28 +282,58 @@ std::array<bool, kSlots> TForm1::Ticked() const {
     return ticked;
 }
 
+WindowTexts TForm1::Texts() const {
+    WindowTexts t;
+    t.blockSize = ComboBoxBlockSize->currentText().toStdString();
+    t.method = ComboBoxTestMetod->currentText().toStdString();
+    t.testMinutes = EditTestTime->text().toStdString();
+    t.threads = EditThreadCount->text().toStdString();
+    t.pauseMs = EditTimesMsBetweenPortion->text().toStdString();
+    t.pauseType = ComboBoxTimesMsBetweenPortionCountType->currentText().toStdString();
+    t.reads = EditRIOsPerPortion->text().toStdString();
+    t.writes = EditWIOsPerPortion->text().toStdString();
+    t.ioCountType = ComboBoxIOsPerPortionCountType->currentText().toStdString();
+    return t;
+}
+
 void TForm1::StartButtonClick() {
-    engine::RunSettingsText text;
-    text.BlockSize = ComboBoxBlockSize->currentText().toStdString();
-    text.TestMethod = ComboBoxTestMetod->currentText().toStdString();
-    text.TestTime = EditTestTime->text().toStdString();
-    text.ThreadCount = EditThreadCount->text().toStdString();
-    text.PauseMs = EditTimesMsBetweenPortion->text().toStdString();
-    text.PauseType = ComboBoxTimesMsBetweenPortionCountType->currentText().toStdString();
-    text.ReadsPerPortion = EditRIOsPerPortion->text().toStdString();
-    text.WritesPerPortion = EditWIOsPerPortion->text().toStdString();
-    text.IOCountType = ComboBoxIOsPerPortionCountType->currentText().toStdString();
-    if (engine_.StartButtonClick(text, Ticked()) == engine::StartOutcome::Started) SetCaption(LabelTimer, "00:00:00");
-    SetStartCaption();
+    if (engine_.Running()) {
+        engine_.Stop();  // the caption turns back at the next tick, once every worker's event is reset
+        return;
+    }
+    if (engine_.Workers().AnyBusy()) return;  // workers of the last run are still in it: silently nothing
+    const WindowTexts texts = Texts();
+    engine::RunSettings settings;
+    engine::Refusal refusal;
+    if (!ReadWindowSettings(texts, settings, refusal)) {
+        dialogs_.Inform(kBadSettingsCaption, RefusalText(refusal, texts, engine_.Volumes()));
+        return;
+    }
+    const engine::StartResult result = engine_.Start(settings, Ticked(), [&](const std::vector<int>& volumes) {
+        return dialogs_.AskYesNo(kWarningCaption, DestructionQuestion(volumes, engine_.Volumes()));
+    });
+    switch (result.outcome) {
+        case engine::StartOutcome::Started:
+            SetCaption(LabelTimer, "00:00:00");
+            StartButton->setText(kStop);
+            break;
+        case engine::StartOutcome::Refused:
+        case engine::StartOutcome::TooManyWorkers:
+            dialogs_.Inform(kBadSettingsCaption, RefusalText(result.refusal, texts, engine_.Volumes()));
+            break;
+        default: break;
+    }
 }
 
 void TForm1::Timer1Timer() {
-    if (const auto elapsed = engine_.Timer1Timer())
+    if (const auto elapsed = engine_.Tick())
         SetCaption(LabelTimer, QString::fromStdString(stats::FormatMilliseconds(*elapsed)));
-    SetStartCaption();
+    if (StartButton->text() != kStart && !engine_.Workers().AnyReleased()) StartButton->setText(kStart);
 }
 
-void TForm1::TimerRefreshDataTimer() { refresher_.Refresh(engine_, Ticked(), *this); }
+void TForm1::TimerRefreshDataTimer() {
+    refresher_.Refresh(engine_.Volumes(), engine_.TimerFreq(), Ticked(), *this);
+}
 
 void TForm1::SetDebugText(int volume, const std::string& text) {
     if (LabelDebug[volume]) SetCaption(LabelDebug[volume], QString::fromStdString(text));
@@ -338,7 +366,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormHide() {
     if (hidden_) return;
     hidden_ = true;
-    engine_.FormHide(1000);
+    engine_.EndRunAndWait(1000);
 }
 
 }  // namespace ui

@@ -15,7 +15,9 @@
 
 #include "engine/engine.h"
 #include "stats/aggregation.h"
+#include "ui/boxes.h"
 #include "ui/charts.h"
+#include "ui/window_settings.h"
 
 namespace ui {
 
@@ -24,7 +26,7 @@ constexpr int kSlots = engine::kDiskCount;
 class TForm1 : public QWidget, private stats::RefreshSink {
     Q_OBJECT
 public:
-    TForm1(engine::Engine& engine, engine::IDialogs& dialogs, QWidget* parent = nullptr);
+    TForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* parent = nullptr);
 
     // Controls of the stored window description, in declared order.
     QTabWidget* PageControl1;
@@ -104,14 +106,14 @@ private:
     void BuildSettingsArea();
     void BuildAvgTab();
     void CloneLabel(QLabel*& slot, QLabel* templ, QWidget* tab, const QString& text);
-    void SetStartCaption();
+    WindowTexts Texts() const;
     std::array<bool, kSlots> Ticked() const;
     // stats::RefreshSink
     void SetDebugText(int volume, const std::string& text) override;
     void Show(int volume, const stats::StatsView& view) override;
 
     engine::Engine& engine_;
-    engine::IDialogs& dialogs_;
+    IWindowDialogs& dialogs_;
     stats::StatisticsRefresher refresher_;
     bool shown_ = false;
     bool hidden_ = false;

@@ -1,4 +1,4 @@
-#include "engine/disk_test.h"
+#include "engine/worker.h"
 
 #include <cstring>
 #include <functional>
@@ -6,7 +6,7 @@
 #include "engine/random.h"
 #include "engine/system_error.h"
 #include "platform/clock.h"
-#include "platform/error_text.h"
+#include "platform/error_codes.h"
 
 namespace engine {
 
@@ -128,7 +128,7 @@ void TDiskTest::Core::RunTest() {
     std::unique_ptr<platform::IVolumeDevice> device = sh.VolumeSystem->OpenDevice(disk, !readOnly, error);
     if (!device) {
         if (!Terminated())
-            ShowSystemError(*sh.Dialogs, "Cannot open " + path + (readOnly ? " for read" : " for write"), error);
+            ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
         return;
     }
     void* readBuffer = device->AllocateBuffer(s);

@@ -1,0 +1,42 @@
+#include "engine/volume_set.h"
+
+#include <new>
+
+namespace engine {
+
+VolumeSet::VolumeSet(std::shared_ptr<SharedState> shared) : shared_(std::move(shared)) {
+    size_.fill(-1);
+    alignment_.fill(1);
+}
+
+int64_t VolumeSet::QueryVolumeSize(int index) {
+    uint32_t error = 0;
+    std::unique_ptr<platform::IVolumeProbe> probe = shared_->VolumeSystem->OpenProbe(index, error);
+    if (!probe) return -2;
+    const bool slot = index >= 0 && index < kDiskCount;
+    if (slot) {
+        alignment_[index] = probe->TransferAlignment();
+        noSizeReason_[index].clear();
+    }
+    int64_t size = 0;
+    if (probe->DeviceSize(size) && size != 0) return size;
+    if (probe->FileSystemSize(size)) return size;
+    if (slot) noSizeReason_[index] = probe->WhyNoSize();
+    return -3;
+}
+
+void VolumeSet::EnumerateVolumes(const std::function<void(int)>& onPresent) {
+    count_ = kDiskCount;
+    for (int i = 0; i < kDiskCount; ++i) {
+        size_[i] = -1;
+        const int64_t r = QueryVolumeSize(i);
+        if (r < 0) continue;
+        auto& record = shared_->Volumes[i];
+        if (!record) record.reset(new (std::nothrow) VolumeStats());
+        if (!record) continue;
+        size_[i] = r;
+        if (onPresent) onPresent(i);
+    }
+}
+
+}  // namespace engine

@@ -1,0 +1,14 @@
+#pragma once
+// Error codes the engine needs by name, beside the system's own (errno on Linux, GetLastError on Windows).
+#include <cstdint>
+
+namespace platform {
+
+// A read or write that moved fewer bytes than asked: no system code says this, so it has one of ours,
+// outside the range either system uses.
+constexpr uint32_t kShortTransfer = 0xE0000001u;
+
+// The system's code for "not enough memory".
+uint32_t OutOfMemoryErrorCode();
+
+}  // namespace platform

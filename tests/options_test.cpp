@@ -1,0 +1,73 @@
+// The command line read straight into typed settings, and its words for a refusal.
+#include <gtest/gtest.h>
+
+#include "cli/options.h"
+
+namespace {
+
+bool Parse(std::vector<std::string> args, cli::Options& o, std::string& error) {
+    args.insert(args.begin(), "volstress-cli");
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return cli::ParseOptions(static_cast<int>(argv.size()), argv.data(), o, error);
+}
+
+}  // namespace
+
+TEST(Options, SettingsAreTypedAsTheyAreRead) {
+    cli::Options o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--seconds", "90", "--method=butterfly", "--pause-type", "fixed", "--pause", "5", "--period",
+                       "7", "--reads", "3", "--writes=1", "--threads", "4", "--block-size", "8192", "T=/tmp/x.img"},
+                      o, error))
+        << error;
+    const engine::RunSettings& s = o.settings;
+    EXPECT_EQ(s.testMs, 90'000);
+    EXPECT_EQ(s.method, engine::Method::Batterfly);
+    EXPECT_EQ(s.pauseType, engine::PauseType::Fixed);
+    EXPECT_EQ(s.pauseMs, 5);
+    EXPECT_EQ(s.periodSeconds, 7);
+    EXPECT_EQ(s.readsPerPortion, 3);
+    EXPECT_EQ(s.writesPerPortion, 1);
+    EXPECT_EQ(s.threadsPerVolume, 4);
+    EXPECT_EQ(s.blockSize, 8192);
+    ASSERT_EQ(o.volumes.size(), 1u);
+    EXPECT_EQ(o.volumes[0].index, 19);
+    EXPECT_EQ(o.volumes[0].path, "/tmp/x.img");
+    EXPECT_FALSE(engine::Validate(s));
+    EXPECT_EQ(cli::CommandLineRefusal(o), "");
+
+    cli::Options m;
+    ASSERT_TRUE(Parse({"--minutes", "2", "C"}, m, error));
+    EXPECT_EQ(m.settings.testMs, 120'000);
+    EXPECT_EQ(engine::StatisticPeriodOf(m.settings), 1);
+}
+
+TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
+    cli::Options o;
+    std::string error;
+    EXPECT_FALSE(Parse({"--reads", "many", "T=/x"}, o, error));
+    EXPECT_EQ(error, "--reads: 'many' is not a valid integer value for the reads per portion");
+
+    cli::Options p;
+    ASSERT_TRUE(Parse({"--seconds", "3600", "--period", "3", "T=/x"}, p, error));
+    EXPECT_EQ(cli::RefusalText(engine::Validate(p.settings), p),
+              "--period: '3' is not allowed for the statistics interval: this test time needs intervals of at least "
+              "4 s, since a run keeps at most 1000 of them");
+    cli::Options q;
+    ASSERT_TRUE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
+    EXPECT_EQ(cli::RefusalText(engine::Validate(q.settings), q),
+              "--minutes: '+40000' is not allowed for the test time: it must be within 35791 minutes");
+    cli::Options n;
+    ASSERT_TRUE(Parse({"--seconds", "-2", "T=/x"}, n, error));
+    EXPECT_EQ(cli::CommandLineRefusal(n), "--seconds: '-2' is not allowed: the test time must be 0 or more");
+
+    engine::Refusal unit;
+    unit.why = engine::Refusal::Why::NotMultiple;
+    unit.field = engine::SettingField::BlockSize;
+    unit.value = "1000";
+    unit.limit = 512;
+    EXPECT_EQ(cli::RefusalText(unit, o, "T: (/x)"),
+              "--block-size: '1000' is not allowed for the block size: it must be a multiple of 512 bytes, the "
+              "transfer unit of T: (/x)");
+}
