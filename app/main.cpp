@@ -9,7 +9,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     ui::QtDialogs dialogs;
-    auto volumes = std::shared_ptr<platform::IVolumeSystem>(platform::MakeVolumeSystem(platform::SystemVolumeMap()));
+    auto volumes =
+        std::shared_ptr<platform::IVolumeSystem>(platform::MakeVolumeSystem(platform::SystemVolumeMap()));
     auto engine = std::make_unique<engine::Engine>(volumes, dialogs);
     int rc = 0;
     {

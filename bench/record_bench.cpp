@@ -40,7 +40,13 @@ void BM_RecordAndLog(benchmark::State& state) {
 }  // namespace
 
 // Two threads times 4M stays below the log's 10M slots, so every append is a real one.
-BENCHMARK(BM_RecordAndLog)->Setup(Setup)->Teardown(Teardown)->Iterations(4'000'000)->Threads(1)->Threads(2)->UseRealTime();
+BENCHMARK(BM_RecordAndLog)
+    ->Setup(Setup)
+    ->Teardown(Teardown)
+    ->Iterations(4'000'000)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 
 namespace {
 void BM_RecordOnly(benchmark::State& state) {

@@ -13,12 +13,12 @@
 namespace {
 
 class NoDialogs : public engine::IDialogs {
-public:
+  public:
     void SystemError(const std::string&, const std::string&) override {}
 };
 
 class NullSink : public stats::RefreshSink {
-public:
+  public:
     void SetDebugText(int, const std::string&) override {}
     void Show(int, const stats::StatsView& view) override { benchmark::DoNotOptimize(view.labels[0].data()); }
 };
@@ -42,9 +42,10 @@ struct Fixture {
             engine::VolumeStats& v = *eng->Volume(i);
             v.CurInterval = engine::kIntervalCount;
             for (int j = 1; j <= engine::kIntervalCount; ++j)
-                v.Intervals[j] = {1000 + j, 4096LL * (1000 + j), 77 * j, 900 + j, 10 + j, 1'000'000LL * j,
-                                  1'000'000LL * j + 999'000, j % 3};
-            for (int k = 0; k < engine::kHistogramBuckets; ++k) v.LatencyHistogram[k] = static_cast<uint64_t>(k % 7 + 1);
+                v.Intervals[j] = {1000 + j,        4096LL * (1000 + j),       77 * j, 900 + j, 10 + j,
+                                  1'000'000LL * j, 1'000'000LL * j + 999'000, j % 3};
+            for (int k = 0; k < engine::kHistogramBuckets; ++k)
+                v.LatencyHistogram[k] = static_cast<uint64_t>(k % 7 + 1);
         }
     }
     ~Fixture() {

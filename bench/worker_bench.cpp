@@ -22,7 +22,7 @@ constexpr int64_t kBlocks = 64 * 1024;  // 256 MiB
 constexpr double kSeconds = 3.0;
 
 class NoDialogs : public engine::IDialogs {
-public:
+  public:
     void SystemError(const std::string& c, const std::string& b) override {
         std::fprintf(stderr, "%s: %s\n", c.c_str(), b.c_str());
         std::exit(1);
@@ -59,7 +59,8 @@ double WorkerLoop(const std::string& path, int threads) {
     NoDialogs dialogs;
     platform::VolumeMap map;
     map.devicePath[2] = path;
-    auto shared = std::make_shared<engine::SharedState>(platform::MakeVolumeSystem(map), dialogs, engine::kLogCapacity);
+    auto shared =
+        std::make_shared<engine::SharedState>(platform::MakeVolumeSystem(map), dialogs, engine::kLogCapacity);
     shared->Volumes[2] = std::make_unique<engine::VolumeStats>();
     engine::VolumeStats& v = *shared->Volumes[2];
     v.BlockSize = kBlock;

@@ -28,7 +28,8 @@ bool Log2Csv(const std::string& path, std::ostream& out, std::string& error) {
                                           : 0;
         char latency[64];
         std::snprintf(latency, sizeof latency, "%.3f", us);
-        const char letter = e.VolumeIndex >= 0 && e.VolumeIndex < 26 ? static_cast<char>('A' + e.VolumeIndex) : '?';
+        const char letter =
+            e.VolumeIndex >= 0 && e.VolumeIndex < 26 ? static_cast<char>('A' + e.VolumeIndex) : '?';
         out << slot << ',' << letter << ',' << e.RequestSize << ',' << e.Success << ',' << e.StartTicks << ','
             << e.EndTicks << ',' << e.Frequency << ',' << latency << '\n';
     }

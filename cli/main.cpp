@@ -1,6 +1,6 @@
 // volstress-cli: the window's engine and statistics driven from the command line.
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -26,9 +26,13 @@ constexpr int kUsage = 2;
 constexpr int kCannotOpen = 3;
 constexpr int kCannotWrite = 4;
 
-void Fail(const std::string& message) { std::cerr << "volstress-cli: " << message << "\n" << std::flush; }
+void Fail(const std::string& message) {
+    std::cerr << "volstress-cli: " << message << "\n" << std::flush;
+}
 
-std::string Letter(int index) { return std::string(1, static_cast<char>('A' + index)); }
+std::string Letter(int index) {
+    return std::string(1, static_cast<char>('A' + index));
+}
 
 // Standard output is a file like any other: a write that fails (a full disk, a closed pipe) is reported.
 bool FlushStdout(const std::string& what) {
@@ -70,12 +74,16 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     switch (opt.mode) {
-        case cli::Options::Mode::Help: std::cout << cli::kHelp; return FlushStdout("--help") ? 0 : kCannotWrite;
+        case cli::Options::Mode::Help:
+            std::cout << cli::kHelp;
+            return FlushStdout("--help") ? 0 : kCannotWrite;
         case cli::Options::Mode::Version:
             std::cout << "volstress-cli " << VOLSTRESS_VERSION << "\n";
             return FlushStdout("--version") ? 0 : kCannotWrite;
-        case cli::Options::Mode::Log2Csv: return RunLog2Csv(opt.log2csvPath);
-        default: break;
+        case cli::Options::Mode::Log2Csv:
+            return RunLog2Csv(opt.log2csvPath);
+        default:
+            break;
     }
 
     // Everything that can be refused is refused before anything is created, opened or written.
@@ -131,7 +139,8 @@ int main(int argc, char** argv) {
                 [&](int pct) {
                     if (tty)
                         platform::ShowProgressLine("Creating " + v.path + " [" + std::string(pct / 5, '#') +
-                                                   std::string(20 - pct / 5, ' ') + "] " + std::to_string(pct) + "%");
+                                                   std::string(20 - pct / 5, ' ') + "] " +
+                                                   std::to_string(pct) + "%");
                 },
                 error);
             if (tty) platform::FinishProgressLine();
@@ -152,7 +161,7 @@ int main(int argc, char** argv) {
             if (map.devicePath[i].empty()) continue;
             std::cout << Letter(i) << ":  " << map.devicePath[i] << "  "
                       << (found.Present(i) ? stats::FormatCount(found.Size(i) / 1'048'576) + " MBytes"
-                                         : std::string("cannot be opened"))
+                                           : std::string("cannot be opened"))
                       << "\n";
         }
         return FlushStdout("--list") ? 0 : kCannotWrite;
@@ -178,13 +187,15 @@ int main(int argc, char** argv) {
     run.interrupted = [] { return platform::InterruptCount() > 0; };
     if (tty)
         run.progress = [&](uint32_t elapsed) {
-            std::string line = stats::FormatMilliseconds(elapsed) + " / " +
-                               stats::FormatMilliseconds(static_cast<uint32_t>(std::max<int64_t>(eng.Settings().testMs, 0)));
+            std::string line =
+                stats::FormatMilliseconds(elapsed) + " / " +
+                stats::FormatMilliseconds(static_cast<uint32_t>(std::max<int64_t>(eng.Settings().testMs, 0)));
             for (const auto& v : opt.volumes) {
                 const engine::IntervalStats t = stats::LiveTotals(*eng.Volume(v.index));
                 const stats::Rates r = stats::RatesOf(t, eng.TimerFreq());
                 line += "  " + Letter(v.index) + ": " + stats::FormatGrouped(r.ioPerSec, 14, 0) + " IO/s " +
-                        stats::FormatGrouped(r.mbytesPerSec, 16, 1) + " MB/s " + stats::FormatCount(t.Errors) + " err";
+                        stats::FormatGrouped(r.mbytesPerSec, 16, 1) + " MB/s " +
+                        stats::FormatCount(t.Errors) + " err";
             }
             platform::ShowProgressLine(line);
         };
@@ -192,11 +203,13 @@ int main(int argc, char** argv) {
     if (tty && outcome.started) platform::FinishProgressLine();
     if (!outcome.started) {
         const int i = outcome.refusal.volume;
-        Fail(cli::RefusalText(outcome.refusal, opt, i >= 0 ? Letter(i) + ": (" + map.devicePath[i] + ")" : ""));
+        Fail(cli::RefusalText(outcome.refusal, opt,
+                              i >= 0 ? Letter(i) + ": (" + map.devicePath[i] + ")" : ""));
         return kUsage;
     }
 
-    const stats::RunReport report = stats::BuildFinalReport(found, eng.TimerFreq(), selected, stats::UserSeparators());
+    const stats::RunReport report =
+        stats::BuildFinalReport(found, eng.TimerFreq(), selected, stats::UserSeparators());
     cli::RunFacts facts;
     facts.settings = opt.settings;
     facts.interrupted = outcome.interrupted;

@@ -24,7 +24,8 @@ const char* const kHelp =
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
     "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
-    "  --json FILE|-       write the results as JSON (schema_version 1); with -, the text report goes to stderr\n"
+    "  --json FILE|-       write the results as JSON (schema_version 1); with -, the text report goes to "
+    "stderr\n"
     "  --list              show the volume letters and exit\n"
     "  --help, --version\n"
     "\n"
@@ -43,11 +44,20 @@ int64_t ParseSize(const std::string& text) {
     int shift = 0;
     if (i < text.size()) {
         switch (std::toupper(static_cast<unsigned char>(text[i++]))) {
-            case 'K': shift = 10; break;
-            case 'M': shift = 20; break;
-            case 'G': shift = 30; break;
-            case 'T': shift = 40; break;
-            default: return 0;
+            case 'K':
+                shift = 10;
+                break;
+            case 'M':
+                shift = 20;
+                break;
+            case 'G':
+                shift = 30;
+                break;
+            case 'T':
+                shift = 40;
+                break;
+            default:
+                return 0;
         }
         if (i != text.size()) return 0;
     }
@@ -60,30 +70,48 @@ namespace {
 const char* OptionFor(engine::SettingField field, const Options& o) {
     using engine::SettingField;
     switch (field) {
-        case SettingField::BlockSize: return "--block-size";
-        case SettingField::Method: return "--method";
-        case SettingField::TestTime: return o.timeOption.c_str();
-        case SettingField::ThreadCount: return "--threads";
-        case SettingField::Period: return "--period";
-        case SettingField::PauseMs: return "--pause";
-        case SettingField::PauseType: return "--pause-type";
-        case SettingField::ReadsPerPortion: return "--reads";
-        case SettingField::WritesPerPortion: return "--writes";
-        default: return "";
+        case SettingField::BlockSize:
+            return "--block-size";
+        case SettingField::Method:
+            return "--method";
+        case SettingField::TestTime:
+            return o.timeOption.c_str();
+        case SettingField::ThreadCount:
+            return "--threads";
+        case SettingField::Period:
+            return "--period";
+        case SettingField::PauseMs:
+            return "--pause";
+        case SettingField::PauseType:
+            return "--pause-type";
+        case SettingField::ReadsPerPortion:
+            return "--reads";
+        case SettingField::WritesPerPortion:
+            return "--writes";
+        default:
+            return "";
     }
 }
 
 const char* WhatFor(engine::SettingField field, const Options& o) {
     using engine::SettingField;
     switch (field) {
-        case SettingField::BlockSize: return "the block size";
-        case SettingField::TestTime: return o.timeOption == "--seconds" ? "the test time in seconds" : "the test time";
-        case SettingField::ThreadCount: return "the thread count";
-        case SettingField::Period: return "the statistics interval";
-        case SettingField::PauseMs: return "the pause between portions";
-        case SettingField::ReadsPerPortion: return "the reads per portion";
-        case SettingField::WritesPerPortion: return "the writes per portion";
-        default: return "the setting";
+        case SettingField::BlockSize:
+            return "the block size";
+        case SettingField::TestTime:
+            return o.timeOption == "--seconds" ? "the test time in seconds" : "the test time";
+        case SettingField::ThreadCount:
+            return "the thread count";
+        case SettingField::Period:
+            return "the statistics interval";
+        case SettingField::PauseMs:
+            return "the pause between portions";
+        case SettingField::ReadsPerPortion:
+            return "the reads per portion";
+        case SettingField::WritesPerPortion:
+            return "the writes per portion";
+        default:
+            return "the setting";
     }
 }
 
@@ -96,8 +124,10 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
     const std::string head = std::string(OptionFor(r.field, o)) + ": '" + value + "' ";
     const std::string what = WhatFor(r.field, o);
     switch (r.why) {
-        case Why::NotAnInteger: return head + "is not a valid integer value for " + what;
-        case Why::Unknown: return head + "is not one of the choices (see --help)";
+        case Why::NotAnInteger:
+            return head + "is not a valid integer value for " + what;
+        case Why::Unknown:
+            return head + "is not one of the choices (see --help)";
         case Why::BelowMinimum:
             if (r.field == engine::SettingField::BlockSize)
                 return head + "is not allowed for " + what + ": it must be at least 1 byte";
@@ -111,15 +141,16 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
             return head + "is not allowed for " + what + ": this test time needs intervals of at least " +
                    std::to_string(r.limit) + " s, since a run keeps at most 1000 of them";
         case Why::NotMultiple:
-            return head + "is not allowed for " + what + ": it must be a multiple of " + std::to_string(r.limit) +
-                   " bytes, the transfer unit of " + volumeName;
+            return head + "is not allowed for " + what + ": it must be a multiple of " +
+                   std::to_string(r.limit) + " bytes, the transfer unit of " + volumeName;
         case Why::LargerThanVolume:
-            return head + "is not allowed for " + what + ": it is larger than " + volumeName + ", which holds " +
-                   std::to_string(r.limit) + " bytes";
+            return head + "is not allowed for " + what + ": it is larger than " + volumeName +
+                   ", which holds " + std::to_string(r.limit) + " bytes";
         case Why::TooManyWorkers:
             return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
                    std::to_string(r.limit);
-        case Why::None: break;
+        case Why::None:
+            break;
     }
     return {};
 }
@@ -296,8 +327,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         }
         for (const auto& v : o.volumes)
             if (v.path.empty()) {
-                error = "--create needs LETTER=PATH volumes; " + std::string(1, static_cast<char>('A' + v.index)) +
-                        ": names a system volume";
+                error = "--create needs LETTER=PATH volumes; " +
+                        std::string(1, static_cast<char>('A' + v.index)) + ": names a system volume";
                 return false;
             }
     }

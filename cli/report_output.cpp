@@ -9,7 +9,9 @@ namespace {
 
 const char* kMethodNames[] = {"unknown", "random", "butterfly", "forward", "backward"};
 
-std::string Letter(int index) { return std::string(1, static_cast<char>('A' + index)) + ":"; }
+std::string Letter(int index) {
+    return std::string(1, static_cast<char>('A' + index)) + ":";
+}
 
 std::string Us(double us) {
     char buf[64];
@@ -55,16 +57,16 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     const engine::IntervalStats& t = v.record->Total();
     const stats::Rates rates = stats::RatesOf(t, f);
     out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
-        << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks << ", \"min_ticks\": "
-        << t.MinTicks << ", \"first_start_ticks\": " << t.FirstStart << ", \"last_end_ticks\": " << t.LastEnd
-        << ", \"errors\": " << t.Errors << "},\n";
+        << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks
+        << ", \"min_ticks\": " << t.MinTicks << ", \"first_start_ticks\": " << t.FirstStart
+        << ", \"last_end_ticks\": " << t.LastEnd << ", \"errors\": " << t.Errors << "},\n";
     out << indent << "\"elapsed_s\": " << Num(static_cast<double>(rates.seconds)) << ",\n";
     out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
     out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
     const auto& p = v.latency;
-    out << indent << "\"latency_us\": {\"resolution_us\": 10, \"p50\": " << Num(p.p50) << ", \"p90\": " << Num(p.p90)
-        << ", \"p99\": " << Num(p.p99) << ", \"p99_9\": " << Num(p.p999) << ", \"p99_99\": " << Num(p.p9999)
-        << ", \"max\": " << Num(p.max) << "},\n";
+    out << indent << "\"latency_us\": {\"resolution_us\": 10, \"p50\": " << Num(p.p50)
+        << ", \"p90\": " << Num(p.p90) << ", \"p99\": " << Num(p.p99) << ", \"p99_9\": " << Num(p.p999)
+        << ", \"p99_99\": " << Num(p.p9999) << ", \"max\": " << Num(p.max) << "},\n";
     out << indent << "\"intervals\": [";
     const engine::VolumeStats& r = *v.record;
     for (int j = 1; j <= r.CurInterval; ++j) {
@@ -79,8 +81,8 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     out << (r.CurInterval > 0 ? "\n" + indent : "") << "],\n";
     out << indent << "\"histogram_ms\": [";
     for (size_t k = 0; k < v.view.latency.size(); ++k)
-        out << (k ? ", " : "") << "{\"ms\": " << Num(v.view.latency[k].x) << ", \"count\": "
-            << static_cast<uint64_t>(v.view.latency[k].y) << "}";
+        out << (k ? ", " : "") << "{\"ms\": " << Num(v.view.latency[k].x)
+            << ", \"count\": " << static_cast<uint64_t>(v.view.latency[k].y) << "}";
     out << "]\n";
 }
 
@@ -94,8 +96,10 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
     if (!facts.logComplete)
         out << "The operation log is full: it holds the first " << facts.logEntries
             << " operations only; the totals below count them all.\n";
-    out << (facts.interrupted ? "Run interrupted. " : "") << "Totals cover every operation of the run, the last "
-        << "unfinished statistics interval included.\nLatency percentiles have 10 us resolution (the upper edge "
+    out << (facts.interrupted ? "Run interrupted. " : "")
+        << "Totals cover every operation of the run, the last "
+        << "unfinished statistics interval included.\nLatency percentiles have 10 us resolution (the upper "
+           "edge "
         << "of each 10 us bucket; the maximum is exact).\n\n";
     for (size_t k = 0; k < report.volumes.size(); ++k)
         TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k]);
@@ -106,17 +110,18 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     const engine::RunSettings& s = facts.settings;
     out << "{\n  \"schema_version\": 1,\n  \"tool\": \"volstress-cli\",\n";
     const int method = static_cast<int>(s.method);
-    out << "  \"settings\": {\"block_size\": " << s.blockSize << ", \"method\": "
-        << Json(kMethodNames[method >= 0 && method <= 4 ? method : 0])
+    out << "  \"settings\": {\"block_size\": " << s.blockSize
+        << ", \"method\": " << Json(kMethodNames[method >= 0 && method <= 4 ? method : 0])
         << ", \"threads_per_volume\": " << s.threadsPerVolume << ", \"test_ms\": " << s.testMs
-        << ", \"reads_per_portion\": " << s.readsPerPortion << ", \"writes_per_portion\": " << s.writesPerPortion
-        << ", \"pause_ms\": " << s.pauseMs << ", \"pause_type\": "
-        << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
+        << ", \"reads_per_portion\": " << s.readsPerPortion
+        << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
+        << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
         << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s) << "},\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
     out << "  \"open_failures\": [";
-    for (size_t k = 0; k < facts.openFailures.size(); ++k) out << (k ? ", " : "") << Json(facts.openFailures[k]);
+    for (size_t k = 0; k < facts.openFailures.size(); ++k)
+        out << (k ? ", " : "") << Json(facts.openFailures[k]);
     out << "],\n";
     out << "  \"log_entries\": " << facts.logEntries << ",\n";
     out << "  \"log_complete\": " << (facts.logComplete ? "true" : "false") << ",\n";
@@ -124,9 +129,10 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     out << "  \"volumes\": [";
     for (size_t k = 0; k < report.volumes.size(); ++k) {
         const auto& v = report.volumes[k];
-        out << (k ? ",\n" : "\n") << "    {\n      \"letter\": " << Json(std::string(1, static_cast<char>('A' + v.index)))
-            << ",\n      \"device\": " << Json(facts.devicePaths[k]) << ",\n      \"size_bytes\": " << facts.sizes[k]
-            << ",\n";
+        out << (k ? ",\n" : "\n")
+            << "    {\n      \"letter\": " << Json(std::string(1, static_cast<char>('A' + v.index)))
+            << ",\n      \"device\": " << Json(facts.devicePaths[k])
+            << ",\n      \"size_bytes\": " << facts.sizes[k] << ",\n";
         JsonVolume(out, v, facts.timerFreq, "      ");
         out << "    }";
     }

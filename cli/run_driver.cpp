@@ -44,7 +44,8 @@ void CliDialogs::Release() {
 RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
     RunOutcome outcome;
-    const engine::StartResult start = eng.Start(settings, selected, [](const std::vector<int>&) { return true; });
+    const engine::StartResult start =
+        eng.Start(settings, selected, [](const std::vector<int>&) { return true; });
     if (start.outcome != engine::StartOutcome::Started) {
         outcome.refusal = start.refusal;
         dialogs.Release();

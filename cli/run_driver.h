@@ -17,7 +17,7 @@ namespace cli {
 // (several workers of a volume fail alike); the worker then waits until the run is over, so it does not
 // retry in a loop, and is let go at once when it is.
 class CliDialogs : public engine::IDialogs {
-public:
+  public:
     explicit CliDialogs(std::function<void(const std::string&)> say);
     void SystemError(const std::string& caption, const std::string& body) override;
 
@@ -28,7 +28,7 @@ public:
     // Lets every waiting worker go; later boxes return at once.
     void Release();
 
-private:
+  private:
     std::function<void(const std::string&)> say_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -37,11 +37,11 @@ private:
 };
 
 struct RunOutcome {
-    bool started = false;       // false: Start refused (see refusal)
+    bool started = false;  // false: Start refused (see refusal)
     engine::Refusal refusal;
-    bool interrupted = false;   // Ctrl-C, or workers that did not return
-    bool cannotOpen = false;    // a volume could not be opened (or its buffers allocated)
-    int workersNotReturned = 0; // still inside a device call after the bounded wait
+    bool interrupted = false;    // Ctrl-C, or workers that did not return
+    bool cannotOpen = false;     // a volume could not be opened (or its buffers allocated)
+    int workersNotReturned = 0;  // still inside a device call after the bounded wait
 };
 
 struct RunOptions {

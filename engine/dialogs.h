@@ -6,7 +6,7 @@
 namespace engine {
 
 class IDialogs {
-public:
+  public:
     virtual ~IDialogs() = default;
     // A system-error box with OK and Cancel. Called from worker threads; blocks the caller until the
     // operator has closed it (or the program is ending), never the window thread.

@@ -18,7 +18,9 @@ Engine::Engine(std::shared_ptr<platform::IVolumeSystem> volumeSystem, IDialogs& 
     startTick_ = ticks_();
 }
 
-Engine::~Engine() { pool_.Shutdown(std::chrono::seconds(3)); }
+Engine::~Engine() {
+    pool_.Shutdown(std::chrono::seconds(3));
+}
 
 StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCount>& selected,
                           const ConfirmDestruction& confirm) {

@@ -31,7 +31,7 @@ struct StartResult {
 };
 
 class Engine {
-public:
+  public:
     // Milliseconds since an arbitrary start, wrapping at 2^32; the platform's tick count unless a test
     // drives the time itself.
     using TickSource = std::function<uint32_t()>;
@@ -73,7 +73,7 @@ public:
     int32_t PeriodSeconds() const { return periodSeconds_; }
     uint32_t StartTick() const { return startTick_; }
 
-private:
+  private:
     Refusal VolumeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& selected) const;
     void PrepareVolumes(const std::array<bool, kDiskCount>& selected);
 

@@ -8,7 +8,8 @@ namespace engine {
 OperationLog::OperationLog(uint32_t capacity) : capacity_(capacity) {
     // calloc hands out lazily committed zero pages: 320 MB reserved costs nothing until used.
     entries_ = static_cast<LogEntry*>(std::calloc(capacity ? capacity : 1, sizeof(LogEntry)));
-    ready_ = static_cast<std::atomic<uint32_t>*>(std::calloc(capacity ? capacity : 1, sizeof(std::atomic<uint32_t>)));
+    ready_ = static_cast<std::atomic<uint32_t>*>(
+        std::calloc(capacity ? capacity : 1, sizeof(std::atomic<uint32_t>)));
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
     if (!entries_ || !ready_) {
         std::free(entries_);

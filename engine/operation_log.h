@@ -13,7 +13,7 @@ namespace engine {
 // counts a reserved but unfilled slot, and no worker ever waits for another to finish its entry.
 // A new run bumps the epoch instead of clearing ten million marks.
 class OperationLog {
-public:
+  public:
     explicit OperationLog(uint32_t capacity = kLogCapacity);
     ~OperationLog();
     OperationLog(const OperationLog&) = delete;
@@ -31,7 +31,7 @@ public:
     // Slot 1 is Entries()[0].
     const LogEntry* Entries() const { return entries_; }
 
-private:
+  private:
     uint32_t capacity_;
     LogEntry* entries_;
     std::atomic<uint32_t>* ready_;

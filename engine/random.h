@@ -5,7 +5,7 @@
 namespace engine {
 
 class WorkerRandom {
-public:
+  public:
     void Seed(uint64_t seed) {
         // splitmix64 spreads any seed (clock readings differ in few bits) over the whole state.
         for (auto& word : state_) {
@@ -30,7 +30,7 @@ public:
     // n >= 1.
     uint32_t Random(uint32_t n) { return static_cast<uint32_t>((static_cast<uint64_t>(Next32()) * n) >> 32); }
 
-private:
+  private:
     uint64_t state_[2] = {1, 2};
 };
 

@@ -8,9 +8,9 @@
 
 namespace engine {
 
-constexpr int kDiskCount = 26;               // volume slots A: to Z:
-constexpr int kIntervalCount = 1000;         // intervals 1..1000 of a run
-constexpr int kHistogramTop = 327'680;       // last latency bucket: 3.2768 s and longer
+constexpr int kDiskCount = 26;          // volume slots A: to Z:
+constexpr int kIntervalCount = 1000;    // intervals 1..1000 of a run
+constexpr int kHistogramTop = 327'680;  // last latency bucket: 3.2768 s and longer
 constexpr int kHistogramBuckets = kHistogramTop + 1;
 constexpr uint32_t kLogCapacity = 10'000'000;
 

@@ -53,13 +53,15 @@ Refusal Validate(const RunSettings& s) {
         return Refuse(Why::OutOfRange, SettingField::TestTime, s.testMs, kMaxTestMs);
     if (s.periodSeconds != 0) {
         if (s.periodSeconds < 1) return Refuse(Why::BelowMinimum, SettingField::Period, s.periodSeconds, 1);
-        // Past the record's intervals the last one restarts, and its earlier operations drop out of the totals.
+        // Past the record's intervals the last one restarts, and its earlier operations drop out of the
+        // totals.
         const int64_t seconds = s.testMs > 0 ? s.testMs / 1000 : 0;
         if (seconds / s.periodSeconds >= 1000)
             return Refuse(Why::TooManyIntervals, SettingField::Period, s.periodSeconds, seconds / 999 + 1);
     }
     if (s.pauseMs < 0) return Refuse(Why::BelowMinimum, SettingField::PauseMs, s.pauseMs, 0);
-    if (s.readsPerPortion < 0) return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
+    if (s.readsPerPortion < 0)
+        return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::WritesPerPortion, s.writesPerPortion, 0);
     return {};

@@ -17,15 +17,15 @@ constexpr int64_t kMaxTestMs = int64_t{kMaxTestMinutes} * 60'000;
 // Values as stored in a volume's record: 1 "Random" ... 4 "Linear backward". None leaves the method of the
 // last run in force (the window's text named none of the four).
 enum class Method : int32_t { None = 0, Random = 1, Batterfly = 2, LinearForward = 3, LinearBackward = 4 };
-enum class PauseType { Random, Fixed };     // a pause of 0..PauseMs, or exactly PauseMs
-enum class IOCountType { Random, Fixed };   // stored with the run; every portion is fixed either way
+enum class PauseType { Random, Fixed };    // a pause of 0..PauseMs, or exactly PauseMs
+enum class IOCountType { Random, Fixed };  // stored with the run; every portion is fixed either way
 
 struct RunSettings {
     int32_t blockSize = 4096;
     Method method = Method::Random;
-    int64_t testMs = 30 * 60'000;   // 0 or less ends the run at the first tick
-    int32_t threadsPerVolume = 2;   // 0 or less: no workers
-    int32_t periodSeconds = 0;      // statistics interval; 0: from the test time
+    int64_t testMs = 30 * 60'000;  // 0 or less ends the run at the first tick
+    int32_t threadsPerVolume = 2;  // 0 or less: no workers
+    int32_t periodSeconds = 0;     // statistics interval; 0: from the test time
     int32_t pauseMs = 0;
     PauseType pauseType = PauseType::Random;
     int32_t readsPerPortion = 1;
@@ -33,8 +33,19 @@ struct RunSettings {
     IOCountType ioCountType = IOCountType::Fixed;
 };
 
-enum class SettingField { None, BlockSize, Method, TestTime, ThreadCount, Period, PauseMs, PauseType,
-                          ReadsPerPortion, WritesPerPortion, IOCountType };
+enum class SettingField {
+    None,
+    BlockSize,
+    Method,
+    TestTime,
+    ThreadCount,
+    Period,
+    PauseMs,
+    PauseType,
+    ReadsPerPortion,
+    WritesPerPortion,
+    IOCountType
+};
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).
 struct Refusal {

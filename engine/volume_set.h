@@ -11,7 +11,7 @@
 namespace engine {
 
 class VolumeSet {
-public:
+  public:
     explicit VolumeSet(std::shared_ptr<SharedState> shared);
 
     // Size of volume index in bytes; -2 when it cannot be opened, -3 when no source gives a size.
@@ -30,9 +30,11 @@ public:
     // Why a volume that opened reports no size, in the operator's words; empty when the system cannot say.
     const std::string& NoSizeReason(int i) const { return noSizeReason_.at(static_cast<size_t>(i)); }
     std::string DevicePath(int i) const { return shared_->VolumeSystem->DevicePath(i); }
-    VolumeStats* Record(int i) const { return i >= 0 && i < kDiskCount ? shared_->Volumes[i].get() : nullptr; }
+    VolumeStats* Record(int i) const {
+        return i >= 0 && i < kDiskCount ? shared_->Volumes[i].get() : nullptr;
+    }
 
-private:
+  private:
     std::shared_ptr<SharedState> shared_;
     int32_t count_ = 0;
     std::array<int64_t, kDiskCount> size_{};

@@ -46,14 +46,22 @@ struct Walker {
     }
     void Start(WorkerRandom& rnd) {
         switch (method) {
-            case kRandom: p = RandomPosition(rnd); break;
-            case kLinearBackward: p = n - 1; break;
-            default: p = 0; break;
+            case kRandom:
+                p = RandomPosition(rnd);
+                break;
+            case kLinearBackward:
+                p = n - 1;
+                break;
+            default:
+                p = 0;
+                break;
         }
     }
     void Next(WorkerRandom& rnd) {
         switch (method) {
-            case kRandom: p = RandomPosition(rnd); break;
+            case kRandom:
+                p = RandomPosition(rnd);
+                break;
             case kBatterfly:
                 if (phase) {
                     p = n - 1 - k;
@@ -70,7 +78,8 @@ struct Walker {
             case kLinearBackward:
                 if (--p < 0) p = n - 1;
                 break;
-            default: break;
+            default:
+                break;
         }
     }
 };
@@ -127,8 +136,7 @@ void TDiskTest::Core::RunTest() {
     uint32_t error = 0;
     std::unique_ptr<platform::IVolumeDevice> device = sh.VolumeSystem->OpenDevice(disk, !readOnly, error);
     if (!device) {
-        if (!Terminated())
-            ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
+        if (!Terminated()) ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
         return;
     }
     void* readBuffer = device->AllocateBuffer(s);
@@ -185,15 +193,16 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
             // A negative pause is treated as none; it never reaches the sleep or the draw. The end of the
             // run cuts a pause short, so a stop never waits for it; the paused operation is still recorded.
             if (v.PauseMs > 0) {
-                const int32_t t = v.PauseFixed ? v.PauseMs
-                                               : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
+                const int32_t t =
+                    v.PauseFixed ? v.PauseMs
+                                 : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
                 if (t > 0) sh.SleepUnless(t, runOver);
             }
             readsLeft = v.ReadsPerPortion;
             writesLeft = v.WritesPerPortion;
         }
-        sh.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(disk), static_cast<int16_t>(ok ? 1 : 0),
-                               start, end, f});
+        sh.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(disk),
+                               static_cast<int16_t>(ok ? 1 : 0), start, end, f});
         RecordOperation(v, start, end, f, ok, s);
         walker.Next(random);
     }
@@ -217,7 +226,9 @@ void TDiskTest::Assign(int32_t index, uint64_t run) {
     core_->testedDisk.store(index, std::memory_order_relaxed);
     core_->assignedRun.store(run, std::memory_order_release);
 }
-int32_t TDiskTest::TestedDisk() const { return core_->testedDisk.load(std::memory_order_relaxed); }
+int32_t TDiskTest::TestedDisk() const {
+    return core_->testedDisk.load(std::memory_order_relaxed);
+}
 
 void TDiskTest::RequestTerminate() {
     core_->terminated.store(true, std::memory_order_release);

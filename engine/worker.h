@@ -12,7 +12,7 @@
 namespace engine {
 
 class TDiskTest {
-public:
+  public:
     // Starts the thread at once. number is the worker's number 1..1024, which indexes BusyFlags.
     TDiskTest(std::shared_ptr<SharedState> shared, int32_t number,
               std::shared_ptr<platform::ManualResetEvent> event);
@@ -33,7 +33,7 @@ public:
     // alive and ends with the process) and returns false.
     bool Finish(std::chrono::steady_clock::time_point deadline);
 
-private:
+  private:
     struct Core;
     std::shared_ptr<Core> core_;
     std::thread thread_;

@@ -6,13 +6,16 @@ namespace engine {
 
 WorkerPool::WorkerPool(std::shared_ptr<SharedState> shared) : shared_(std::move(shared)) {}
 
-WorkerPool::~WorkerPool() { Shutdown(std::chrono::seconds(3)); }
+WorkerPool::~WorkerPool() {
+    Shutdown(std::chrono::seconds(3));
+}
 
 void WorkerPool::Assign(const std::vector<int>& volumeOf, uint64_t run) {
     count_ = static_cast<int32_t>(volumeOf.size());
     for (int n = 1; n <= count_; ++n) {
         if (!workers_[n]) {
-            events_[n] = std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true);
+            events_[n] =
+                std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true);
             shared_->BusyFlags[n].store(0, std::memory_order_release);
             workers_[n] = std::make_unique<TDiskTest>(shared_, n, events_[n]);
             created_ = n;
@@ -41,7 +44,9 @@ int WorkerPool::BusyCount() const {
     return busy;
 }
 
-bool WorkerPool::Busy(int n) const { return Valid(n) && shared_->BusyFlags[n].load(std::memory_order_seq_cst) != 0; }
+bool WorkerPool::Busy(int n) const {
+    return Valid(n) && shared_->BusyFlags[n].load(std::memory_order_seq_cst) != 0;
+}
 
 bool WorkerPool::Shutdown(std::chrono::milliseconds timeout) {
     shared_->EndRun();

@@ -13,7 +13,7 @@
 namespace engine {
 
 class WorkerPool {
-public:
+  public:
     explicit WorkerPool(std::shared_ptr<SharedState> shared);
     ~WorkerPool();
     WorkerPool(const WorkerPool&) = delete;
@@ -43,7 +43,7 @@ public:
     // are left to end with the process.
     bool Shutdown(std::chrono::milliseconds timeout);
 
-private:
+  private:
     static bool Valid(int n) { return n >= 1 && n <= kMaxWorkers; }
 
     std::shared_ptr<SharedState> shared_;

@@ -1,6 +1,6 @@
-#include "platform/clock.h"
-
 #include <time.h>
+
+#include "platform/clock.h"
 
 namespace platform {
 
@@ -10,12 +10,15 @@ int64_t CounterNow() {
     return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-int64_t CounterFrequency() { return 1'000'000'000; }
+int64_t CounterFrequency() {
+    return 1'000'000'000;
+}
 
 uint32_t TickCountMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    const uint64_t ms = static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
+    const uint64_t ms =
+        static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1'000'000u;
     return static_cast<uint32_t>(ms);
 }
 

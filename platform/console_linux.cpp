@@ -29,12 +29,20 @@ void InstallInterruptHandler() {
     sigaction(SIGTERM, &sa, nullptr);
 }
 
-int InterruptCount() { return interrupts.load(); }
+int InterruptCount() {
+    return interrupts.load();
+}
 
-bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool StderrIsTerminal() {
+    return isatty(STDERR_FILENO) == 1;
+}
 
-void ShowProgressLine(const std::string& line) { std::cerr << "\r" << line << "\033[K" << std::flush; }
+void ShowProgressLine(const std::string& line) {
+    std::cerr << "\r" << line << "\033[K" << std::flush;
+}
 
-void FinishProgressLine() { std::cerr << "\n" << std::flush; }
+void FinishProgressLine() {
+    std::cerr << "\n" << std::flush;
+}
 
 }  // namespace platform

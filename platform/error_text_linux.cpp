@@ -15,6 +15,8 @@ std::string SystemErrorDescription(uint32_t code) {
     return text ? std::string(text) : std::string();
 }
 
-uint32_t OutOfMemoryErrorCode() { return ENOMEM; }
+uint32_t OutOfMemoryErrorCode() {
+    return ENOMEM;
+}
 
 }  // namespace platform

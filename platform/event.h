@@ -6,7 +6,7 @@
 namespace platform {
 
 class ManualResetEvent {
-public:
+  public:
     ManualResetEvent(std::string name, bool initiallySet);
     ~ManualResetEvent();
     ManualResetEvent(const ManualResetEvent&) = delete;
@@ -20,7 +20,7 @@ public:
     bool IsSet() const;
     const std::string& Name() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

@@ -1,7 +1,7 @@
-#include "platform/event.h"
-
 #include <condition_variable>
 #include <mutex>
+
+#include "platform/event.h"
 
 namespace platform {
 
@@ -43,6 +43,8 @@ bool ManualResetEvent::IsSet() const {
     return impl_->set;
 }
 
-const std::string& ManualResetEvent::Name() const { return impl_->name; }
+const std::string& ManualResetEvent::Name() const {
+    return impl_->name;
+}
 
 }  // namespace platform

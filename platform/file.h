@@ -14,7 +14,7 @@ namespace platform {
 //   over the path, then the directory is flushed; an old file's permissions are kept. Until Commit nothing
 //   at the path changes, and a failure or an Abort (the destructor, or a signal) removes the temporary file.
 class OutputFile {
-public:
+  public:
     OutputFile() = default;
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
@@ -26,10 +26,10 @@ public:
     bool Commit(uint32_t& error);
     void Abort();
 
-private:
+  private:
     int fd_ = -1;
-    int slot_ = -1;          // the temporary file's entry among those a signal removes; -1: written in place
-    std::string target_;     // the path as resolved through symbolic links
+    int slot_ = -1;       // the temporary file's entry among those a signal removes; -1: written in place
+    std::string target_;  // the path as resolved through symbolic links
     std::string temp_;
     bool hadFile_ = false;
     unsigned mode_ = 0;

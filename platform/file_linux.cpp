@@ -83,7 +83,9 @@ bool WriteAll(int fd, const void* data, size_t size, uint32_t& error) {
 
 }  // namespace
 
-OutputFile::~OutputFile() { Abort(); }
+OutputFile::~OutputFile() {
+    Abort();
+}
 
 bool OutputFile::Open(const std::string& path, uint32_t& error) {
     Abort();
@@ -248,7 +250,8 @@ void RemovePendingTemporaryFiles() {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
     if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode)) return sa.st_rdev == sb.st_rdev;
     return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;

@@ -1,7 +1,7 @@
-#include "platform/locale.h"
-
 #include <langinfo.h>
 #include <locale.h>
+
+#include "platform/locale.h"
 
 namespace platform {
 

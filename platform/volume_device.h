@@ -12,7 +12,7 @@ namespace platform {
 
 // An open volume for a test run. Calls are synchronous: each returns when the transfer is complete.
 class IVolumeDevice {
-public:
+  public:
     virtual ~IVolumeDevice() = default;
     // 0 when all `size` bytes were transferred; otherwise the system's error code, or kShortTransfer
     // (platform/error_codes.h) when the call moved fewer bytes than asked.
@@ -25,7 +25,7 @@ public:
 
 // A volume opened only to learn its size, from two sources in turn.
 class IVolumeProbe {
-public:
+  public:
     virtual ~IVolumeProbe() = default;
     // The device's own size; false when the device cannot tell.
     virtual bool DeviceSize(int64_t& bytes) = 0;
@@ -39,7 +39,7 @@ public:
 };
 
 class IVolumeSystem {
-public:
+  public:
     virtual ~IVolumeSystem() = default;
     // What the operator knows the volume by ("/dev/sdb1"); empty when the slot has no device.
     virtual std::string DevicePath(int index) const = 0;

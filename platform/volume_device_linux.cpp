@@ -94,7 +94,7 @@ int OpenForTransfers(const std::string& path, int access, bool block, bool& dire
 }
 
 class FileProbe final : public IVolumeProbe {
-public:
+  public:
     FileProbe(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
     ~FileProbe() override { ::close(fd_); }
 
@@ -146,13 +146,14 @@ public:
         if (fstat(fd_, &st) != 0) return {};
         if (S_ISDIR(st.st_mode)) return "is a directory, not a block device or image file";
         if (S_ISCHR(st.st_mode)) return "is a character device, not a block device or image file";
-        if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return "is a pipe or socket, not a block device or image file";
+        if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+            return "is a pipe or socket, not a block device or image file";
         if (S_ISREG(st.st_mode) && st.st_size == 0) return "is an empty image file (0 bytes)";
         if (S_ISBLK(st.st_mode)) return "is a block device that reports no size (no medium?)";
         return {};
     }
 
-private:
+  private:
     int fd_;
     std::string path_;
 };
@@ -160,7 +161,7 @@ private:
 // One exclusive open per block device while any of our write handles is open: the kernel refuses
 // O_EXCL on a mounted or otherwise claimed device, and our own workers share the claim.
 class WriteClaims {
-public:
+  public:
     // 0 on success, else the errno of the refused claim.
     uint32_t Acquire(int index, const std::string& path) {
         std::lock_guard lock(mutex_);
@@ -182,7 +183,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Claim {
         int fd = -1;
         int refs = 0;
@@ -192,7 +193,7 @@ private:
 };
 
 class FileDevice final : public IVolumeDevice {
-public:
+  public:
     // limit: bytes a write may reach (an image file's size at open); -1 for a block device, whose end
     // the kernel enforces. A write past an image's end would silently grow the file.
     FileDevice(int fd, int64_t limit, WriteClaims* claims, int index)
@@ -227,7 +228,7 @@ public:
 
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
-private:
+  private:
     static uint32_t Outcome(ssize_t r, uint32_t size) {
         if (r < 0) return static_cast<uint32_t>(errno);
         return static_cast<size_t>(r) == size ? 0 : kShortTransfer;
@@ -240,7 +241,7 @@ private:
 };
 
 class FileVolumeSystem final : public IVolumeSystem {
-public:
+  public:
     explicit FileVolumeSystem(const VolumeMap& map) : map_(map) {}
 
     std::string DevicePath(int index) const override {
@@ -291,7 +292,7 @@ public:
         return std::make_unique<FileDevice>(fd, block ? -1 : static_cast<int64_t>(st.st_size), claims, index);
     }
 
-private:
+  private:
     VolumeMap map_;
     WriteClaims claims_;
 };

@@ -1,10 +1,10 @@
-#include "platform/volume_map.h"
-
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <vector>
+
+#include "platform/volume_map.h"
 
 namespace fs = std::filesystem;
 

@@ -12,7 +12,7 @@ namespace stats {
 
 // Where a refresh puts its results; the window writes them into its labels and series.
 class RefreshSink {
-public:
+  public:
     virtual ~RefreshSink() = default;
     // The "Curpos " text of a present volume.
     virtual void SetDebugText(int volume, const std::string& text) = 0;
@@ -32,15 +32,15 @@ void FoldVolume(engine::VolumeStats& all, engine::IntervalStats& running, const 
                 bool first);
 
 class StatisticsRefresher {
-public:
+  public:
     StatisticsRefresher();
     // One refresh. ticked[i] is the state of volume i's check box.
-    void Refresh(const engine::VolumeSet& volumes, int64_t timerFreq, const std::array<bool, engine::kDiskCount>& ticked,
-                 RefreshSink& sink);
+    void Refresh(const engine::VolumeSet& volumes, int64_t timerFreq,
+                 const std::array<bool, engine::kDiskCount>& ticked, RefreshSink& sink);
     // The all-volumes record as the last refresh rebuilt it; nothing else writes it.
     const engine::VolumeStats& AllVolumes() const { return *all_; }
 
-private:
+  private:
     std::unique_ptr<engine::VolumeStats> all_;
     // Copy of one volume's counters, taken under its Lock so the workers wait only for the copy.
     std::unique_ptr<engine::VolumeStats> snapshot_;

@@ -31,7 +31,8 @@ std::string FormatGrouped(long double value, int digits, int decimals, const Sep
     std::string num = buf;
     std::string intPart, fracPart;
     if (kept >= 0) {
-        if (num.size() <= static_cast<size_t>(kept)) num.insert(0, static_cast<size_t>(kept) - num.size() + 1, '0');
+        if (num.size() <= static_cast<size_t>(kept))
+            num.insert(0, static_cast<size_t>(kept) - num.size() + 1, '0');
         intPart = num.substr(0, num.size() - static_cast<size_t>(kept));
         fracPart = num.substr(num.size() - static_cast<size_t>(kept));
     } else {
@@ -59,13 +60,17 @@ std::string FormatCount(int64_t value, const Separators& sep) {
     return FormatGrouped(static_cast<long double>(value), 14, 0, sep);
 }
 
-std::string FormatCount(int64_t value) { return FormatCount(value, UserSeparators()); }
+std::string FormatCount(int64_t value) {
+    return FormatCount(value, UserSeparators());
+}
 
 std::string PadNumber(int32_t value, int32_t width) {
     const std::string sign = value < 0 ? "-" : "";
-    const std::string digits = std::to_string(value < 0 ? -static_cast<int64_t>(value) : static_cast<int64_t>(value));
+    const std::string digits =
+        std::to_string(value < 0 ? -static_cast<int64_t>(value) : static_cast<int64_t>(value));
     const int64_t room = static_cast<int64_t>(width) - static_cast<int64_t>(sign.size());
-    if (room < static_cast<int64_t>(digits.size())) return width > 0 ? std::string(static_cast<size_t>(width), '*') : "";
+    if (room < static_cast<int64_t>(digits.size()))
+        return width > 0 ? std::string(static_cast<size_t>(width), '*') : "";
     return sign + std::string(static_cast<size_t>(room) - digits.size(), '0') + digits;
 }
 
@@ -82,9 +87,13 @@ std::string FormatSecondsWide(int64_t seconds) {
 
 }  // namespace
 
-std::string FormatSeconds(int32_t seconds) { return FormatSecondsWide(seconds); }
+std::string FormatSeconds(int32_t seconds) {
+    return FormatSecondsWide(seconds);
+}
 
-std::string FormatMilliseconds(uint32_t milliseconds) { return FormatMilliseconds64(milliseconds); }
+std::string FormatMilliseconds(uint32_t milliseconds) {
+    return FormatMilliseconds64(milliseconds);
+}
 
 std::string FormatMilliseconds64(uint64_t milliseconds) {
     return FormatSecondsWide(static_cast<int64_t>(milliseconds / 1000)) + "." +

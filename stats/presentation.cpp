@@ -10,8 +10,9 @@ using platform::MulDiv;
 
 double IntervalStartSeconds(const engine::VolumeStats& rec, int32_t j, int64_t timerFreq) {
     if (timerFreq <= 0) return 0;
-    return static_cast<double>(static_cast<long double>(rec.Intervals[j].FirstStart - rec.Intervals[1].FirstStart) /
-                               static_cast<long double>(timerFreq));
+    return static_cast<double>(
+        static_cast<long double>(rec.Intervals[j].FirstStart - rec.Intervals[1].FirstStart) /
+        static_cast<long double>(timerFreq));
 }
 
 Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
@@ -34,9 +35,12 @@ void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& 
     const int64_t busyMs = timerFreq > 0 ? MulDiv(t.BusyTicks, 1000, timerFreq) : 0;
     view.labels[kIOTotal] = "I/O total " + FormatCount(t.IOCount, sep);
     view.labels[kMBytesTotal] = "MBytes total " + FormatCount(t.Bytes / 1'048'576, sep);
-    view.labels[kTimesTotal] = "Times total " + FormatMilliseconds64(busyMs > 0 ? static_cast<uint64_t>(busyMs) : 0);
-    view.labels[kMaxTime] = "Maximal time " + FormatGrouped(LatencyMs(t.MaxTicks, timerFreq), 14, 2, sep) + "ms";
-    view.labels[kMinTime] = "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
+    view.labels[kTimesTotal] =
+        "Times total " + FormatMilliseconds64(busyMs > 0 ? static_cast<uint64_t>(busyMs) : 0);
+    view.labels[kMaxTime] =
+        "Maximal time " + FormatGrouped(LatencyMs(t.MaxTicks, timerFreq), 14, 2, sep) + "ms";
+    view.labels[kMinTime] =
+        "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
     view.labels[kErrorsTotal] = "Errors total " + FormatCount(t.Errors, sep);
 
     const Rates rates = RatesOf(t, timerFreq);

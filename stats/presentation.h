@@ -15,13 +15,22 @@ struct ChartPoint {
     double y;
 };
 
-enum LabelIndex { kIOTotal, kMBytesTotal, kTimesTotal, kMaxTime, kMinTime, kErrorsTotal, kIOPerSec, kMBytesPerSec };
+enum LabelIndex {
+    kIOTotal,
+    kMBytesTotal,
+    kTimesTotal,
+    kMaxTime,
+    kMinTime,
+    kErrorsTotal,
+    kIOPerSec,
+    kMBytesPerSec
+};
 
 struct StatsView {
-    std::array<std::string, 8> labels;   // in LabelIndex order
-    std::vector<ChartPoint> ioPerSec;    // one point per interval: x = start in s, y = whole I/O per second
+    std::array<std::string, 8> labels;  // in LabelIndex order
+    std::vector<ChartPoint> ioPerSec;   // one point per interval: x = start in s, y = whole I/O per second
     std::vector<ChartPoint> mbytesPerSec;
-    std::vector<ChartPoint> latency;     // x = bin start in ms (0, 1, ... 3276), y = operations
+    std::vector<ChartPoint> latency;  // x = bin start in ms (0, 1, ... 3276), y = operations
 };
 
 // Span from first start to last end in seconds and the rates over it; all 0 when the span is 0 (or the

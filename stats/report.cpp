@@ -7,17 +7,19 @@
 
 namespace stats {
 
-Percentiles LatencyPercentiles(const std::array<uint64_t, engine::kHistogramBuckets>& histogram, int64_t maxTicks,
-                               int64_t timerFreq) {
+Percentiles LatencyPercentiles(const std::array<uint64_t, engine::kHistogramBuckets>& histogram,
+                               int64_t maxTicks, int64_t timerFreq) {
     Percentiles p;
     uint64_t n = 0;
     for (uint64_t c : histogram) n += c;
     if (n == 0 || timerFreq <= 0) return p;
     p.any = true;
-    p.max = static_cast<double>(static_cast<long double>(maxTicks) * 1e6L / static_cast<long double>(timerFreq));
+    p.max =
+        static_cast<double>(static_cast<long double>(maxTicks) * 1e6L / static_cast<long double>(timerFreq));
     auto at = [&](double q) {
         // The smallest bucket whose cumulative count reaches q of all operations.
-        const uint64_t rank = std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(n))));
+        const uint64_t rank =
+            std::max<uint64_t>(1, static_cast<uint64_t>(std::ceil(q * static_cast<double>(n))));
         uint64_t seen = 0;
         for (int b = 0; b < engine::kHistogramBuckets; ++b) {
             seen += histogram[b];

@@ -1,9 +1,10 @@
+#include "stats/aggregation.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "engine/engine.h"
-#include "stats/aggregation.h"
 #include "tests/test_support.h"
 
 using namespace stats;
@@ -25,7 +26,8 @@ struct Sink : RefreshSink {
     }
 };
 
-IntervalStats Interval(int64_t io, int64_t first, int64_t last, int64_t maxT, int64_t minT, int64_t errors = 0) {
+IntervalStats Interval(int64_t io, int64_t first, int64_t last, int64_t maxT, int64_t minT,
+                       int64_t errors = 0) {
     return {io, io * 512, io * 10, maxT, minT, first, last, errors};
 }
 

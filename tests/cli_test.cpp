@@ -76,8 +76,10 @@ struct JsonChecker {
     bool String() {
         if (s[i] != '"') return false;
         for (++i; i < s.size(); ++i) {
-            if (s[i] == '\\') ++i;
-            else if (s[i] == '"') return ++i, true;
+            if (s[i] == '\\')
+                ++i;
+            else if (s[i] == '"')
+                return ++i, true;
         }
         return false;
     }
@@ -90,10 +92,14 @@ struct JsonChecker {
         Ws();
         if (i >= s.size()) return false;
         bool ok;
-        if (s[i] == '{') ok = Compound('}', true);
-        else if (s[i] == '[') ok = Compound(']', false);
-        else if (s[i] == '"') ok = String();
-        else ok = Lit("true") || Lit("false") || Lit("null") || Number();
+        if (s[i] == '{')
+            ok = Compound('}', true);
+        else if (s[i] == '[')
+            ok = Compound(']', false);
+        else if (s[i] == '"')
+            ok = String();
+        else
+            ok = Lit("true") || Lit("false") || Lit("null") || Number();
         Ws();
         return ok;
     }
@@ -141,18 +147,22 @@ TEST(Cli, HelpVersionAndUsageMistakes) {
 
     const std::string img = dir.MakeImage("t.img", 1 << 20);
     const std::pair<std::vector<std::string>, std::string> mistakes[] = {
-        {{"--block-size", "4k", "T=" + img}, "--block-size: '4k' is not a valid integer value for the block size"},
+        {{"--block-size", "4k", "T=" + img},
+         "--block-size: '4k' is not a valid integer value for the block size"},
         {{"--threads=x", "T=" + img}, "--threads: 'x' is not a valid integer value for the thread count"},
         {{"--seconds", "-2", "T=" + img}, "--seconds: '-2' is not allowed"},
-        {{"--method", "zigzag", "T=" + img}, "--method: 'zigzag' is not random, butterfly, forward or backward"},
+        {{"--method", "zigzag", "T=" + img},
+         "--method: 'zigzag' is not random, butterfly, forward or backward"},
         {{"--pause", "-1", "T=" + img}, "--pause: '-1' is not allowed for the pause between portions"},
         {{"--seconds", "3600", "--period", "1", "T=" + img}, "--period: '1' is not allowed"},
         {{"--frobnicate", "T=" + img}, "unknown option --frobnicate"},
         {{"T=" + img, "T:"}, "volume T: is given twice"},
-        {{"--minutes", "1", "--seconds", "5", "T=" + img}, "--minutes and --seconds cannot be given together"},
+        {{"--minutes", "1", "--seconds", "5", "T=" + img},
+         "--minutes and --seconds cannot be given together"},
         {{}, "no volume given"},
         {{"--create", "lots", "T=" + img}, "--create: 'lots' is not a size"},
-        {{"--threads", "2000", "T=" + img}, "--threads: '2000' asks for 2000 workers in all; the limit is 1024"}};
+        {{"--threads", "2000", "T=" + img},
+         "--threads: '2000' asks for 2000 workers in all; the limit is 1024"}};
     for (const auto& [args, message] : mistakes) {
         r = RunCli(dir, args);
         EXPECT_EQ(r.status, 2) << message;
@@ -165,13 +175,14 @@ TEST(Cli, WritesNeedDestroyDataAndTheImageIsUntouchedWithout) {
     const std::string img = dir.MakeImage("t.img", 1 << 20, 0x5A);
     Result r = RunCli(dir, {"--seconds", "1", "--writes", "1", "T=" + img});
     EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("refusing to write: this test destroys the data on T: (" + img + ")"), std::string::npos)
+    EXPECT_NE(r.err.find("refusing to write: this test destroys the data on T: (" + img + ")"),
+              std::string::npos)
         << r.err;
     const std::string before = Slurp(img);
     EXPECT_EQ(before, std::string(1 << 20, 0x5A));
 
-    r = RunCli(dir, {"--seconds", "1", "--reads", "0", "--writes", "1", "--destroy-data", "--method", "forward",
-                  "T=" + img});
+    r = RunCli(dir, {"--seconds", "1", "--reads", "0", "--writes", "1", "--destroy-data", "--method",
+                     "forward", "T=" + img});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(img).substr(0, 4096), std::string(4096, '\0'));  // block 0 gets zeros
 }
@@ -180,8 +191,8 @@ TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
     TempDir dir;
     const std::string c = (dir.path() / "c.img").string(), d = (dir.path() / "d.img").string();
     const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
-    Result r = RunCli(dir, {"--seconds", "2", "--create", "8M", "--threads", "2", "--json", json, "--log", log,
-                         "C=" + c, "D=" + d});
+    Result r = RunCli(dir, {"--seconds", "2", "--create", "8M", "--threads", "2", "--json", json, "--log",
+                            log, "C=" + c, "D=" + d});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::filesystem::file_size(c), 8u << 20);
     EXPECT_NE(r.out.find("the last unfinished statistics interval included"), std::string::npos);
@@ -237,8 +248,9 @@ TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
 
     r = RunCli(dir, {"--seconds", "1", "T=" + (dir.path() / "missing.img").string()});
     EXPECT_EQ(r.status, 3);
-    EXPECT_NE(r.err.find("Cannot open " + (dir.path() / "missing.img").string() + " for read: Error Code = 2 "),
-              std::string::npos)
+    EXPECT_NE(
+        r.err.find("Cannot open " + (dir.path() / "missing.img").string() + " for read: Error Code = 2 "),
+        std::string::npos)
         << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);  // said once
 
@@ -265,8 +277,8 @@ TEST(Cli, AClaimedDeviceEndsTheRunAtOnceWithTheReasonAndTheResults) {
     const std::string json = (dir.path() / "r.json").string();
     const std::string other = dir.MakeImage("n.img", 1 << 20);
     const auto start = std::chrono::steady_clock::now();
-    const Result r = RunCli(dir, {"--seconds", "30", "--threads", "3", "--writes", "1", "--destroy-data", "--json",
-                                  json, "M=" + loop.path, "N=" + other});
+    const Result r = RunCli(dir, {"--seconds", "30", "--threads", "3", "--writes", "1", "--destroy-data",
+                                  "--json", json, "M=" + loop.path, "N=" + other});
     ::close(holder);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
     EXPECT_EQ(r.status, 3) << r.err;
@@ -304,8 +316,10 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
     }
     // Uncached transfers on this file system need whole sectors, when it has them.
     const Result r = RunCli(dir, {"--seconds", "1", "--block-size", "1000", "T=" + other});
-    if (r.status == 2) EXPECT_NE(r.err.find("it must be a multiple of"), std::string::npos) << r.err;
-    else EXPECT_EQ(r.status, 0) << r.err;  // a file system without direct I/O takes any size
+    if (r.status == 2)
+        EXPECT_NE(r.err.find("it must be a multiple of"), std::string::npos) << r.err;
+    else
+        EXPECT_EQ(r.status, 0) << r.err;  // a file system without direct I/O takes any size
     EXPECT_EQ(Slurp(img), std::string(1 << 20, 0x5A));
 }
 

@@ -22,12 +22,12 @@ struct Discovery : ::testing::Test {
 }  // namespace
 
 TEST_F(Discovery, SizeSourcesInOrderWithTheirResultCodes) {
-    Vol(2).deviceSize = 1 << 20;                                   // device answers
-    Vol(3) = {true, false, 2, true, 0, true, 5'000'000};           // device says 0: file system answers
-    Vol(4) = {true, false, 2, false, 0, true, 0};                  // file system answers 0: present, size 0
-    Vol(5) = {true, false, 2, false, 0, false, 0};                 // neither answers
-    Vol(6) = {true, true, 5};                                      // cannot be opened
-    Vol(7) = {true, false, 2, false, 123, true, 77};               // device refuses: file system's total
+    Vol(2).deviceSize = 1 << 20;                          // device answers
+    Vol(3) = {true, false, 2, true, 0, true, 5'000'000};  // device says 0: file system answers
+    Vol(4) = {true, false, 2, false, 0, true, 0};         // file system answers 0: present, size 0
+    Vol(5) = {true, false, 2, false, 0, false, 0};        // neither answers
+    Vol(6) = {true, true, 5};                             // cannot be opened
+    Vol(7) = {true, false, 2, false, 123, true, 77};      // device refuses: file system's total
     Engine eng(sys, dialogs, 16);
     EXPECT_EQ(eng.Volumes().QueryVolumeSize(2), 1 << 20);
     EXPECT_EQ(eng.Volumes().QueryVolumeSize(3), 5'000'000);

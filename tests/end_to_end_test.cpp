@@ -42,7 +42,8 @@ TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
     s.pauseMs = 1;
     s.pauseType = PauseType::Fixed;
     int asked = 0;
-    ASSERT_EQ(eng.Start(s, ticked, [&](const std::vector<int>&) { return ++asked; }).outcome, StartOutcome::Started);
+    ASSERT_EQ(eng.Start(s, ticked, [&](const std::vector<int>&) { return ++asked; }).outcome,
+              StartOutcome::Started);
     EXPECT_EQ(asked, 1);
     ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }, std::chrono::seconds(30)));
     ASSERT_TRUE(WaitFor(

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "stats/format.h"
+
+#include <gtest/gtest.h>
 
 using namespace stats;
 

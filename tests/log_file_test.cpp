@@ -1,3 +1,5 @@
+#include "stats/log_file.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -7,7 +9,6 @@
 #include <fstream>
 #include <thread>
 
-#include "stats/log_file.h"
 #include "tests/test_support.h"
 
 using namespace stats;
@@ -50,10 +51,11 @@ TEST(LogFile, RecordsAreWrittenByteForByteInSlotOrder) {
     const auto bytes = ReadAll(path);
     ASSERT_EQ(bytes.size(), 96u);
     const std::vector<unsigned char> first(bytes.begin(), bytes.begin() + 32);
-    const std::vector<unsigned char> expected = {0x00, 0x10, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00,  // size, volume, ok
-                                                 0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // start
-                                                 0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // end
-                                                 0x00, 0xCA, 0x9A, 0x3B, 0x00, 0x00, 0x00, 0x00};  // 1e9
+    const std::vector<unsigned char> expected = {
+        0x00, 0x10, 0x00, 0x00, 0x02, 0x00, 0x01, 0x00,   // size, volume, ok
+        0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,   // start
+        0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,   // end
+        0x00, 0xCA, 0x9A, 0x3B, 0x00, 0x00, 0x00, 0x00};  // 1e9
     EXPECT_EQ(first, expected);
     EXPECT_EQ(bytes[32 + 6], 0);  // the failed second operation
     EXPECT_EQ(bytes[64 + 8], 40);
@@ -102,7 +104,8 @@ TEST(LogFile, AWriteDuringAppendsHoldsOnlyCompleteRecords) {
     std::vector<std::thread> writers;
     for (int t = 0; t < 3; ++t)
         writers.emplace_back([&, t] {
-            for (int64_t i = 0; go && i < 130'000; ++i) log.Append(LogEntry{4096, static_cast<int16_t>(t), 1, i, i + 7, 99});
+            for (int64_t i = 0; go && i < 130'000; ++i)
+                log.Append(LogEntry{4096, static_cast<int16_t>(t), 1, i, i + 7, 99});
         });
     for (int k = 0; k < 5; ++k) {
         WriteOperationLog(log, dialogs, path);

@@ -1,7 +1,7 @@
 // The command line read straight into typed settings, and its words for a refusal.
-#include <gtest/gtest.h>
-
 #include "cli/options.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -17,9 +17,10 @@ bool Parse(std::vector<std::string> args, cli::Options& o, std::string& error) {
 TEST(Options, SettingsAreTypedAsTheyAreRead) {
     cli::Options o;
     std::string error;
-    ASSERT_TRUE(Parse({"--seconds", "90", "--method=butterfly", "--pause-type", "fixed", "--pause", "5", "--period",
-                       "7", "--reads", "3", "--writes=1", "--threads", "4", "--block-size", "8192", "T=/tmp/x.img"},
-                      o, error))
+    ASSERT_TRUE(
+        Parse({"--seconds", "90", "--method=butterfly", "--pause-type", "fixed", "--pause", "5", "--period",
+               "7", "--reads", "3", "--writes=1", "--threads", "4", "--block-size", "8192", "T=/tmp/x.img"},
+              o, error))
         << error;
     const engine::RunSettings& s = o.settings;
     EXPECT_EQ(s.testMs, 90'000);
@@ -52,7 +53,8 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     cli::Options p;
     ASSERT_TRUE(Parse({"--seconds", "3600", "--period", "3", "T=/x"}, p, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(p.settings), p),
-              "--period: '3' is not allowed for the statistics interval: this test time needs intervals of at least "
+              "--period: '3' is not allowed for the statistics interval: this test time needs intervals of "
+              "at least "
               "4 s, since a run keeps at most 1000 of them");
     cli::Options q;
     ASSERT_TRUE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
@@ -67,7 +69,8 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     unit.field = engine::SettingField::BlockSize;
     unit.value = "1000";
     unit.limit = 512;
-    EXPECT_EQ(cli::RefusalText(unit, o, "T: (/x)"),
-              "--block-size: '1000' is not allowed for the block size: it must be a multiple of 512 bytes, the "
-              "transfer unit of T: (/x)");
+    EXPECT_EQ(
+        cli::RefusalText(unit, o, "T: (/x)"),
+        "--block-size: '1000' is not allowed for the block size: it must be a multiple of 512 bytes, the "
+        "transfer unit of T: (/x)");
 }

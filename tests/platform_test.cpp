@@ -25,10 +25,12 @@ using testing_support::LoopDevice;
 using testing_support::TempDir;
 
 TEST(VolumeMap, NaturalOrderOfKernelNames) {
-    const std::vector<std::string> ordered = {"loop0", "loop1", "loop2", "loop10", "nvme0n1p1", "nvme0n1p2",
-                                              "nvme0n1p10", "sda1", "sda2", "sdb", "vda"};
+    const std::vector<std::string> ordered = {"loop0",     "loop1",     "loop2",      "loop10",
+                                              "nvme0n1p1", "nvme0n1p2", "nvme0n1p10", "sda1",
+                                              "sda2",      "sdb",       "vda"};
     for (size_t i = 0; i + 1 < ordered.size(); ++i) {
-        EXPECT_TRUE(platform::NaturalLess(ordered[i], ordered[i + 1])) << ordered[i] << " < " << ordered[i + 1];
+        EXPECT_TRUE(platform::NaturalLess(ordered[i], ordered[i + 1]))
+            << ordered[i] << " < " << ordered[i + 1];
         EXPECT_FALSE(platform::NaturalLess(ordered[i + 1], ordered[i])) << ordered[i + 1];
     }
     EXPECT_FALSE(platform::NaturalLess("sda", "sda"));
@@ -294,7 +296,6 @@ TEST(FileVolumes, ProbesTellTheTransferUnitAndWhyAVolumeHasNoSize) {
         EXPECT_NE(probe->WhyNoSize().find(words), std::string::npos) << probe->WhyNoSize();
     }
 }
-
 
 TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReading) {
     TempDir dir;

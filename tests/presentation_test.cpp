@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "stats/presentation.h"
+
+#include <gtest/gtest.h>
 
 using namespace stats;
 using engine::VolumeStats;
@@ -20,9 +20,10 @@ struct Presentation : ::testing::Test {
 
 TEST_F(Presentation, AllZeroRecord) {
     Compute();
-    EXPECT_EQ(view.labels, (std::array<std::string, 8>{"I/O total 0", "MBytes total 0", "Times total 00:00:00.000",
-                                                        "Maximal time 0.00ms", "Minimal time 0.00ms", "Errors total 0",
-                                                        "I/O per sec", "MBytes per sec"}));
+    EXPECT_EQ(view.labels,
+              (std::array<std::string, 8>{"I/O total 0", "MBytes total 0", "Times total 00:00:00.000",
+                                          "Maximal time 0.00ms", "Minimal time 0.00ms", "Errors total 0",
+                                          "I/O per sec", "MBytes per sec"}));
     EXPECT_TRUE(view.ioPerSec.empty());
     EXPECT_TRUE(view.mbytesPerSec.empty());
     EXPECT_TRUE(view.latency.empty());

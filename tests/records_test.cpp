@@ -1,3 +1,5 @@
+#include "engine/records.h"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -5,7 +7,6 @@
 #include <vector>
 
 #include "engine/operation_log.h"
-#include "engine/records.h"
 
 using namespace engine;
 
@@ -22,8 +23,8 @@ std::unique_ptr<VolumeStats> Record(int64_t period) {
 }  // namespace
 
 TEST(LatencyBucket, BoundariesAndClamping) {
-    EXPECT_EQ(LatencyBucket(99, kFreq), 0);    // under 10 us
-    EXPECT_EQ(LatencyBucket(100, kFreq), 1);   // exactly 10 us
+    EXPECT_EQ(LatencyBucket(99, kFreq), 0);   // under 10 us
+    EXPECT_EQ(LatencyBucket(100, kFreq), 1);  // exactly 10 us
     EXPECT_EQ(LatencyBucket(12'345, kFreq), 123);
     EXPECT_EQ(LatencyBucket(32'767'999, kFreq), 327'679);
     EXPECT_EQ(LatencyBucket(32'768'000, kFreq), kHistogramTop);  // 3.2768 s
@@ -56,7 +57,8 @@ TEST(RecordOperation, AddsWithinPeriodAndFailuresCountNoBytes) {
     auto v = Record(1000);
     RecordOperation(*v, 0, 300, kFreq, true, 512);
     RecordOperation(*v, 300, 400, kFreq, false, 512);
-    RecordOperation(*v, 400, 1000, kFreq, true, 512);  // ends exactly one period after FirstStart: same interval
+    RecordOperation(*v, 400, 1000, kFreq, true,
+                    512);  // ends exactly one period after FirstStart: same interval
     ASSERT_EQ(v->CurInterval, 1);
     const IntervalStats& s = v->Intervals[1];
     EXPECT_EQ(s.IOCount, 3);
@@ -144,7 +146,8 @@ TEST(OperationLog, ConcurrentAppendsNeverShareASlotNorPassCapacityAndReadersSeeO
             for (uint32_t k = 0; k < n; ++k) {
                 const LogEntry& e = log.Entries()[k];
                 // Every field of a complete entry belongs to the same append.
-                if (e.Frequency != 1000 + e.VolumeIndex || e.EndTicks != e.StartTicks + 1 || e.RequestSize != 4096)
+                if (e.Frequency != 1000 + e.VolumeIndex || e.EndTicks != e.StartTicks + 1 ||
+                    e.RequestSize != 4096)
                     readerFaults.fetch_add(1);
             }
         }
@@ -154,8 +157,8 @@ TEST(OperationLog, ConcurrentAppendsNeverShareASlotNorPassCapacityAndReadersSeeO
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([&, t] {
             for (int64_t i = 0; i < 60'000; ++i)
-                if (log.Append(LogEntry{4096, static_cast<int16_t>(t), 1, t * 1'000'000 + i, t * 1'000'000 + i + 1,
-                                        1000 + t}))
+                if (log.Append(LogEntry{4096, static_cast<int16_t>(t), 1, t * 1'000'000 + i,
+                                        t * 1'000'000 + i + 1, 1000 + t}))
                     accepted.fetch_add(1);
         });
     }

@@ -379,7 +379,8 @@ TEST_F(RunControl, StopCutsPausesShortSoTheNextStartIsNotRefused) {
     s.pauseMs = 60'000;
     s.pauseType = PauseType::Fixed;
     ASSERT_EQ(Started(), StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return fake->Ops(2).size() >= 2; }));  // both workers in their minute-long pause
+    ASSERT_TRUE(
+        WaitFor([&] { return fake->Ops(2).size() >= 2; }));  // both workers in their minute-long pause
     eng->Stop();
     ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 5s));
     EXPECT_EQ(eng->Log().Count(), 2u);  // the paused operations were recorded, nothing after them

@@ -1,10 +1,11 @@
 // The command line's run driver on fake volumes: how a run ends when volumes fail or stop answering.
+#include "cli/run_driver.h"
+
 #include <gtest/gtest.h>
 
 #include <sstream>
 
 #include "cli/report_output.h"
-#include "cli/run_driver.h"
 #include "tests/test_support.h"
 
 using namespace std::chrono_literals;
@@ -56,7 +57,7 @@ TEST_F(Driver, AVolumeThatCannotBeOpenedEndsTheWholeRunAndIsReportedOnce) {
     EXPECT_EQ(out.workersNotReturned, 0);
     EXPECT_FALSE(eng->Running());
     EXPECT_FALSE(eng->Workers().AnyBusy());  // D:'s workers stopped too
-    ASSERT_EQ(said.size(), 1u);           // four workers, one line
+    ASSERT_EQ(said.size(), 1u);              // four workers, one line
     EXPECT_EQ(said[0], "System error Cannot open /dev/fakec for write:  Error Code = 13 Permission denied");
     EXPECT_EQ(dialogs.Failures(), said);
 }
@@ -113,16 +114,19 @@ TEST(Report, SaysWhenTheLogIsIncompleteAndWhatWasNotTested) {
     facts.logComplete = false;
     facts.workersNotReturned = 2;
     facts.interrupted = true;
-    facts.openFailures = {"System error Cannot open /dev/sdz for write:  Error Code = 16 Device or resource busy"};
+    facts.openFailures = {
+        "System error Cannot open /dev/sdz for write:  Error Code = 16 Device or resource busy"};
     std::ostringstream text, json;
     cli::WriteTextReport(text, report, facts);
     cli::WriteJsonReport(json, report, facts);
     EXPECT_NE(text.str().find("The operation log is full: it holds the first 10000000 operations only"),
               std::string::npos);
-    EXPECT_NE(text.str().find("Run interrupted: 2 worker(s) did not return from a device call"), std::string::npos);
+    EXPECT_NE(text.str().find("Run interrupted: 2 worker(s) did not return from a device call"),
+              std::string::npos);
     EXPECT_NE(text.str().find("Not tested: System error Cannot open /dev/sdz for write"), std::string::npos);
     EXPECT_NE(json.str().find("\"log_entries\": 10000000,\n  \"log_complete\": false"), std::string::npos);
     EXPECT_NE(json.str().find("\"workers_not_returned\": 2"), std::string::npos);
-    EXPECT_NE(json.str().find("\"open_failures\": [\"System error Cannot open /dev/sdz for write:  Error Code = 16 "),
+    EXPECT_NE(json.str().find(
+                  "\"open_failures\": [\"System error Cannot open /dev/sdz for write:  Error Code = 16 "),
               std::string::npos);
 }

@@ -1,6 +1,7 @@
+#include "engine/settings.h"
+
 #include <gtest/gtest.h>
 
-#include "engine/settings.h"
 #include "engine/system_error.h"
 #include "tests/test_support.h"
 
@@ -18,16 +19,27 @@ TEST(ParseInt32, DecimalIntegersInRangeOnly) {
     EXPECT_TRUE(ParseInt32("-2147483648", v));
     EXPECT_EQ(v, INT32_MIN);
     v = 99;
-    for (const char* bad : {"", "4k", " 1", "1 ", "2147483648", "-2147483649", "0x10", "+-1", "-", "1.5", "+"}) {
+    for (const char* bad :
+         {"", "4k", " 1", "1 ", "2147483648", "-2147483649", "0x10", "+-1", "-", "1.5", "+"}) {
         EXPECT_FALSE(ParseInt32(bad, v)) << bad;
         EXPECT_EQ(v, 99);
     }
 }
 
 TEST(StatisticPeriod, TestTimeChoosesTheIntervalLength) {
-    const std::pair<int32_t, int32_t> cases[] = {{0, 1},   {16, 1},   {17, 5},    {30, 5},     {50, 5},
-                                                 {51, 10}, {91, 10},  {92, 30},   {259, 60},   {509, 300},
-                                                 {-5, 1},  {35791, 10800}, {kMaxTestMinutes, 10800}};
+    const std::pair<int32_t, int32_t> cases[] = {{0, 1},
+                                                 {16, 1},
+                                                 {17, 5},
+                                                 {30, 5},
+                                                 {50, 5},
+                                                 {51, 10},
+                                                 {91, 10},
+                                                 {92, 30},
+                                                 {259, 60},
+                                                 {509, 300},
+                                                 {-5, 1},
+                                                 {35791, 10800},
+                                                 {kMaxTestMinutes, 10800}};
     for (auto [minutes, period] : cases) EXPECT_EQ(StatisticPeriodFor(minutes), period) << minutes;
     EXPECT_EQ(StatisticPeriodFor(INT32_MAX), 21600);  // no overflow in minutes * 120
 }
@@ -45,13 +57,15 @@ TEST(Validate, DefaultsRunAndEachRuleNamesItsFieldValueAndLimit) {
     const Case cases[] = {
         {[](RunSettings& s) { s.blockSize = 0; }, SettingField::BlockSize, Why::BelowMinimum, "0", 1},
         {[](RunSettings& s) { s.blockSize = -512; }, SettingField::BlockSize, Why::BelowMinimum, "-512", 1},
-        {[](RunSettings& s) { s.testMs = kMaxTestMs + 1; }, SettingField::TestTime, Why::OutOfRange, "2147460001",
-         kMaxTestMs},
+        {[](RunSettings& s) { s.testMs = kMaxTestMs + 1; }, SettingField::TestTime, Why::OutOfRange,
+         "2147460001", kMaxTestMs},
         {[](RunSettings& s) { s.testMs = -kMaxTestMs - 60'000; }, SettingField::TestTime, Why::OutOfRange,
          "-2147520000", kMaxTestMs},
         {[](RunSettings& s) { s.pauseMs = -1; }, SettingField::PauseMs, Why::BelowMinimum, "-1", 0},
-        {[](RunSettings& s) { s.readsPerPortion = -2; }, SettingField::ReadsPerPortion, Why::BelowMinimum, "-2", 0},
-        {[](RunSettings& s) { s.writesPerPortion = -3; }, SettingField::WritesPerPortion, Why::BelowMinimum, "-3", 0},
+        {[](RunSettings& s) { s.readsPerPortion = -2; }, SettingField::ReadsPerPortion, Why::BelowMinimum,
+         "-2", 0},
+        {[](RunSettings& s) { s.writesPerPortion = -3; }, SettingField::WritesPerPortion, Why::BelowMinimum,
+         "-3", 0},
         {[](RunSettings& s) { s.periodSeconds = -1; }, SettingField::Period, Why::BelowMinimum, "-1", 1},
         {[](RunSettings& s) {
              s.testMs = 3'600'000;
@@ -104,4 +118,3 @@ TEST(SystemErrorText, CodeFirstAsUnsignedThenTheSystemText) {
     EXPECT_EQ(boxes[0].body, "  Error Code = 13 Permission denied");
     EXPECT_EQ(boxes[1].body, "Detail.  Error Code = 2 No such file or directory");
 }
-

@@ -83,7 +83,7 @@ size_t FakeDialogs::Count() const {
 namespace {
 
 class FakeProbe : public platform::IVolumeProbe {
-public:
+  public:
     explicit FakeProbe(const FakeVolumeSystem::Volume& v) : v_(v) {}
     bool DeviceSize(int64_t& bytes) override {
         bytes = v_.deviceSize;
@@ -96,21 +96,24 @@ public:
     int64_t TransferAlignment() override { return v_.alignment; }
     std::string WhyNoSize() override { return "reports no size (fake)"; }
 
-private:
+  private:
     FakeVolumeSystem::Volume v_;
 };
 
 class FakeDevice : public platform::IVolumeDevice {
-public:
-    FakeDevice(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v) : sys_(sys), index_(index), v_(v) {}
+  public:
+    FakeDevice(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v)
+        : sys_(sys), index_(index), v_(v) {}
     uint32_t ReadAt(void*, uint32_t size, int64_t offset) override { return Call('R', size, offset, 0); }
     uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
         return Call('W', size, offset, *static_cast<const unsigned char*>(buffer));
     }
-    void* AllocateBuffer(size_t bytes) override { return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1); }
+    void* AllocateBuffer(size_t bytes) override {
+        return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1);
+    }
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
-private:
+  private:
     uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
         if (v_.callDelayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(v_.callDelayUs));
         if (v_.hang) sys_.WaitWhileHung();
@@ -138,7 +141,8 @@ std::unique_ptr<platform::IVolumeProbe> FakeVolumeSystem::OpenProbe(int index, u
     return std::make_unique<FakeProbe>(v);
 }
 
-std::unique_ptr<platform::IVolumeDevice> FakeVolumeSystem::OpenDevice(int index, bool write, uint32_t& error) {
+std::unique_ptr<platform::IVolumeDevice> FakeVolumeSystem::OpenDevice(int index, bool write,
+                                                                      uint32_t& error) {
     const Volume& v = volumes[index];
     if (!v.present || v.openFails) {
         error = v.openError;

@@ -2,8 +2,8 @@
 // Shared test fixtures: temporary directories with image files, fake volumes and answering dialogs.
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -13,20 +13,20 @@
 #include <thread>
 #include <vector>
 
-#include "ui/boxes.h"
 #include "platform/volume_device.h"
+#include "ui/boxes.h"
 
 namespace testing_support {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::filesystem::path& path() const { return path_; }
     // A file of `size` bytes filled with `fill`.
     std::string MakeImage(const std::string& name, size_t size, unsigned char fill = 0xAB) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -42,7 +42,7 @@ struct LoopDevice {
 
 // Records every box and answers at once.
 class FakeDialogs : public ui::IWindowDialogs {
-public:
+  public:
     struct Box {
         std::string kind, caption, body;
     };
@@ -56,7 +56,7 @@ public:
     // Called on the worker's thread for each system-error box, before it is answered.
     std::function<void()> onSystemError;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<Box> boxes_;
 };
@@ -69,10 +69,10 @@ struct FakeOp {
 
 // Volumes defined by the test: probe answers, open failures, and a device that records its calls.
 class FakeVolumeSystem : public platform::IVolumeSystem {
-public:
+  public:
     struct Volume {
         bool present = false;
-        bool openFails = false;   // both probe and device opens fail
+        bool openFails = false;  // both probe and device opens fail
         uint32_t openError = 2;
         bool deviceAnswers = true;
         int64_t deviceSize = 0;
@@ -98,7 +98,7 @@ public:
     std::vector<bool> OpenModes(int index) const;  // write flag of each successful open
     void Record(int index, const FakeOp& op);
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::array<std::vector<FakeOp>, platform::kVolumeSlots> ops_;
     std::array<std::vector<bool>, platform::kVolumeSlots> opens_;

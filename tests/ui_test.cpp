@@ -35,7 +35,7 @@ class WindowTest : public QObject {
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
 
-private slots:
+  private slots:
     void cleanup() {
         form.reset();
         eng.reset();
@@ -83,10 +83,16 @@ private slots:
         QVERIFY(QRegularExpression("^1000000000 \\d[\\d,. \u00a0]*$").match(form->Label1->text()).hasMatch());
 
         // Tab order follows the stored numbers.
-        const QList<QWidget*> expected = {form->ComboBoxBlockSize, form->ComboBoxTestMetod, form->EditThreadCount,
-                                          form->EditTestTime, form->StartButton, form->EditTimesMsBetweenPortion,
-                                          form->ComboBoxTimesMsBetweenPortionCountType, form->EditRIOsPerPortion,
-                                          form->EditWIOsPerPortion, form->ComboBoxIOsPerPortionCountType,
+        const QList<QWidget*> expected = {form->ComboBoxBlockSize,
+                                          form->ComboBoxTestMetod,
+                                          form->EditThreadCount,
+                                          form->EditTestTime,
+                                          form->StartButton,
+                                          form->EditTimesMsBetweenPortion,
+                                          form->ComboBoxTimesMsBetweenPortionCountType,
+                                          form->EditRIOsPerPortion,
+                                          form->EditWIOsPerPortion,
+                                          form->ComboBoxIOsPerPortionCountType,
                                           form->WriteStartButton};
         QList<QWidget*> seen;
         QWidget* w = form->PageControl1;
@@ -150,8 +156,9 @@ private slots:
         form->resize(20, 30);
         form->TabSheet1->resize(4, 10);
         form->TabSheet1Resize();
-        for (QWidget* c : {static_cast<QWidget*>(form->ChartIO), static_cast<QWidget*>(form->ChartMBytes),
-                           static_cast<QWidget*>(form->ChartTime), static_cast<QWidget*>(form->ChartTimes[2])}) {
+        for (QWidget* c :
+             {static_cast<QWidget*>(form->ChartIO), static_cast<QWidget*>(form->ChartMBytes),
+              static_cast<QWidget*>(form->ChartTime), static_cast<QWidget*>(form->ChartTimes[2])}) {
             QVERIFY(c->width() >= 0);
             QVERIFY(c->height() >= 0);
         }
@@ -194,14 +201,16 @@ private slots:
 
     void aRefusedStartNamesTheFieldByItsCaptionAndLeavesTheWindowAsItWas() {
         Open();
-        const std::pair<QWidget*, QString> bad[] = {
-            {form->ComboBoxBlockSize, "4k"},   {form->EditTestTime, "40000"}, {form->EditThreadCount, "two"},
-            {form->EditWIOsPerPortion, "-3"},  {form->ComboBoxBlockSize, "2000000"}};
-        const std::string expected[] = {"Размер блока: «4k» — не целое число",
-                                        "Время тестирования (минут): «40000» — должно быть в пределах ±35791",
-                                        "Количество потоков на диск: «two» — не целое число",
-                                        "к W: «-3» — должно быть не меньше 0",
-                                        "Размер блока: «2000000» больше тома C: (/dev/fakec), в котором 1048575 байт"};
+        const std::pair<QWidget*, QString> bad[] = {{form->ComboBoxBlockSize, "4k"},
+                                                    {form->EditTestTime, "40000"},
+                                                    {form->EditThreadCount, "two"},
+                                                    {form->EditWIOsPerPortion, "-3"},
+                                                    {form->ComboBoxBlockSize, "2000000"}};
+        const std::string expected[] = {
+            "Размер блока: «4k» — не целое число",
+            "Время тестирования (минут): «40000» — должно быть в пределах ±35791",
+            "Количество потоков на диск: «two» — не целое число", "к W: «-3» — должно быть не меньше 0",
+            "Размер блока: «2000000» больше тома C: (/dev/fakec), в котором 1048575 байт"};
         for (size_t k = 0; k < std::size(bad); ++k) {
             if (auto* combo = qobject_cast<QComboBox*>(bad[k].first)) combo->setCurrentText(bad[k].second);
             if (auto* edit = qobject_cast<QLineEdit*>(bad[k].first)) edit->setText(bad[k].second);
@@ -217,7 +226,8 @@ private slots:
         }
         form->EditThreadCount->setText("600");  // two volumes: 1200 workers
         form->StartButton->click();
-        QCOMPARE(dialogs.Boxes().back().body, std::string("Максимальное количество потоков 1024. Запрошено 1200"));
+        QCOMPARE(dialogs.Boxes().back().body,
+                 std::string("Максимальное количество потоков 1024. Запрошено 1200"));
         QVERIFY(!eng->Running());
     }
 
@@ -280,7 +290,7 @@ constexpr const char* kLongCaption =
 // The worker's box on the real dialogs: shown without blocking the window thread; the worker waits.
 class DialogTest : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void systemErrorFromAWorkerDoesNotBlockTheWindow() {
         ui::QtDialogs dialogs;
         std::atomic<bool> returned{false};

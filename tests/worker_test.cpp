@@ -1,10 +1,11 @@
+#include "engine/worker.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <numeric>
 #include <set>
 
-#include "engine/worker.h"
 #include "platform/clock.h"
 #include "tests/test_support.h"
 
@@ -50,7 +51,8 @@ struct Workers : ::testing::Test {
     }
     TDiskTest& Spawn(int disk) {
         const int n = static_cast<int>(workers.size()) + 1;
-        events.push_back(std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true));
+        events.push_back(
+            std::make_shared<platform::ManualResetEvent>("ThreadManage" + std::to_string(n), true));
         workers.push_back(std::make_unique<TDiskTest>(sh, n, events.back()));
         workers.back()->Assign(disk, kRun);
         return *workers.back();
@@ -360,7 +362,8 @@ TEST_F(Workers, MultiWorkerRunKeepsHistogramIntervalsAndLogConsistent) {
     int64_t ioSum = 0;
     for (int disk : {kC, 4}) {
         const VolumeStats& v = *sh->Volumes[disk];
-        const uint64_t hist = std::accumulate(v.LatencyHistogram.begin(), v.LatencyHistogram.end(), uint64_t{0});
+        const uint64_t hist =
+            std::accumulate(v.LatencyHistogram.begin(), v.LatencyHistogram.end(), uint64_t{0});
         int64_t io = 0;
         for (int j = 1; j <= v.CurInterval; ++j) {
             const IntervalStats& s = v.Intervals[j];

@@ -8,7 +8,7 @@
 namespace ui {
 
 class IWindowDialogs : public engine::IDialogs {
-public:
+  public:
     // A Yes/No question owned by the main window; true for Yes. Window thread only.
     virtual bool AskYesNo(const std::string& caption, const std::string& body) = 0;
     // A box with OK owned by the main window. Window thread only.

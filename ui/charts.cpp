@@ -85,7 +85,8 @@ void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points
     if (!horizontal.isEmpty()) {
         if (kind == ChartKind::Time) {
             // Whole powers of two, so the labels fall on 1, 2, 4 ... ms.
-            horizontal.first()->setRange(kFirstLatencyBinX, std::pow(2.0, std::ceil(std::log2(std::max(maxX, 2.0)))));
+            horizontal.first()->setRange(kFirstLatencyBinX,
+                                         std::pow(2.0, std::ceil(std::log2(std::max(maxX, 2.0)))));
         } else if (auto* axis = qobject_cast<QValueAxis*>(horizontal.first())) {
             axis->setRange(minX, maxX);
             axis->applyNiceNumbers();

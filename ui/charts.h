@@ -15,15 +15,15 @@ enum class ChartKind { IO, MBytes, Time };
 // A chart control: takes any geometry the window arithmetic gives it, down to 0 x 0, and clips the
 // chart view inside, which has a minimum size of its own.
 class ChartBox : public QWidget {
-public:
+  public:
     ChartBox(QChartView* view, QWidget* parent);
     QChart* chart() const { return view_->chart(); }
     QChartView* view() const { return view_; }
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent* event) override;
 
-private:
+  private:
     QChartView* view_;
 };
 

@@ -15,14 +15,15 @@ namespace {
 void FitCaption(QMessageBox& box) {
     const int needed = box.fontMetrics().horizontalAdvance(box.windowTitle()) + 120;
     if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-        grid->addItem(new QSpacerItem(needed, 0, QSizePolicy::Minimum, QSizePolicy::Expanding), grid->rowCount(), 0,
-                      1, grid->columnCount());
+        grid->addItem(new QSpacerItem(needed, 0, QSizePolicy::Minimum, QSizePolicy::Expanding),
+                      grid->rowCount(), 0, 1, grid->columnCount());
 }
 
 }  // namespace
 
 QtDialogs::QtDialogs(QObject* parent) : QObject(parent) {
-    connect(this, &QtDialogs::systemErrorRequested, this, &QtDialogs::ShowSystemErrorBox, Qt::QueuedConnection);
+    connect(this, &QtDialogs::systemErrorRequested, this, &QtDialogs::ShowSystemErrorBox,
+            Qt::QueuedConnection);
 }
 
 void QtDialogs::SystemError(const std::string& caption, const std::string& body) {
@@ -43,7 +44,8 @@ void QtDialogs::SystemError(const std::string& caption, const std::string& body)
     lock.unlock();
     emit systemErrorRequested(c, b, ticket);
     lock.lock();
-    answered_.wait(lock, [&] { return cancelled_ || std::find(open_.begin(), open_.end(), ticket) == open_.end(); });
+    answered_.wait(
+        lock, [&] { return cancelled_ || std::find(open_.begin(), open_.end(), ticket) == open_.end(); });
 }
 
 void QtDialogs::ShowSystemErrorBox(QString caption, QString body, quint64 ticket) {

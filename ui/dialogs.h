@@ -13,7 +13,7 @@ namespace ui {
 
 class QtDialogs : public QObject, public IWindowDialogs {
     Q_OBJECT
-public:
+  public:
     explicit QtDialogs(QObject* parent = nullptr);
     // Boxes asked from the window thread are owned by this window (modal to it).
     void SetOwner(QWidget* owner) { owner_ = owner; }
@@ -27,13 +27,13 @@ public:
     void CancelAll();
     int OpenSystemErrorBoxes() const;
 
-signals:
+  signals:
     void systemErrorRequested(QString caption, QString body, quint64 ticket);
 
-private slots:
+  private slots:
     void ShowSystemErrorBox(QString caption, QString body, quint64 ticket);
 
-private:
+  private:
     void Answer(quint64 ticket);
 
     QPointer<QWidget> owner_;

@@ -30,8 +30,8 @@ void SetCaption(QLabel* label, const QString& text) {
     label->adjustSize();
 }
 
-QComboBox* MakeCombo(QWidget* parent, const char* name, const QString& text, const QStringList& items, int left,
-                     int top, int width) {
+QComboBox* MakeCombo(QWidget* parent, const char* name, const QString& text, const QStringList& items,
+                     int left, int top, int width) {
     auto* combo = new QComboBox(parent);
     combo->setObjectName(name);
     combo->setEditable(true);  // the operator may type any text; Start reads the text
@@ -48,7 +48,8 @@ QLineEdit* MakeEdit(QWidget* parent, const char* name, const QString& text, int 
     return edit;
 }
 
-QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left, int top, int width) {
+QPushButton* MakeButton(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                        int width) {
     auto* button = new QPushButton(caption, parent);
     button->setObjectName(name);
     button->setGeometry(left, top, width, 25);
@@ -95,12 +96,18 @@ TForm1::TForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* parent)
     TabSheet1->installEventFilter(this);
 
     // Tab order as stored: the page control, then the settings by their numbers.
-    QWidget* order[] = {PageControl1,       ComboBoxBlockSize,
-                        ComboBoxTestMetod,  EditThreadCount,
-                        EditTestTime,       StartButton,
-                        EditTimesMsBetweenPortion, ComboBoxTimesMsBetweenPortionCountType,
-                        EditRIOsPerPortion, EditWIOsPerPortion,
-                        ComboBoxIOsPerPortionCountType, WriteStartButton};
+    QWidget* order[] = {PageControl1,
+                        ComboBoxBlockSize,
+                        ComboBoxTestMetod,
+                        EditThreadCount,
+                        EditTestTime,
+                        StartButton,
+                        EditTimesMsBetweenPortion,
+                        ComboBoxTimesMsBetweenPortionCountType,
+                        EditRIOsPerPortion,
+                        EditWIOsPerPortion,
+                        ComboBoxIOsPerPortionCountType,
+                        WriteStartButton};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 }
 
@@ -141,7 +148,8 @@ void TForm1::BuildAvgTab() {
 }
 
 void TForm1::BuildSettingsArea() {
-    const QStringList sizes = {"512", "1024", "2048", "4096", "8192", "16384", "32768", "65536", "131072", "262144"};
+    const QStringList sizes = {"512",   "1024",  "2048",  "4096",   "8192",
+                               "16384", "32768", "65536", "131072", "262144"};
     LabelBlocSize = MakeLabel(this, "LabelBlocSize", "Размер блока", 8, 0);
     ComboBoxBlockSize = MakeCombo(this, "ComboBoxBlockSize", "4096", sizes, 82, -3, 71);
     LabelTestMetod = MakeLabel(this, "LabelTestMetod", "Метод тестирования", 176, 0);
@@ -185,8 +193,8 @@ void TForm1::FormShow() {
     EditThreadCount->setText("2");
     const int64_t c1 = platform::CounterNow();
     const int64_t c2 = platform::CounterNow();
-    SetCaption(Label1,
-               QString::number(engine_.TimerFreq()) + " " + QString::fromStdString(stats::FormatCount(c2 - c1)));
+    SetCaption(Label1, QString::number(engine_.TimerFreq()) + " " +
+                           QString::fromStdString(stats::FormatCount(c2 - c1)));
     TabSheet1Resize();
 }
 
@@ -206,7 +214,8 @@ void TForm1::CreateVolumeTab(int index) {
     PageControl1->tabBar()->setTabToolTip(at, QString::fromStdString(engine_.Volumes().DevicePath(index)));
 
     const QString size =
-        "Size=" + QString::fromStdString(stats::FormatCount(engine_.Volumes().Size(index) / 1'048'576)) + " MBytes";
+        "Size=" + QString::fromStdString(stats::FormatCount(engine_.Volumes().Size(index) / 1'048'576)) +
+        " MBytes";
     CloneLabel(Label1s[index], Label1, tab, size);
     CloneLabel(LabeIOs[index], LabeIOsTotal, tab, "I/O total ");
     CloneLabel(LabelBytes[index], LabelBytesTotal, tab, "MBytes total ");
@@ -263,16 +272,18 @@ void TForm1::TabSheet1Resize() {
     Place(ChartMBytes, (w + m) / 2 + m, ChartMBytes->y(), ChartMBytes->width(), ChartMBytes->height());
     Place(ChartMBytes, ChartMBytes->x(), ChartMBytes->y(), w - ChartMBytes->x() - m, ChartMBytes->height());
     Place(ChartIO, ChartIO->x(), ChartIO->y(), ChartMBytes->width(), ChartIO->height());
-    Place(ChartTime, ChartTime->x(), ChartTime->y(), ChartTime->width(), (h - ChartMBytes->y()) / 2 - ChartTime->x());
-    Place(ChartTime, ChartTime->x(), ChartMBytes->y() + ChartTime->height() + ChartTime->x(), ChartTime->width(),
-          ChartTime->height());
+    Place(ChartTime, ChartTime->x(), ChartTime->y(), ChartTime->width(),
+          (h - ChartMBytes->y()) / 2 - ChartTime->x());
+    Place(ChartTime, ChartTime->x(), ChartMBytes->y() + ChartTime->height() + ChartTime->x(),
+          ChartTime->width(), ChartTime->height());
     Place(ChartMBytes, ChartMBytes->x(), ChartMBytes->y(), ChartMBytes->width(), ChartTime->height());
     Place(ChartIO, ChartIO->x(), ChartIO->y(), ChartIO->width(), ChartTime->height());
     for (int i = 0; i < engine_.Volumes().Count(); ++i) {
         if (!engine_.Volumes().Present(i) || !ChartTimes[i]) continue;
         Place(ChartTimes[i], ChartTimes[i]->x(), ChartTime->y(), ChartTime->width(), ChartTime->height());
         Place(ChartIOs[i], ChartIOs[i]->x(), ChartIOs[i]->y(), ChartIO->width(), ChartIO->height());
-        Place(ChartMBytess[i], ChartMBytes->x(), ChartMBytess[i]->y(), ChartMBytes->width(), ChartMBytes->height());
+        Place(ChartMBytess[i], ChartMBytes->x(), ChartMBytess[i]->y(), ChartMBytes->width(),
+              ChartMBytes->height());
     }
 }
 
@@ -309,9 +320,10 @@ void TForm1::StartButtonClick() {
         dialogs_.Inform(kBadSettingsCaption, RefusalText(refusal, texts, engine_.Volumes()));
         return;
     }
-    const engine::StartResult result = engine_.Start(settings, Ticked(), [&](const std::vector<int>& volumes) {
-        return dialogs_.AskYesNo(kWarningCaption, DestructionQuestion(volumes, engine_.Volumes()));
-    });
+    const engine::StartResult result =
+        engine_.Start(settings, Ticked(), [&](const std::vector<int>& volumes) {
+            return dialogs_.AskYesNo(kWarningCaption, DestructionQuestion(volumes, engine_.Volumes()));
+        });
     switch (result.outcome) {
         case engine::StartOutcome::Started:
             SetCaption(LabelTimer, "00:00:00");
@@ -321,7 +333,8 @@ void TForm1::StartButtonClick() {
         case engine::StartOutcome::TooManyWorkers:
             dialogs_.Inform(kBadSettingsCaption, RefusalText(result.refusal, texts, engine_.Volumes()));
             break;
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -355,7 +368,9 @@ void TForm1::Show(int volume, const stats::StatsView& view) {
     for (int k = 0; k < 8; ++k) SetCaption(labels[k], QString::fromStdString(view.labels[k]));
 }
 
-void TForm1::WriteStartButtonClick() { stats::WriteOperationLog(engine_.Log(), dialogs_); }
+void TForm1::WriteStartButtonClick() {
+    stats::WriteOperationLog(engine_.Log(), dialogs_);
+}
 
 void TForm1::closeEvent(QCloseEvent* event) {
     FormHide();

@@ -25,7 +25,7 @@ constexpr int kSlots = engine::kDiskCount;
 
 class TForm1 : public QWidget, private stats::RefreshSink {
     Q_OBJECT
-public:
+  public:
     TForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* parent = nullptr);
 
     // Controls of the stored window description, in declared order.
@@ -76,8 +76,8 @@ public:
     std::array<ChartBox*, kSlots> ChartIOs{}, ChartMBytess{}, ChartTimes{};
     std::array<QCheckBox*, kSlots> TestThisDisk{};
     std::array<QLineSeries*, kSlots> ChartIOsSeria{}, ChartMBytessSeria{}, ChartTimesSeria{};
-    std::array<QLabel*, kSlots> Label1s{}, LabeIOs{}, LabelBytes{}, LabelTimes{}, LabelMaxTime{}, LabelMinTime{},
-        LabelErrors{}, LabelIOperSec{}, LabelBytesPerSec{}, LabelDebug{};
+    std::array<QLabel*, kSlots> Label1s{}, LabeIOs{}, LabelBytes{}, LabelTimes{}, LabelMaxTime{},
+        LabelMinTime{}, LabelErrors{}, LabelIOperSec{}, LabelBytesPerSec{}, LabelDebug{};
 
     // Handlers.
     void FormShow();
@@ -92,17 +92,17 @@ public:
 
     engine::Engine& Engine() { return engine_; }
 
-signals:
+  signals:
     // The window has been closed: the program ends, whatever boxes are still open.
     void closed();
 
-protected:
+  protected:
     void showEvent(QShowEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void BuildSettingsArea();
     void BuildAvgTab();
     void CloneLabel(QLabel*& slot, QLabel* templ, QWidget* tab, const QString& text);

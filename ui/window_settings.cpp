@@ -74,16 +74,20 @@ std::string RefusalText(const engine::Refusal& r, const WindowTexts& t, const en
     const std::string head =
         std::string(f ? f->caption : "Параметр") + ": «" + (f ? t.*f->text : r.value) + "» ";
     switch (r.why) {
-        case Why::NotAnInteger: return head + "— не целое число";
-        case Why::BelowMinimum: return head + "— должно быть не меньше " + std::to_string(r.limit);
-        case Why::OutOfRange: return head + "— должно быть в пределах ±" + std::to_string(r.limit / 60'000);
+        case Why::NotAnInteger:
+            return head + "— не целое число";
+        case Why::BelowMinimum:
+            return head + "— должно быть не меньше " + std::to_string(r.limit);
+        case Why::OutOfRange:
+            return head + "— должно быть в пределах ±" + std::to_string(r.limit / 60'000);
         case Why::NotMultiple:
-            return head + "— должен быть кратен " + std::to_string(r.limit) + " байтам, единице обмена тома " +
-                   VolumeName(r.volume, volumes);
+            return head + "— должен быть кратен " + std::to_string(r.limit) +
+                   " байтам, единице обмена тома " + VolumeName(r.volume, volumes);
         case Why::LargerThanVolume:
             return head + "больше тома " + VolumeName(r.volume, volumes) + ", в котором " +
                    std::to_string(r.limit) + " байт";
-        default: return head + "— недопустимое значение";
+        default:
+            return head + "— недопустимое значение";
     }
 }
 

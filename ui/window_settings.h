@@ -31,7 +31,8 @@ inline constexpr const char* kBadSettingsCaption = "Неподходящие п�
 inline constexpr const char* kWarningCaption = "Предупреждение!!!";
 
 // The body of the box that shows a refusal, naming the field by its caption and quoting its text.
-std::string RefusalText(const engine::Refusal& refusal, const WindowTexts& texts, const engine::VolumeSet& volumes);
+std::string RefusalText(const engine::Refusal& refusal, const WindowTexts& texts,
+                        const engine::VolumeSet& volumes);
 // The destructive-write question: the volume indices as the sentence has them, then one line per volume
 // with its letter, device and size, which is what an operator recognises.
 std::string DestructionQuestion(const std::vector<int>& volumes, const engine::VolumeSet& set);
