@@ -32,7 +32,7 @@ void BM_RecordAndLog(benchmark::State& state) {
         const int64_t start = t;
         t += 1500;  // 1.5 us operations; every ~667k of them a new interval opens
         oplog->Append(engine::LogEntry{4096, 2, 1, start, t, f});
-        engine::RecordOperation(*volume, start, t, f, true, 4096);
+        engine::RecordOperation(*volume, start, t, f, 0, 4096);
     }
     state.SetItemsProcessed(state.iterations());
 }
@@ -55,7 +55,7 @@ void BM_RecordOnly(benchmark::State& state) {
     for (auto _ : state) {
         const int64_t start = t;
         t += 1500;
-        engine::RecordOperation(*volume, start, t, f, true, 4096);
+        engine::RecordOperation(*volume, start, t, f, 0, 4096);
     }
 }
 void BM_AppendOnly(benchmark::State& state) {

@@ -138,8 +138,9 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
                    (o.timeOption == "--seconds" ? std::to_string(r.limit / 1000) + " seconds"
                                                 : std::to_string(r.limit / 60'000) + " minutes");
         case Why::TooManyIntervals:
-            return head + "is not allowed for " + what + ": this test time needs intervals of at least " +
-                   std::to_string(r.limit) + " s, since a run keeps at most 1000 of them";
+            return head + "is not allowed for " + what + ": a " + std::to_string(o.settings.testMs / 1000) +
+                   "-second test would need more than the 1000 intervals a run keeps (" +
+                   std::to_string(r.limit) + " s or more)";
         case Why::NotMultiple:
             return head + "is not allowed for " + what + ": it must be a multiple of " +
                    std::to_string(r.limit) + " bytes, the transfer unit of " + volumeName;

@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <iomanip>
+#include <sstream>
+
+#include "cli/json.h"
 
 namespace cli {
 
@@ -19,9 +22,16 @@ std::string Us(double us) {
     return buf;
 }
 
-void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v) {
+void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v, int64_t f,
+                const stats::Separators& sep) {
     out << heading << "\n";
     for (const auto& label : v.view.labels) out << "  " << label << "\n";
+    const auto causes = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
+    if (!causes.empty()) {
+        out << "  Errors by cause\n";
+        std::istringstream lines(stats::CausesText(causes, sep));
+        for (std::string line; std::getline(lines, line);) out << "    " << line << "\n";
+    }
     if (v.latency.any)
         out << "  Latency us  p50 " << Us(v.latency.p50) << "  p90 " << Us(v.latency.p90) << "  p99 "
             << Us(v.latency.p99) << "  p99.9 " << Us(v.latency.p999) << "  p99.99 " << Us(v.latency.p9999)
@@ -31,26 +41,23 @@ void TextVolume(std::ostream& out, const std::string& heading, const stats::Volu
 }
 
 std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (const unsigned char c : s) {
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", c);
-            out += buf;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
+    return JsonString(s);
 }
 
 std::string Num(double d) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6g", d);
-    return buf;
+    return JsonNumber(d);
+}
+
+void JsonCauses(std::ostream& out, const stats::VolumeReport& v, int64_t f) {
+    const auto lines = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
+    out << "[";
+    for (size_t k = 0; k < lines.size(); ++k) {
+        const stats::CauseLine& l = lines[k];
+        out << (k ? ", " : "") << "{\"code\": " << (l.other ? std::string("null") : std::to_string(l.code))
+            << ", \"name\": " << Json(l.name) << ", \"text\": " << Json(l.text) << ", \"count\": " << l.count
+            << ", \"first_s\": " << Num(l.firstSeconds) << "}";
+    }
+    out << "]";
 }
 
 void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent) {
@@ -64,9 +71,13 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
     out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
     const auto& p = v.latency;
-    out << indent << "\"latency_us\": {\"resolution_us\": 10, \"p50\": " << Num(p.p50)
-        << ", \"p90\": " << Num(p.p90) << ", \"p99\": " << Num(p.p99) << ", \"p99_9\": " << Num(p.p999)
-        << ", \"p99_99\": " << Num(p.p9999) << ", \"max\": " << Num(p.max) << "},\n";
+    out << indent << "\"errors_by_cause\": ";
+    JsonCauses(out, v, f);
+    out << ",\n";
+    out << indent << "\"latency_us\": {\"relative_error\": " << Num(stats::kPercentileRelativeError)
+        << ", \"p50\": " << Num(p.p50) << ", \"p90\": " << Num(p.p90) << ", \"p99\": " << Num(p.p99)
+        << ", \"p99_9\": " << Num(p.p999) << ", \"p99_99\": " << Num(p.p9999) << ", \"max\": " << Num(p.max)
+        << "},\n";
     out << indent << "\"intervals\": [";
     const engine::VolumeStats& r = *v.record;
     for (int j = 1; j <= r.CurInterval; ++j) {
@@ -97,18 +108,19 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
         out << "The operation log is full: it holds the first " << facts.logEntries
             << " operations only; the totals below count them all.\n";
     out << (facts.interrupted ? "Run interrupted. " : "")
-        << "Totals cover every operation of the run, the last "
-        << "unfinished statistics interval included.\nLatency percentiles have 10 us resolution (the upper "
-           "edge "
-        << "of each 10 us bucket; the maximum is exact).\n\n";
+        << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
+           "values; "
+           "the maximum is exact.\n\n";
     for (size_t k = 0; k < report.volumes.size(); ++k)
-        TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k]);
-    if (report.volumes.size() != 1) TextVolume(out, "All volumes", report.all);
+        TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k],
+                   facts.timerFreq, stats::UserSeparators());
+    if (report.volumes.size() != 1)
+        TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators());
 }
 
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
     const engine::RunSettings& s = facts.settings;
-    out << "{\n  \"schema_version\": 1,\n  \"tool\": \"volstress-cli\",\n";
+    out << "{\n  \"schema_version\": 2,\n  \"tool\": \"volstress-cli\",\n";
     const int method = static_cast<int>(s.method);
     out << "  \"settings\": {\"block_size\": " << s.blockSize
         << ", \"method\": " << Json(kMethodNames[method >= 0 && method <= 4 ? method : 0])

@@ -23,7 +23,7 @@ struct RunFacts {
 };
 
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
-// schema_version 1; the fields are described in the README's "Command line" section.
+// schema_version 2; the fields are described in the README's "Command line" section.
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
 
 }  // namespace cli

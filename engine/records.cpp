@@ -1,6 +1,11 @@
 #include "engine/records.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
 #include <limits>
+
+#include "platform/arithmetic.h"
 
 namespace engine {
 
@@ -12,6 +17,88 @@ void VolumeStats::ClearCounters() {
     Intervals.fill(IntervalStats{});
     LatencyHistogram.fill(0);
     CurInterval = 0;
+    RunTotal = {};
+    Latency = {};
+    Causes = {};
+}
+
+int LogLinearHistogram::BucketOf(int64_t ns) {
+    if (ns < kSub) return ns < 0 ? 0 : static_cast<int>(ns);
+    const int exponent = static_cast<int>(std::bit_width(static_cast<uint64_t>(ns))) - 1;
+    if (exponent >= kTopExponent) return kBuckets - 1;
+    const int sub = static_cast<int>(ns >> (exponent - kSubBits)) - kSub;
+    return kSub + (exponent - kSubBits) * kSub + sub;
+}
+
+int64_t LogLinearHistogram::LowerOf(int bucket) {
+    if (bucket < kSub) return bucket;
+    const int exponent = (bucket - kSub) / kSub + kSubBits;
+    const int sub = (bucket - kSub) % kSub;
+    return (int64_t{kSub} + sub) << (exponent - kSubBits);
+}
+
+int64_t LogLinearHistogram::WidthOf(int bucket) {
+    return bucket < kSub ? 1 : int64_t{1} << ((bucket - kSub) / kSub);
+}
+
+void LogLinearHistogram::Add(int64_t ns) {
+    if (ns < 0) ns = 0;
+    ++counts[static_cast<size_t>(BucketOf(ns))];
+    if (total == 0 || ns < minNs) minNs = ns;
+    if (total == 0 || ns > maxNs) maxNs = ns;
+    ++total;
+}
+
+void LogLinearHistogram::Merge(const LogLinearHistogram& o) {
+    if (o.total == 0) return;
+    for (int b = 0; b < kBuckets; ++b) counts[static_cast<size_t>(b)] += o.counts[static_cast<size_t>(b)];
+    if (total == 0 || o.minNs < minNs) minNs = o.minNs;
+    if (total == 0 || o.maxNs > maxNs) maxNs = o.maxNs;
+    total += o.total;
+}
+
+double LogLinearHistogram::PercentileNs(double q) const {
+    if (total == 0) return 0;
+    // The smallest bucket whose cumulative count reaches rank ceil(q * n), as for an exact percentile.
+    const double wanted = std::ceil(q * static_cast<double>(total));
+    const uint64_t rank = wanted < 1                            ? 1
+                          : wanted > static_cast<double>(total) ? total
+                                                                : static_cast<uint64_t>(wanted);
+    uint64_t seen = 0;
+    for (int b = 0; b < kBuckets; ++b) {
+        seen += counts[static_cast<size_t>(b)];
+        if (seen < rank) continue;
+        const double middle = b < kSub
+                                  ? static_cast<double>(b)
+                                  : static_cast<double>(LowerOf(b)) + static_cast<double>(WidthOf(b) - 1) / 2;
+        return std::clamp(middle, static_cast<double>(minNs), static_cast<double>(maxNs));
+    }
+    return static_cast<double>(maxNs);
+}
+
+void ErrorCauses::Add(uint32_t code, int64_t count, int64_t firstTicks) {
+    auto merge = [&](ErrorCause& c) {
+        if (c.count == 0 || firstTicks < c.firstTicks) c.firstTicks = firstTicks;
+        c.count += count;
+    };
+    for (int i = 0; i < used; ++i)
+        if (entries[static_cast<size_t>(i)].code == code) return merge(entries[static_cast<size_t>(i)]);
+    if (used < kSlots) {
+        ErrorCause& c = entries[static_cast<size_t>(used++)];
+        c.code = code;
+        return merge(c);
+    }
+    merge(other);
+}
+
+void ErrorCauses::Merge(const ErrorCauses& o) {
+    for (int i = 0; i < o.used; ++i)
+        Add(o.entries[static_cast<size_t>(i)].code, o.entries[static_cast<size_t>(i)].count,
+            o.entries[static_cast<size_t>(i)].firstTicks);
+    if (o.other.count > 0) {
+        if (other.count == 0 || o.other.firstTicks < other.firstTicks) other.firstTicks = o.other.firstTicks;
+        other.count += o.other.count;
+    }
 }
 
 int32_t LatencyBucket(int64_t durationTicks, int64_t frequency) {
@@ -35,14 +122,39 @@ void StartInterval(IntervalStats& s, int64_t start, int64_t end, int64_t d, bool
     s.Errors = ok ? 0 : 1;
 }
 
+// An interval's end is the latest end seen: with random pauses a portion's last operation is recorded
+// after others that ended later, and a last-recorded end could precede the interval's first start.
+void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, uint32_t size) {
+    s.BusyTicks += d;
+    if (d < s.MinTicks) s.MinTicks = d;
+    if (d > s.MaxTicks) s.MaxTicks = d;
+    ++s.IOCount;
+    if (end > s.LastEnd) s.LastEnd = end;
+    if (ok)
+        s.Bytes += size;
+    else
+        ++s.Errors;
+}
+
 }  // namespace
 
-void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, bool ok,
+void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
                      uint32_t requestSize) {
+    const bool ok = error == 0;
     const int64_t d = end - start;
     const int32_t bucket = LatencyBucket(d, frequency);
+    const int64_t ns = frequency > 0 ? platform::MulDiv(d, 1'000'000'000, frequency) : 0;
     std::lock_guard lock(v.Lock);
     ++v.LatencyHistogram[bucket];
+    v.Latency.Add(ns);
+    if (!ok) v.Causes.Add(error, 1, end);
+    IntervalStats& t = v.RunTotal;
+    if (t.IOCount == 0) {
+        StartInterval(t, start, end, d, ok, requestSize);
+    } else {
+        AddToInterval(t, start, end, d, ok, requestSize);
+        if (start < t.FirstStart) t.FirstStart = start;
+    }
     int32_t c = v.CurInterval;
     if (c == 0) {
         v.CurInterval = 1;
@@ -51,16 +163,7 @@ void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequen
         if (c < kIntervalCount) v.CurInterval = ++c;
         StartInterval(v.Intervals[c], start, end, d, ok, requestSize);
     } else {
-        IntervalStats& s = v.Intervals[c];
-        s.BusyTicks += d;
-        if (d < s.MinTicks) s.MinTicks = d;
-        if (d > s.MaxTicks) s.MaxTicks = d;
-        ++s.IOCount;
-        s.LastEnd = end;
-        if (ok)
-            s.Bytes += requestSize;
-        else
-            ++s.Errors;
+        AddToInterval(v.Intervals[c], start, end, d, ok, requestSize);
     }
 }
 

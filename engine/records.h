@@ -27,6 +27,49 @@ struct IntervalStats {
     int64_t Errors = 0;
 };
 
+// Latency kept with a bounded relative error over a wide range, beside the 10 us histogram the window
+// shows: exact below 64 ns, then each power of two split into 64 equal buckets up to 2^42 ns (73 minutes);
+// longer durations share the last bucket, and the exact minimum and maximum are kept apart. A bucket is at
+// most 1/64 as wide as the values in it, so its middle is within 1/128 (0.79%) of any of them. Fixed size
+// (19 KB); histograms merge exactly by adding buckets.
+struct LogLinearHistogram {
+    static constexpr int kSubBits = 6;
+    static constexpr int kSub = 1 << kSubBits;
+    static constexpr int kTopExponent = 42;
+    static constexpr int kBuckets = kSub + (kTopExponent - kSubBits) * kSub;
+
+    std::array<uint64_t, kBuckets> counts{};
+    uint64_t total = 0;
+    int64_t minNs = 0;
+    int64_t maxNs = 0;
+
+    static int BucketOf(int64_t ns);
+    static int64_t LowerOf(int bucket);
+    static int64_t WidthOf(int bucket);
+    void Add(int64_t ns);
+    void Merge(const LogLinearHistogram& other);
+    // The duration at quantile q (0 < q <= 1): the middle of the bucket that holds it, kept within the
+    // exact minimum and maximum. 0 when empty.
+    double PercentileNs(double q) const;
+};
+
+// Why operations failed: a small fixed table of system error codes (and our own), each with its count
+// and the end of its first failure in counter ticks; causes past the table are counted as "other".
+struct ErrorCause {
+    uint32_t code = 0;
+    int64_t count = 0;
+    int64_t firstTicks = 0;
+};
+struct ErrorCauses {
+    static constexpr int kSlots = 8;
+    std::array<ErrorCause, kSlots> entries{};
+    int used = 0;
+    ErrorCause other;  // code unused
+
+    void Add(uint32_t code, int64_t count, int64_t firstTicks);
+    void Merge(const ErrorCauses& o);
+};
+
 // One volume's run settings and counters. Element 0 of Intervals is the Total; 1..1000 are the intervals.
 struct VolumeStats {
     int32_t CurInterval = 0;
@@ -43,14 +86,20 @@ struct VolumeStats {
     int32_t WritesPerPortion = 0;
     int32_t PauseMs = 0;
     bool PauseFixed = false;
-    // Serialises CurInterval, Intervals[1..] and LatencyHistogram between the volume's workers and readers.
+    // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
+    // workers and readers.
     std::mutex Lock;
+    // Beyond the window's figures, for reports: every operation of the run (the intervals lose theirs once
+    // interval 1000 restarts), latency with a bounded relative error, and why operations failed.
+    IntervalStats RunTotal{};
+    LogLinearHistogram Latency{};
+    ErrorCauses Causes{};
 
     IntervalStats& Total() { return Intervals[0]; }
     const IntervalStats& Total() const { return Intervals[0]; }
     // Zeroes intervals 1..1000 (not the Total).
     void ClearIntervals();
-    // Zeroes everything a run counts: Total, intervals, CurInterval, histogram.
+    // Zeroes everything a run counts: Total, intervals, CurInterval, histograms, run total, causes.
     void ClearCounters();
 };
 
@@ -76,9 +125,10 @@ static_assert(offsetof(LogEntry, Frequency) == 24);
 // 10-microsecond latency bucket of a duration, always within 0..kHistogramTop.
 int32_t LatencyBucket(int64_t durationTicks, int64_t frequency);
 
-// Records one finished operation in the volume's histogram and current interval, under its Lock.
-// start/end are the counter readings around the call; requestSize is the run's block size.
-void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, bool ok,
+// Records one finished operation in the volume's histograms, current interval, run total and causes, under
+// its Lock. start/end are the counter readings around the call; error is 0 for success, else the failure's
+// code; requestSize is the run's block size.
+void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
                      uint32_t requestSize);
 
 }  // namespace engine

@@ -173,7 +173,8 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
     const int64_t f = platform::CounterFrequency();
     int32_t readsLeft = v.ReadsPerPortion;
     int32_t writesLeft = v.WritesPerPortion;
-    bool ok = false;
+    // The result of the last call; a pass without a call keeps it, and before any call it is a failure.
+    uint32_t error = platform::kNoCall;
 
     const uint64_t run = assignedRun.load(std::memory_order_acquire);
     const auto runOver = [&] { return Terminated() || !sh.InRun(run); };
@@ -182,10 +183,10 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
         const int64_t start = platform::CounterNow();
         if (readsLeft > 0) {
             --readsLeft;
-            ok = device.ReadAt(readBuffer, s, offset) == 0;
+            error = device.ReadAt(readBuffer, s, offset);
         } else if (!readOnly && writesLeft > 0) {
             --writesLeft;
-            ok = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset) == 0;
+            error = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset);
         }
         const int64_t end = platform::CounterNow();
 
@@ -202,8 +203,8 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
             writesLeft = v.WritesPerPortion;
         }
         sh.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(disk),
-                               static_cast<int16_t>(ok ? 1 : 0), start, end, f});
-        RecordOperation(v, start, end, f, ok, s);
+                               static_cast<int16_t>(error == 0 ? 1 : 0), start, end, f});
+        RecordOperation(v, start, end, f, error, s);
         walker.Next(random);
     }
 }

@@ -47,6 +47,13 @@ void FoldVolume(VolumeStats& all, IntervalStats& running, const VolumeStats& v, 
     for (int32_t j = 1; j <= v.CurInterval && j <= engine::kIntervalCount; ++j)
         MergeInterval(all.Intervals[j], v.Intervals[j]);
     FoldTotal(running, v.Total(), first);
+    all.Latency.Merge(v.Latency);
+    all.Causes.Merge(v.Causes);
+    if (v.RunTotal.IOCount > 0) {
+        IntervalStats& t = all.RunTotal;
+        const bool none = t.IOCount == 0;
+        FoldTotal(t, v.RunTotal, none);
+    }
 }
 
 void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
@@ -55,6 +62,9 @@ void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
     const int32_t last = std::clamp(v.CurInterval, 0, engine::kIntervalCount);
     std::copy(v.Intervals.begin() + 1, v.Intervals.begin() + 1 + last, copy.Intervals.begin() + 1);
     copy.LatencyHistogram = v.LatencyHistogram;
+    copy.RunTotal = v.RunTotal;
+    copy.Latency = v.Latency;
+    copy.Causes = v.Causes;
 }
 
 StatisticsRefresher::StatisticsRefresher()
@@ -63,9 +73,7 @@ StatisticsRefresher::StatisticsRefresher()
 void StatisticsRefresher::Refresh(const engine::VolumeSet& volumes, int64_t timerFreq,
                                   const std::array<bool, engine::kDiskCount>& ticked, RefreshSink& sink) {
     VolumeStats& all = *all_;
-    all.Intervals.fill(IntervalStats{});
-    all.LatencyHistogram.fill(0);
-    all.CurInterval = 0;
+    all.ClearCounters();
     IntervalStats running;
     bool first = true;
 

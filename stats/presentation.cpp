@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/arithmetic.h"
+#include "platform/error_text.h"
 
 namespace stats {
 
@@ -19,7 +20,10 @@ Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
     Rates r;
     if (timerFreq <= 0) return r;
     r.seconds = static_cast<long double>(s.LastEnd - s.FirstStart) / static_cast<long double>(timerFreq);
-    if (r.seconds == 0) return r;
+    if (r.seconds <= 0) {
+        r.seconds = 0;  // no span, no rate: never a negative one
+        return r;
+    }
     r.ioPerSec = s.IOCount / r.seconds;
     r.mbytesPerSec = s.Bytes / r.seconds / 1'048'576;
     return r;
@@ -28,6 +32,35 @@ Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
 long double LatencyMs(int64_t ticks, int64_t timerFreq) {
     if (timerFreq <= 0) return 0;
     return static_cast<long double>(MulDiv(ticks, 100'000, timerFreq)) / 100;
+}
+
+std::vector<CauseLine> CauseLines(const engine::ErrorCauses& causes, int64_t originTicks, int64_t timerFreq) {
+    std::vector<CauseLine> lines;
+    auto seconds = [&](int64_t ticks) {
+        return timerFreq > 0 ? static_cast<double>(ticks - originTicks) / static_cast<double>(timerFreq)
+                             : 0.0;
+    };
+    for (int i = 0; i < causes.used; ++i) {
+        const engine::ErrorCause& c = causes.entries[static_cast<size_t>(i)];
+        std::string text = platform::SystemErrorDescription(c.code);
+        while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+        lines.push_back(
+            {false, c.code, platform::ErrorCodeName(c.code), text, c.count, seconds(c.firstTicks)});
+    }
+    if (causes.other.count > 0)
+        lines.push_back(
+            {true, 0, "other", "other causes", causes.other.count, seconds(causes.other.firstTicks)});
+    return lines;
+}
+
+std::string CausesText(const std::vector<CauseLine>& lines, const Separators& sep) {
+    std::string out;
+    for (const CauseLine& l : lines) {
+        if (!out.empty()) out += "\n";
+        out += (l.other ? l.text : l.name + " " + l.text) + ": " + FormatCount(l.count, sep) + ", first at " +
+               FormatGrouped(l.firstSeconds, 16, 1, sep) + " s";
+    }
+    return out;
 }
 
 void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view, const Separators& sep) {
@@ -65,6 +98,9 @@ void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& 
             view.ioPerSec.push_back({x, static_cast<double>(std::trunc(r.ioPerSec))});
         }
     }
+
+    const int64_t origin = rec.RunTotal.IOCount > 0 ? rec.RunTotal.FirstStart : t.FirstStart;
+    view.errorCauses = CausesText(CauseLines(rec.Causes, origin, timerFreq), sep);
 
     view.latency.clear();
     int32_t top = engine::kHistogramTop;

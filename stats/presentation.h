@@ -31,7 +31,21 @@ struct StatsView {
     std::vector<ChartPoint> ioPerSec;   // one point per interval: x = start in s, y = whole I/O per second
     std::vector<ChartPoint> mbytesPerSec;
     std::vector<ChartPoint> latency;  // x = bin start in ms (0, 1, ... 3276), y = operations
+    std::string errorCauses;          // one line per cause of failure, for the Errors label's tooltip
 };
+
+// One cause of failure: its code's name and the system's text, how often, and when first (seconds from the
+// run's first operation). `other` gathers the causes past the record's table.
+struct CauseLine {
+    bool other = false;
+    uint32_t code = 0;
+    std::string name, text;
+    int64_t count = 0;
+    double firstSeconds = 0;
+};
+std::vector<CauseLine> CauseLines(const engine::ErrorCauses& causes, int64_t originTicks, int64_t timerFreq);
+// "EIO Input/output error: 1,234, first at 12.5 s", one line each.
+std::string CausesText(const std::vector<CauseLine>& lines, const Separators& sep);
 
 // Span from first start to last end in seconds and the rates over it; all 0 when the span is 0 (or the
 // frequency unknown), so no caller ever divides by zero.

@@ -10,20 +10,20 @@
 
 namespace stats {
 
-// Latency percentiles in microseconds. The histogram has 10 us buckets, so each percentile is the upper
-// edge of its bucket (capped at the exact maximum); the maximum itself is exact.
+// Latency percentiles in microseconds from the log-linear histogram: each within 0.79% of the exact value;
+// the minimum and maximum are exact.
 struct Percentiles {
     bool any = false;
     double p50 = 0, p90 = 0, p99 = 0, p999 = 0, p9999 = 0, max = 0;
 };
-inline constexpr double kPercentileResolutionUs = 10;
+inline constexpr double kPercentileRelativeError = 1.0 / 128;
 
-Percentiles LatencyPercentiles(const std::array<uint64_t, engine::kHistogramBuckets>& histogram,
-                               int64_t maxTicks, int64_t timerFreq);
+Percentiles LatencyPercentiles(const engine::LogLinearHistogram& latency);
 
 struct VolumeReport {
     int index = -1;  // -1: all volumes
-    // Total, intervals 1..CurInterval and histogram as at the end of the run; Total covers all intervals.
+    // Total, intervals 1..CurInterval, histograms and causes as at the end of the run; Total covers every
+    // operation of the run, also those of intervals that restarted.
     std::unique_ptr<engine::VolumeStats> record = std::make_unique<engine::VolumeStats>();
     StatsView view;
     Percentiles latency;
@@ -34,7 +34,7 @@ struct RunReport {
     VolumeReport all;
 };
 
-// Sum of every interval of a volume, the one being filled included, read under its Lock.
+// Every operation of a volume's run so far, read under its Lock.
 engine::IntervalStats LiveTotals(engine::VolumeStats& v);
 // Builds the report of the selected present volumes and of all of them together.
 RunReport BuildFinalReport(const engine::VolumeSet& volumes, int64_t timerFreq,

@@ -195,14 +195,15 @@ TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
                             log, "C=" + c, "D=" + d});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(std::filesystem::file_size(c), 8u << 20);
-    EXPECT_NE(r.out.find("the last unfinished statistics interval included"), std::string::npos);
-    EXPECT_NE(r.out.find("10 us resolution"), std::string::npos);
+    EXPECT_NE(r.out.find("Totals cover every operation of the run."), std::string::npos);
+    EXPECT_NE(r.out.find("within 0.8% of the exact values"), std::string::npos);
     EXPECT_NE(r.out.find("All volumes"), std::string::npos);
     EXPECT_NE(r.out.find("I/O per sec "), std::string::npos);
     const std::string doc = Slurp(json);
     JsonChecker check{doc};
     EXPECT_TRUE(check.Document()) << "malformed at " << check.i;
-    EXPECT_NE(doc.find("\"schema_version\": 1"), std::string::npos);
+    EXPECT_NE(doc.find("\"schema_version\": 2"), std::string::npos);
+    EXPECT_EQ(doc.find("e+"), std::string::npos);  // numbers keep their digits
     EXPECT_NE(doc.find("\"device\": \"" + c + "\""), std::string::npos);
     const auto records = std::filesystem::file_size(log) / sizeof(engine::LogEntry);
     ASSERT_GT(records, 0u);
@@ -383,4 +384,26 @@ TEST(Cli, CtrlCEndsTheRunAndStillWritesTheResults) {
     EXPECT_NE(doc.find("\"interrupted\": true"), std::string::npos);
     EXPECT_EQ(AllIoCount(doc), static_cast<int64_t>(std::filesystem::file_size(log) / 32));
     EXPECT_GT(AllIoCount(doc), 0);
+}
+
+TEST(Cli, FailuresAreReportedByCauseAndRatesAreNeverNegative) {
+    TempDir dir;
+    testing_support::LoopDevice loop(dir.MakeImage("ro.img", 4 << 20));
+    if (loop.path.empty()) GTEST_SKIP() << "no loop device can be attached here (needs root and losetup)";
+    ASSERT_EQ(std::system(("blockdev --setro " + loop.path).c_str()), 0);
+    const std::string json = (dir.path() / "r.json").string();
+    // Writes to a read-only device fail with EPERM; reads succeed; random pauses reorder the recording.
+    const Result r = RunCli(dir, {"--seconds", "2", "--reads", "2", "--writes", "1", "--pause", "3",
+                                  "--threads", "3", "--destroy-data", "--json", json, "R=" + loop.path});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.out.find("Errors by cause\n    EPERM Operation not permitted: "), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("per sec -"), std::string::npos) << r.out;
+    const std::string doc = Slurp(json);
+    EXPECT_NE(doc.find("\"errors_by_cause\": [{\"code\": 1, \"name\": \"EPERM\", \"text\": \"Operation not "
+                       "permitted\", \"count\": "),
+              std::string::npos)
+        << doc.substr(0, 2000);
+    EXPECT_EQ(doc.find("\"elapsed_s\": -"), std::string::npos);
+    EXPECT_EQ(doc.find("\"io_per_sec\": -"), std::string::npos);
+    EXPECT_EQ(doc.find("\"duration_s\": -"), std::string::npos);
 }

@@ -52,10 +52,10 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
 
     cli::Options p;
     ASSERT_TRUE(Parse({"--seconds", "3600", "--period", "3", "T=/x"}, p, error));
-    EXPECT_EQ(cli::RefusalText(engine::Validate(p.settings), p),
-              "--period: '3' is not allowed for the statistics interval: this test time needs intervals of "
-              "at least "
-              "4 s, since a run keeps at most 1000 of them");
+    EXPECT_EQ(
+        cli::RefusalText(engine::Validate(p.settings), p),
+        "--period: '3' is not allowed for the statistics interval: a 3600-second test would need more than "
+        "the 1000 intervals a run keeps (4 s or more)");
     cli::Options q;
     ASSERT_TRUE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(q.settings), q),

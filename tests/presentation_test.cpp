@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
+#include <random>
+
 using namespace stats;
 using engine::VolumeStats;
 
@@ -121,21 +125,90 @@ TEST_F(Presentation, ZeroFrequencyShowsNoRatesInsteadOfDividing) {
 
 #include "stats/report.h"
 
-TEST(LatencyPercentiles, UpperBucketEdgesCappedAtTheExactMaximum) {
-    auto h = std::make_unique<VolumeStats>();
-    EXPECT_FALSE(stats::LatencyPercentiles(h->LatencyHistogram, 0, kFreq).any);
-    // 1000 operations: 900 in bucket 5 (50-60 us), 99 in bucket 30, one of 2.5 ms.
-    h->LatencyHistogram[5] = 900;
-    h->LatencyHistogram[30] = 99;
-    h->LatencyHistogram[250] = 1;
-    const auto p = stats::LatencyPercentiles(h->LatencyHistogram, 25'050, kFreq);  // max 2505 us
-    ASSERT_TRUE(p.any);
-    EXPECT_DOUBLE_EQ(p.p50, 60);
-    EXPECT_DOUBLE_EQ(p.p90, 60);
-    EXPECT_DOUBLE_EQ(p.p99, 310);
-    EXPECT_DOUBLE_EQ(p.p999, 310);
-    EXPECT_DOUBLE_EQ(p.p9999, 2505);  // bucket edge 2510 capped at the maximum
-    EXPECT_DOUBLE_EQ(p.max, 2505);
+namespace {
+
+// The exact percentile of a sample as the log gives it: the smallest value whose rank reaches ceil(q * n).
+double Exact(std::vector<int64_t> v, double q) {
+    std::sort(v.begin(), v.end());
+    const auto rank = static_cast<size_t>(std::max(1.0, std::ceil(q * static_cast<double>(v.size()))));
+    return static_cast<double>(v[rank - 1]);
+}
+
+void ExpectWithinOnePercent(const std::vector<int64_t>& sample, const char* what) {
+    engine::LogLinearHistogram h;
+    for (int64_t ns : sample) h.Add(ns);
+    for (double q : {0.5, 0.9, 0.99, 0.999, 0.9999, 1.0}) {
+        const double exact = Exact(sample, q);
+        EXPECT_LE(std::abs(h.PercentileNs(q) - exact), exact * 0.01) << what << " q=" << q;
+    }
+}
+
+}  // namespace
+
+TEST(LogLinearHistogram, PercentilesWithinOnePercentOfTheExactValue) {
+    std::mt19937_64 rng(42);
+    std::vector<int64_t> bimodal, tail, edges, cache;
+    std::normal_distribution<double> fast(80'000, 5'000), slow(9'000'000, 400'000);
+    for (int i = 0; i < 200'000; ++i) bimodal.push_back(static_cast<int64_t>(i % 10 ? fast(rng) : slow(rng)));
+    std::lognormal_distribution<double> longTail(11, 2.5);  // 60 us typical, hours at the far end
+    for (int i = 0; i < 200'000; ++i)
+        tail.push_back(std::min<int64_t>(static_cast<int64_t>(longTail(rng)) + 100, 3'600'000'000'000));
+    for (int e = 6; e < 42; ++e)  // values on and next to bucket edges, 100 ns to an hour
+        for (int64_t d : {-1, 0, 1}) edges.push_back((int64_t{1} << e) + d);
+    for (int i = 0; i < 10'000; ++i) cache.push_back(300 + i % 7);  // page-cache reads: under a microsecond
+    ExpectWithinOnePercent(bimodal, "bimodal");
+    ExpectWithinOnePercent(tail, "long tail");
+    ExpectWithinOnePercent(edges, "bucket edges");
+    ExpectWithinOnePercent(cache, "page cache");
+    ExpectWithinOnePercent({5'040'000'000, 5'041'000'000, 5'039'000'000}, "five seconds");
+}
+
+TEST(LogLinearHistogram, MergesExactlyAndKeepsTheExtremes) {
+    engine::LogLinearHistogram a, b, both;
+    for (int64_t ns : {100, 2'000, 30'000}) {
+        a.Add(ns);
+        both.Add(ns);
+    }
+    for (int64_t ns : {7, 400'000'000}) {
+        b.Add(ns);
+        both.Add(ns);
+    }
+    a.Merge(b);
+    EXPECT_EQ(a.counts, both.counts);
+    EXPECT_EQ(a.total, 5u);
+    EXPECT_EQ(a.minNs, 7);
+    EXPECT_EQ(a.maxNs, 400'000'000);
+    EXPECT_EQ(engine::LogLinearHistogram{}.PercentileNs(0.5), 0);
+    const auto p = stats::LatencyPercentiles(a);
+    EXPECT_TRUE(p.any);
+    EXPECT_DOUBLE_EQ(p.max, 400'000);  // microseconds, exact
+    EXPECT_FALSE(stats::LatencyPercentiles(engine::LogLinearHistogram{}).any);
+}
+
+TEST(ErrorCauses, CountedByCodeWithTheFirstTimeAndAnOtherRowWhenFull) {
+    auto v = std::make_unique<VolumeStats>();
+    v->PeriodTicks = kFreq;
+    RecordOperation(*v, 0, 10, kFreq, 0, 512);
+    RecordOperation(*v, 20, 30, kFreq, 5, 512);  // EIO
+    RecordOperation(*v, 40, 50, kFreq, 5, 512);
+    RecordOperation(*v, kFreq / 2, kFreq / 2 + 10, kFreq, 28, 512);  // ENOSPC at 0.5 s
+    ASSERT_EQ(v->Causes.used, 2);
+    const auto lines = stats::CauseLines(v->Causes, 0, kFreq);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].name, "EIO");
+    EXPECT_EQ(lines[0].count, 2);
+    EXPECT_DOUBLE_EQ(lines[0].firstSeconds, 30.0 / kFreq);
+    const Separators sep;
+    EXPECT_EQ(stats::CausesText(lines, sep),
+              "EIO Input/output error: 2, first at 0.0 s\nENOSPC No space left on device: 1, first at 0.5 s");
+    for (uint32_t code = 100; code < 110; ++code) RecordOperation(*v, 60, 70, kFreq, code, 512);
+    EXPECT_EQ(v->Causes.used, engine::ErrorCauses::kSlots);
+    EXPECT_EQ(v->Causes.other.count, 4);
+    EXPECT_EQ(stats::CauseLines(v->Causes, 0, kFreq).back().name, "other");
+    // The run total counts every operation and its end is the latest seen.
+    EXPECT_EQ(v->RunTotal.IOCount, 14);
+    EXPECT_EQ(v->RunTotal.Errors, 13);
+    EXPECT_EQ(v->RunTotal.LastEnd, kFreq / 2 + 10);
 }
 
 TEST(RatesOf, RatesOverTheSpanAndZerosInsteadOfDividingByZero) {
@@ -145,7 +218,9 @@ TEST(RatesOf, RatesOverTheSpanAndZerosInsteadOfDividingByZero) {
     EXPECT_DOUBLE_EQ(static_cast<double>(r.ioPerSec), 1234.6);
     EXPECT_DOUBLE_EQ(static_cast<double>(r.mbytesPerSec), 0.2);
     const engine::IntervalStats flat{5, 512, 0, 0, 0, 77, 77, 0};
-    for (const stats::Rates z : {stats::RatesOf(flat, kFreq), stats::RatesOf(s, 0)}) {
+    const engine::IntervalStats backwards{5, 512, 0, 0, 0, 900, 77, 0};  // never a negative rate
+    for (const stats::Rates z :
+         {stats::RatesOf(flat, kFreq), stats::RatesOf(s, 0), stats::RatesOf(backwards, kFreq)}) {
         EXPECT_EQ(z.seconds, 0);
         EXPECT_EQ(z.ioPerSec, 0);
         EXPECT_EQ(z.mbytesPerSec, 0);

@@ -12,6 +12,7 @@ using namespace engine;
 
 namespace {
 
+constexpr uint32_t kEIO = 5;
 constexpr int64_t kFreq = 10'000'000;  // 10 MHz: the bucket is ticks / 100
 
 std::unique_ptr<VolumeStats> Record(int64_t period) {
@@ -38,7 +39,7 @@ TEST(LatencyBucket, BoundariesAndClamping) {
 
 TEST(RecordOperation, FirstOperationOpensIntervalOne) {
     auto v = Record(1000);
-    RecordOperation(*v, 100, 350, kFreq, true, 4096);
+    RecordOperation(*v, 100, 350, kFreq, 0, 4096);
     ASSERT_EQ(v->CurInterval, 1);
     const IntervalStats& s = v->Intervals[1];
     EXPECT_EQ(s.IOCount, 1);
@@ -55,9 +56,9 @@ TEST(RecordOperation, FirstOperationOpensIntervalOne) {
 
 TEST(RecordOperation, AddsWithinPeriodAndFailuresCountNoBytes) {
     auto v = Record(1000);
-    RecordOperation(*v, 0, 300, kFreq, true, 512);
-    RecordOperation(*v, 300, 400, kFreq, false, 512);
-    RecordOperation(*v, 400, 1000, kFreq, true,
+    RecordOperation(*v, 0, 300, kFreq, 0, 512);
+    RecordOperation(*v, 300, 400, kFreq, kEIO, 512);
+    RecordOperation(*v, 400, 1000, kFreq, 0,
                     512);  // ends exactly one period after FirstStart: same interval
     ASSERT_EQ(v->CurInterval, 1);
     const IntervalStats& s = v->Intervals[1];
@@ -73,8 +74,8 @@ TEST(RecordOperation, AddsWithinPeriodAndFailuresCountNoBytes) {
 
 TEST(RecordOperation, OperationEndingPastThePeriodStartsNextIntervalWithoutGaps) {
     auto v = Record(1000);
-    RecordOperation(*v, 0, 10, kFreq, true, 512);
-    RecordOperation(*v, 995, 1001, kFreq, false, 512);  // 1001 - 0 > 1000
+    RecordOperation(*v, 0, 10, kFreq, 0, 512);
+    RecordOperation(*v, 995, 1001, kFreq, kEIO, 512);  // 1001 - 0 > 1000
     ASSERT_EQ(v->CurInterval, 2);
     EXPECT_EQ(v->Intervals[1].IOCount, 1);
     EXPECT_EQ(v->Intervals[2].IOCount, 1);
@@ -82,7 +83,7 @@ TEST(RecordOperation, OperationEndingPastThePeriodStartsNextIntervalWithoutGaps)
     EXPECT_EQ(v->Intervals[2].Bytes, 0);
     EXPECT_EQ(v->Intervals[2].FirstStart, 995);
     // A long gap (a pause of many periods) starts only the next interval.
-    RecordOperation(*v, 50'000, 50'010, kFreq, true, 512);
+    RecordOperation(*v, 50'000, 50'010, kFreq, 0, 512);
     EXPECT_EQ(v->CurInterval, 3);
     EXPECT_EQ(v->Intervals[4].IOCount, 0);
 }
@@ -90,11 +91,13 @@ TEST(RecordOperation, OperationEndingPastThePeriodStartsNextIntervalWithoutGaps)
 TEST(RecordOperation, IntervalThousandRestartsInPlace) {
     auto v = Record(10);
     int64_t t = 0;
-    for (int i = 0; i < 1000; ++i, t += 100) RecordOperation(*v, t, t + 1, kFreq, true, 512);
+    for (int i = 0; i < 1000; ++i, t += 100) RecordOperation(*v, t, t + 1, kFreq, 0, 512);
     ASSERT_EQ(v->CurInterval, 1000);
-    RecordOperation(*v, t - 100 + 2, t - 100 + 3, kFreq, true, 512);  // still inside interval 1000
+    RecordOperation(*v, t - 100 + 2, t - 100 + 3, kFreq, 0, 512);  // still inside interval 1000
     EXPECT_EQ(v->Intervals[1000].IOCount, 2);
-    RecordOperation(*v, t + 500, t + 507, kFreq, false, 512);  // completes 1000: it starts again
+    RecordOperation(*v, t + 500, t + 507, kFreq, kEIO, 512);  // completes 1000: it starts again
+    EXPECT_EQ(v->RunTotal.IOCount, 1002);                     // the run total keeps every operation
+    EXPECT_EQ(v->RunTotal.Errors, 1);
     EXPECT_EQ(v->CurInterval, 1000);
     EXPECT_EQ(v->Intervals[1000].IOCount, 1);
     EXPECT_EQ(v->Intervals[1000].Errors, 1);
@@ -105,7 +108,7 @@ TEST(RecordOperation, IntervalThousandRestartsInPlace) {
 TEST(VolumeStatsRecord, ClearingKeepsSettingsAndTotalAsAsked) {
     auto v = Record(10);
     v->BlockSize = 4096;
-    RecordOperation(*v, 0, 5, kFreq, true, 4096);
+    RecordOperation(*v, 0, 5, kFreq, 0, 4096);
     v->Total().IOCount = 7;
     v->ClearIntervals();
     EXPECT_EQ(v->Intervals[1].IOCount, 0);
@@ -172,4 +175,15 @@ TEST(OperationLog, ConcurrentAppendsNeverShareASlotNorPassCapacityAndReadersSeeO
     std::set<int64_t> starts;
     for (uint32_t k = 0; k < kCapacity; ++k) starts.insert(log.Entries()[k].StartTicks);
     EXPECT_EQ(starts.size(), kCapacity);  // no slot was filled twice
+}
+
+TEST(RecordOperation, AnIntervalEndsAtTheLatestEndSeen) {
+    // With random pauses a portion's last operation is recorded after a faster one of another worker.
+    auto v = Record(1'000'000);
+    RecordOperation(*v, 100, 200, kFreq, 0, 512);
+    RecordOperation(*v, 150, 900, kFreq, 0, 512);
+    RecordOperation(*v, 120, 130, kFreq, 0, 512);  // recorded last, ended first
+    EXPECT_EQ(v->Intervals[1].LastEnd, 900);
+    EXPECT_EQ(v->Intervals[1].FirstStart, 100);
+    EXPECT_EQ(v->RunTotal.LastEnd, 900);
 }

@@ -366,6 +366,8 @@ void TForm1::Show(int volume, const stats::StatsView& view) {
     SetPoints(all ? Series3 : ChartMBytessSeria[volume], view.mbytesPerSec, ChartKind::MBytes);
     SetPoints(all ? Series1 : ChartTimesSeria[volume], view.latency, ChartKind::Time);
     for (int k = 0; k < 8; ++k) SetCaption(labels[k], QString::fromStdString(view.labels[k]));
+    // Why operations failed, in full, where the count alone is shown.
+    if (!all) labels[stats::kErrorsTotal]->setToolTip(QString::fromStdString(view.errorCauses));
 }
 
 void TForm1::WriteStartButtonClick() {
