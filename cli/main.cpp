@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/analyze.h"
 #include "cli/image.h"
 #include "cli/log2csv.h"
 #include "cli/options.h"
@@ -51,6 +52,31 @@ int RunLog2Csv(const std::string& path) {
     return FlushStdout("log2csv") ? 0 : kCannotWrite;
 }
 
+int RunAnalyze(const cli::Options& opt) {
+    std::string error;
+    cli::LogAnalysis analysis;
+    if (!cli::AnalyzeLog(opt.log2csvPath, analysis, error)) {
+        Fail(error);
+        return kUsage;
+    }
+    cli::WriteAnalysisText(opt.jsonPath == "-" ? std::cerr : std::cout, analysis);
+    if (!opt.jsonPath.empty()) {
+        std::ostringstream json;
+        cli::WriteAnalysisJson(json, analysis);
+        if (opt.jsonPath == "-") {
+            std::cout << json.str();
+        } else {
+            uint32_t code = 0;
+            const std::string doc = json.str();
+            if (!platform::WriteWholeFile(opt.jsonPath, doc.data(), doc.size(), code)) {
+                Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
+                return kCannotWrite;
+            }
+        }
+    }
+    return FlushStdout("analyze") ? 0 : kCannotWrite;
+}
+
 // Output paths are checked before the run, so that a long run does not end in "cannot write".
 bool CheckOutputs(const cli::Options& opt) {
     for (const auto& [option, path] : {std::pair{"--json", opt.jsonPath}, std::pair{"--log", opt.logPath}}) {
@@ -82,6 +108,8 @@ int main(int argc, char** argv) {
             return FlushStdout("--version") ? 0 : kCannotWrite;
         case cli::Options::Mode::Log2Csv:
             return RunLog2Csv(opt.log2csvPath);
+        case cli::Options::Mode::Analyze:
+            return RunAnalyze(opt);
         default:
             break;
     }

@@ -9,6 +9,7 @@ const char* const kHelp =
     "Usage: volstress-cli [options] VOLUME...\n"
     "       volstress-cli --list\n"
     "       volstress-cli log2csv SrcStats.dat > ops.csv\n"
+    "       volstress-cli analyze SrcStats.dat [--json FILE|-]\n"
     "\n"
     "Loads volumes with timed reads (and, with --writes, destructive writes) and reports totals, rates\n"
     "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block device\n"
@@ -215,6 +216,28 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
     bool minutesGiven = false, secondsGiven = false;
+    if (argc > 1 && std::string(argv[1]) == "analyze") {
+        o.mode = Options::Mode::Analyze;
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--json" && i + 1 < argc) {
+                o.jsonPath = argv[++i];
+            } else if (arg.rfind("--json=", 0) == 0) {
+                o.jsonPath = arg.substr(7);
+            } else if (o.log2csvPath.empty() && arg.rfind("-", 0) != 0) {
+                o.log2csvPath = arg;
+            } else {
+                error =
+                    "analyze takes one log and an optional --json FILE|-: volstress-cli analyze SrcStats.dat";
+                return false;
+            }
+        }
+        if (o.log2csvPath.empty()) {
+            error = "analyze needs the log to read: volstress-cli analyze SrcStats.dat";
+            return false;
+        }
+        return true;
+    }
     if (argc > 1 && std::string(argv[1]) == "log2csv") {
         if (argc != 3) {
             error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";

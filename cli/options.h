@@ -15,15 +15,15 @@ struct VolumeArg {
 };
 
 struct Options {
-    enum class Mode { Run, List, Log2Csv, Help, Version } mode = Mode::Run;
+    enum class Mode { Run, List, Log2Csv, Analyze, Help, Version } mode = Mode::Run;
     engine::RunSettings settings;
     // The text given for each setting, for messages that quote the operator's own words.
     std::map<engine::SettingField, std::string> given;
     std::string timeOption = "--minutes";  // the option the test time came from
     std::vector<VolumeArg> volumes;
     bool destroyData = false;
-    int64_t createSize = 0;  // bytes; 0: do not create
-    std::string logPath, jsonPath, log2csvPath;
+    int64_t createSize = 0;                      // bytes; 0: do not create
+    std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
 };
 
 // Parses argv. A mistake comes back as a message that names the option (and, for a setting, in refusal).

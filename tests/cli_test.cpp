@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -406,4 +407,36 @@ TEST(Cli, FailuresAreReportedByCauseAndRatesAreNeverNegative) {
     EXPECT_EQ(doc.find("\"elapsed_s\": -"), std::string::npos);
     EXPECT_EQ(doc.find("\"io_per_sec\": -"), std::string::npos);
     EXPECT_EQ(doc.find("\"duration_s\": -"), std::string::npos);
+}
+
+namespace {
+
+// The number after "key": inside the "all" object of a results document.
+double AllNumber(const std::string& doc, const std::string& key) {
+    const size_t all = doc.find("\"all\": {");
+    const size_t at = all == std::string::npos ? all : doc.find("\"" + key + "\": ", all);
+    return at == std::string::npos ? -1 : std::stod(doc.substr(at + key.size() + 4));
+}
+
+}  // namespace
+
+TEST(Cli, PercentilesAgreeWithTheExactOnesFromTheLog) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 8 << 20);
+    const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
+    Result r = RunCli(dir, {"--seconds", "2", "--threads", "2", "--json", json, "--log", log, "T=" + img});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string run = Slurp(json);
+    r = RunCli(dir, {"analyze", log, "--json", "-"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    JsonChecker check{r.out};
+    EXPECT_TRUE(check.Document()) << r.out.substr(0, 300);
+    EXPECT_EQ(AllNumber(r.out, "operations"), AllNumber(run, "io_count"));
+    for (const char* p : {"p50", "p90", "p99", "p99_9", "max"}) {
+        const double exact = AllNumber(r.out, p), reported = AllNumber(run, p);
+        ASSERT_GT(exact, 0) << p;
+        EXPECT_LE(std::abs(reported - exact), exact * 0.01) << p << ": " << reported << " against " << exact;
+    }
+    r = RunCli(dir, {"analyze", img.substr(0, img.size() - 1)});
+    EXPECT_EQ(r.status, 2);
 }

@@ -1,0 +1,171 @@
+#include "cli/analyze.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "cli/json.h"
+#include "engine/records.h"
+#include "platform/arithmetic.h"
+
+namespace cli {
+
+namespace {
+
+struct Op {
+    double start;  // seconds
+    double end;
+    int64_t ns;
+    int64_t bytes;
+    bool ok;
+};
+
+// The exact value at quantile q: the smallest duration whose rank reaches ceil(q * n); sorted input.
+double Quantile(const std::vector<int64_t>& sorted, double q) {
+    if (sorted.empty()) return 0;
+    const double wanted = std::ceil(q * static_cast<double>(sorted.size()));
+    const size_t rank = std::clamp<size_t>(static_cast<size_t>(std::max(1.0, wanted)), 1, sorted.size());
+    return static_cast<double>(sorted[rank - 1]) / 1000;
+}
+
+LogFigures Figures(int volume, const std::vector<Op>& ops) {
+    LogFigures f;
+    f.volume = volume;
+    if (ops.empty()) return f;
+    double first = ops[0].start, last = ops[0].end;
+    std::vector<int64_t> ns;
+    ns.reserve(ops.size());
+    std::map<int64_t, std::vector<const Op*>> bySecond;
+    for (const Op& op : ops) first = std::min(first, op.start);
+    for (const Op& op : ops) {
+        ++f.operations;
+        f.errors += !op.ok;
+        f.bytes += op.bytes;
+        last = std::max(last, op.end);
+        ns.push_back(op.ns);
+        bySecond[static_cast<int64_t>(std::floor(op.start - first))].push_back(&op);
+    }
+    std::sort(ns.begin(), ns.end());
+    f.spanSeconds = last - first;
+    if (f.spanSeconds > 0) {
+        f.ioPerSec = static_cast<double>(f.operations) / f.spanSeconds;
+        f.mbytesPerSec = static_cast<double>(f.bytes) / f.spanSeconds / 1'048'576;
+    }
+    f.p50Us = Quantile(ns, 0.5);
+    f.p90Us = Quantile(ns, 0.9);
+    f.p99Us = Quantile(ns, 0.99);
+    f.p999Us = Quantile(ns, 0.999);
+    f.p9999Us = Quantile(ns, 0.9999);
+    f.maxUs = static_cast<double>(ns.back()) / 1000;
+    for (const auto& [second, list] : bySecond) {
+        SecondFigures s;
+        s.second = second;
+        std::vector<int64_t> d;
+        for (const Op* op : list) {
+            ++s.operations;
+            s.bytes += op->bytes;
+            d.push_back(op->ns);
+        }
+        std::sort(d.begin(), d.end());
+        s.p50Us = Quantile(d, 0.5);
+        s.p99Us = Quantile(d, 0.99);
+        f.seconds.push_back(s);
+    }
+    return f;
+}
+
+std::string Fixed(double v, int decimals) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+void TextFigures(std::ostream& out, const std::string& heading, const LogFigures& f) {
+    out << heading << "\n  operations " << f.operations << "  errors " << f.errors << "  bytes " << f.bytes
+        << "\n  span " << Fixed(f.spanSeconds, 3) << " s  IO/s " << Fixed(f.ioPerSec, 0) << "  MB/s "
+        << Fixed(f.mbytesPerSec, 2) << "\n  Latency us (exact)  p50 " << Fixed(f.p50Us, 1) << "  p90 "
+        << Fixed(f.p90Us, 1) << "  p99 " << Fixed(f.p99Us, 1) << "  p99.9 " << Fixed(f.p999Us, 1) << "  p99.99 "
+        << Fixed(f.p9999Us, 1) << "  max " << Fixed(f.maxUs, 1) << "\n";
+}
+
+void JsonFigures(std::ostream& out, const LogFigures& f, const std::string& indent) {
+    out << indent << "\"operations\": " << f.operations << ", \"errors\": " << f.errors << ", \"bytes\": " << f.bytes
+        << ",\n"
+        << indent << "\"span_s\": " << JsonNumber(f.spanSeconds) << ", \"io_per_sec\": " << JsonNumber(f.ioPerSec)
+        << ", \"mbytes_per_sec\": " << JsonNumber(f.mbytesPerSec) << ",\n"
+        << indent << "\"latency_us\": {\"p50\": " << JsonNumber(f.p50Us) << ", \"p90\": " << JsonNumber(f.p90Us)
+        << ", \"p99\": " << JsonNumber(f.p99Us) << ", \"p99_9\": " << JsonNumber(f.p999Us)
+        << ", \"p99_99\": " << JsonNumber(f.p9999Us) << ", \"max\": " << JsonNumber(f.maxUs) << "},\n"
+        << indent << "\"per_second\": [";
+    for (size_t k = 0; k < f.seconds.size(); ++k) {
+        const SecondFigures& s = f.seconds[k];
+        out << (k ? ",\n" : "\n") << indent << "  {\"second\": " << s.second << ", \"io_per_sec\": " << s.operations
+            << ", \"mbytes_per_sec\": " << JsonNumber(static_cast<double>(s.bytes) / 1'048'576)
+            << ", \"p50_us\": " << JsonNumber(s.p50Us) << ", \"p99_us\": " << JsonNumber(s.p99Us) << "}";
+    }
+    out << (f.seconds.empty() ? "" : "\n" + indent) << "]\n";
+}
+
+}  // namespace
+
+bool AnalyzeLog(const std::string& path, LogAnalysis& analysis, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (!in || ec) {
+        error = "analyze: cannot open " + path;
+        return false;
+    }
+    if (size % sizeof(engine::LogEntry) != 0) {
+        error = "analyze: " + path + " is not an operation log: its size is not a multiple of 32 bytes";
+        return false;
+    }
+    std::map<int, std::vector<Op>> byVolume;
+    std::vector<Op> all;
+    all.reserve(static_cast<size_t>(size / sizeof(engine::LogEntry)));
+    engine::LogEntry e;
+    for (uint64_t slot = 1; in.read(reinterpret_cast<char*>(&e), sizeof e); ++slot) {
+        if (e.Frequency <= 0 || e.EndTicks < e.StartTicks) {
+            error = "analyze: " + path + " is not an operation log: entry " + std::to_string(slot) + " has " +
+                    (e.Frequency <= 0 ? "a counter frequency of " + std::to_string(e.Frequency)
+                                      : std::string("an end before its start"));
+            return false;
+        }
+        const double f = static_cast<double>(e.Frequency);
+        const Op op{static_cast<double>(e.StartTicks) / f, static_cast<double>(e.EndTicks) / f,
+                    platform::MulDiv(e.EndTicks - e.StartTicks, 1'000'000'000, e.Frequency),
+                    e.Success ? e.RequestSize : 0, e.Success != 0};
+        byVolume[e.VolumeIndex].push_back(op);
+        all.push_back(op);
+    }
+    analysis = {};
+    for (const auto& [volume, ops] : byVolume) analysis.volumes.push_back(Figures(volume, ops));
+    analysis.all = Figures(-1, all);
+    return true;
+}
+
+void WriteAnalysisText(std::ostream& out, const LogAnalysis& a) {
+    for (const LogFigures& f : a.volumes)
+        TextFigures(out,
+                    f.volume >= 0 && f.volume < 26 ? std::string(1, static_cast<char>('A' + f.volume)) + ":"
+                                                   : "volume " + std::to_string(f.volume),
+                    f);
+    if (a.volumes.size() != 1) TextFigures(out, "All volumes", a.all);
+}
+
+void WriteAnalysisJson(std::ostream& out, const LogAnalysis& a) {
+    out << "{\n  \"schema_version\": 2,\n  \"tool\": \"volstress-cli analyze\",\n  \"volumes\": [";
+    for (size_t k = 0; k < a.volumes.size(); ++k) {
+        out << (k ? ",\n" : "\n") << "    {\n      \"volume_index\": " << a.volumes[k].volume << ",\n";
+        JsonFigures(out, a.volumes[k], "      ");
+        out << "    }";
+    }
+    out << "\n  ],\n  \"all\": {\n";
+    JsonFigures(out, a.all, "    ");
+    out << "  }\n}\n";
+}
+
+}  // namespace cli

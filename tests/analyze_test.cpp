@@ -1,0 +1,77 @@
+// Offline analysis of an operation log: exact figures from hand-made logs, and a clear error for files that
+// are not logs.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "cli/analyze.h"
+#include "engine/records.h"
+#include "tests/test_support.h"
+
+using testing_support::TempDir;
+
+namespace {
+
+std::string WriteLog(const TempDir& dir, const std::vector<engine::LogEntry>& entries) {
+    const std::string path = (dir.path() / "ops.dat").string();
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(entries.data()),
+              static_cast<std::streamsize>(entries.size() * sizeof(engine::LogEntry)));
+    return path;
+}
+
+constexpr int64_t kGHz = 1'000'000'000;
+
+}  // namespace
+
+TEST(Analyze, ExactFiguresPerVolumeAndPerSecond) {
+    TempDir dir;
+    std::vector<engine::LogEntry> log;
+    // C: 100 reads of 1..100 us, ten per 100 ms over one second, then one failed read of 5 ms in second 2.
+    for (int i = 0; i < 100; ++i) {
+        const int64_t start = int64_t{i} * 10'000'000;
+        log.push_back({4096, 2, 1, start, start + (i + 1) * 1000, kGHz});
+    }
+    log.push_back({4096, 2, 0, 2 * kGHz, 2 * kGHz + 5'000'000, kGHz});
+    // E: one read of 7 us, at another counter frequency (10 MHz).
+    log.push_back({512, 4, 1, 1000, 1070, 10'000'000});
+    cli::LogAnalysis a;
+    std::string error;
+    ASSERT_TRUE(cli::AnalyzeLog(WriteLog(dir, log), a, error)) << error;
+    ASSERT_EQ(a.volumes.size(), 2u);
+    const cli::LogFigures& c = a.volumes[0];
+    EXPECT_EQ(c.volume, 2);
+    EXPECT_EQ(c.operations, 101);
+    EXPECT_EQ(c.errors, 1);
+    EXPECT_EQ(c.bytes, 100 * 4096);
+    EXPECT_DOUBLE_EQ(c.p50Us, 51);  // rank ceil(0.5 * 101) = 51
+    EXPECT_DOUBLE_EQ(c.p99Us, 100);
+    EXPECT_DOUBLE_EQ(c.maxUs, 5000);
+    EXPECT_DOUBLE_EQ(c.spanSeconds, 2.005);
+    ASSERT_EQ(c.seconds.size(), 2u);
+    EXPECT_EQ(c.seconds[0].operations, 100);
+    EXPECT_EQ(c.seconds[1].second, 2);
+    EXPECT_DOUBLE_EQ(c.seconds[1].p99Us, 5000);
+    EXPECT_DOUBLE_EQ(a.volumes[1].maxUs, 7);
+    EXPECT_EQ(a.all.operations, 102);
+
+    std::ostringstream text, json;
+    cli::WriteAnalysisText(text, a);
+    cli::WriteAnalysisJson(json, a);
+    EXPECT_NE(text.str().find("p50 51.0"), std::string::npos) << text.str();
+    EXPECT_NE(json.str().find("\"latency_us\": {\"p50\": 51, \"p90\": 91"), std::string::npos) << json.str();
+}
+
+TEST(Analyze, FilesThatAreNotLogsAreRefusedClearly) {
+    TempDir dir;
+    cli::LogAnalysis a;
+    std::string error;
+    std::ofstream(dir.path() / "odd.dat") << "not a log";
+    EXPECT_FALSE(cli::AnalyzeLog((dir.path() / "odd.dat").string(), a, error));
+    EXPECT_NE(error.find("not a multiple of 32 bytes"), std::string::npos);
+    EXPECT_FALSE(cli::AnalyzeLog(WriteLog(dir, {{4096, 2, 1, 10, 20, kGHz}, {4096, 2, 1, 10, 20, 0}}), a, error));
+    EXPECT_NE(error.find("entry 2 has a counter frequency of 0"), std::string::npos) << error;
+    EXPECT_FALSE(cli::AnalyzeLog((dir.path() / "missing.dat").string(), a, error));
+    EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
