@@ -247,6 +247,7 @@ TEST(Cli, ExitStatusTellsFailedOperationsAndUnopenableVolumes) {
     shrink.join();
     EXPECT_EQ(r.status, 1) << r.err;
     EXPECT_EQ(r.out.find("Errors total 0"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("SHORT Short transfer: fewer bytes than requested: "), std::string::npos) << r.out;
 
     r = RunCli(dir, {"--seconds", "1", "T=" + (dir.path() / "missing.img").string()});
     EXPECT_EQ(r.status, 3);

@@ -1,4 +1,7 @@
 // The command line read straight into typed settings, and its words for a refusal.
+#include <cstdlib>
+
+#include "cli/json.h"
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
@@ -73,4 +76,16 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
         cli::RefusalText(unit, o, "T: (/x)"),
         "--block-size: '1000' is not allowed for the block size: it must be a multiple of 512 bytes, the "
         "transfer unit of T: (/x)");
+}
+
+TEST(Json, NumbersReadBackAsTheSameValueWithEveryDigit) {
+    EXPECT_EQ(cli::JsonNumber(1'321'354.0), "1321354");
+    EXPECT_EQ(cli::JsonNumber(0.1), "0.1");
+    EXPECT_EQ(cli::JsonNumber(1e300 * 1e300), "null");
+    for (double v : {1'321'354.25, 123456789.123456, 3.0e-7, 86'399.999, 0.0078125}) {
+        const std::string text = cli::JsonNumber(v);
+        EXPECT_EQ(std::strtod(text.c_str(), nullptr), v) << text;
+        EXPECT_EQ(text.find("e+"), std::string::npos) << text;
+    }
+    EXPECT_EQ(cli::JsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
 }
