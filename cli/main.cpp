@@ -14,6 +14,7 @@
 #include "cli/run_driver.h"
 #include "engine/engine.h"
 #include "engine/system_error.h"
+#include "platform/async_queue.h"
 #include "platform/console.h"
 #include "platform/file.h"
 #include "stats/format.h"
@@ -156,6 +157,16 @@ int main(int argc, char** argv) {
         return kUsage;
     }
     if (!CheckOutputs(opt)) return kCannotWrite;
+    if (running && opt.settings.queueDepth > 1) {
+        // Never a silent fall-back to the synchronous path: the operator asked for queued operations.
+        uint32_t code = 0;
+        if (!platform::AsyncQueuesAvailable(code)) {
+            Fail("--queue-depth " + std::to_string(opt.settings.queueDepth) +
+                 ": this system cannot set up io_uring queues:" + engine::SystemErrorText(code) +
+                 " (an old kernel, or a container or sandbox that forbids io_uring); use --queue-depth 1");
+            return kUsage;
+        }
+    }
 
     platform::InstallInterruptHandler();
     const bool tty = platform::StderrIsTerminal();

@@ -22,6 +22,7 @@ const char* const kHelp =
     "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
     "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
     "  --period S          statistics interval in seconds (follows the test time)\n"
+    "  --queue-depth Q     operation streams per worker through one io_uring queue (1: synchronous)\n"
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
     "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
@@ -89,6 +90,8 @@ const char* OptionFor(engine::SettingField field, const Options& o) {
             return "--reads";
         case SettingField::WritesPerPortion:
             return "--writes";
+        case SettingField::QueueDepth:
+            return "--queue-depth";
         default:
             return "";
     }
@@ -111,6 +114,8 @@ const char* WhatFor(engine::SettingField field, const Options& o) {
             return "the reads per portion";
         case SettingField::WritesPerPortion:
             return "the writes per portion";
+        case SettingField::QueueDepth:
+            return "the queue depth";
         default:
             return "the setting";
     }
@@ -148,6 +153,9 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
         case Why::LargerThanVolume:
             return head + "is not allowed for " + what + ": it is larger than " + volumeName +
                    ", which holds " + std::to_string(r.limit) + " bytes";
+        case Why::TooManyInFlight:
+            return head + "asks for " + std::to_string(r.requested) + " operations in flight in all (workers x queue "
+                   "depth); the limit is " + std::to_string(r.limit);
         case Why::TooManyWorkers:
             return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
                    std::to_string(r.limit);
@@ -212,7 +220,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         {"--reads", {SettingField::ReadsPerPortion, &rs.readsPerPortion}},
         {"--writes", {SettingField::WritesPerPortion, &rs.writesPerPortion}},
         {"--pause", {SettingField::PauseMs, &rs.pauseMs}},
-        {"--period", {SettingField::Period, &rs.periodSeconds}}};
+        {"--period", {SettingField::Period, &rs.periodSeconds}},
+        {"--queue-depth", {SettingField::QueueDepth, &rs.queueDepth}}};
     const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
     bool minutesGiven = false, secondsGiven = false;

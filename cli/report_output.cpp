@@ -128,7 +128,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"reads_per_portion\": " << s.readsPerPortion
         << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
         << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
-        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s) << "},\n";
+        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s) << ", \"queue_depth\": " << s.queueDepth
+        << "},\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
     out << "  \"open_failures\": [";

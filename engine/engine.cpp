@@ -53,6 +53,15 @@ StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCoun
         result.refusal.limit = kMaxWorkers;
         return result;
     }
+    if (requested * s.queueDepth > kMaxInFlight) {
+        result.outcome = StartOutcome::TooManyWorkers;
+        result.refusal.why = Refusal::Why::TooManyInFlight;
+        result.refusal.field = SettingField::QueueDepth;
+        result.refusal.value = std::to_string(s.queueDepth);
+        result.refusal.requested = requested * s.queueDepth;
+        result.refusal.limit = kMaxInFlight;
+        return result;
+    }
 
     shared_->Log.Reset();
     const Method kept = settings_.method;
@@ -116,6 +125,7 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.BlockSize = s.blockSize;
         v.BlockCount = volumes_.Size(i) / v.BlockSize;
         v.TestMethod = static_cast<int32_t>(s.method);
+        v.QueueDepth = s.queueDepth;
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
     }

@@ -26,6 +26,7 @@ class WorkerRandom {
         state_[1] = s1 ^ s0 ^ (s1 >> 17) ^ (s0 >> 26);
         return static_cast<uint32_t>((state_[1] + s0) >> 32);
     }
+    uint64_t Next64() { return (static_cast<uint64_t>(Next32()) << 32) | Next32(); }
     long double U() { return static_cast<long double>(Next32()) / 4294967296.0L; }
     // n >= 1.
     uint32_t Random(uint32_t n) { return static_cast<uint32_t>((static_cast<uint64_t>(Next32()) * n) >> 32); }

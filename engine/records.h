@@ -86,6 +86,8 @@ struct VolumeStats {
     int32_t WritesPerPortion = 0;
     int32_t PauseMs = 0;
     bool PauseFixed = false;
+    // Operation streams per worker through an asynchronous queue; 1 is the synchronous worker.
+    int32_t QueueDepth = 1;
     // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
     // workers and readers.
     std::mutex Lock;

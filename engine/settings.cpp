@@ -60,6 +60,9 @@ Refusal Validate(const RunSettings& s) {
             return Refuse(Why::TooManyIntervals, SettingField::Period, s.periodSeconds, seconds / 999 + 1);
     }
     if (s.pauseMs < 0) return Refuse(Why::BelowMinimum, SettingField::PauseMs, s.pauseMs, 0);
+    if (s.queueDepth < 1) return Refuse(Why::BelowMinimum, SettingField::QueueDepth, s.queueDepth, 1);
+    if (s.queueDepth > kMaxQueueDepth)
+        return Refuse(Why::OutOfRange, SettingField::QueueDepth, s.queueDepth, kMaxQueueDepth);
     if (s.readsPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)

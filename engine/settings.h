@@ -10,6 +10,10 @@ namespace engine {
 
 constexpr std::array<int32_t, 10> PeriodTable = {1, 5, 10, 30, 60, 300, 600, 3600, 10800, 21600};
 constexpr int32_t kMaxWorkers = 1024;
+// Operation streams per worker through one asynchronous queue, and operations in flight in all: the
+// queues' rings and one block buffer per stream are what a run may hold at once.
+constexpr int32_t kMaxQueueDepth = 1024;
+constexpr int64_t kMaxInFlight = 16'384;
 // Longest test time whose milliseconds fit a signed 32-bit value, either way.
 constexpr int32_t kMaxTestMinutes = 35'791;
 constexpr int64_t kMaxTestMs = int64_t{kMaxTestMinutes} * 60'000;
@@ -31,6 +35,7 @@ struct RunSettings {
     int32_t readsPerPortion = 1;
     int32_t writesPerPortion = 0;
     IOCountType ioCountType = IOCountType::Fixed;
+    int32_t queueDepth = 1;  // streams per worker; 1: the synchronous worker
 };
 
 enum class SettingField {
@@ -44,7 +49,8 @@ enum class SettingField {
     PauseType,
     ReadsPerPortion,
     WritesPerPortion,
-    IOCountType
+    IOCountType,
+    QueueDepth
 };
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).
@@ -59,6 +65,7 @@ struct Refusal {
         NotMultiple,       // limit: the transfer unit of `volume`
         LargerThanVolume,  // limit: the size of `volume` in bytes
         TooManyWorkers,    // requested workers against limit
+        TooManyInFlight,   // requested streams (workers x queue depth) against limit
     };
     Why why = Why::None;
     SettingField field = SettingField::None;

@@ -4,6 +4,8 @@
 #include <functional>
 
 #include "engine/random.h"
+#include "engine/streams.h"
+#include "engine/walker.h"
 #include "engine/system_error.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
@@ -31,58 +33,6 @@ struct TDiskTest::Core {
 };
 
 namespace {
-
-// Block position of the current pass, walking one of the four patterns.
-struct Walker {
-    int32_t method;
-    int64_t n;  // BlockCount
-    int64_t p = 0;
-    int64_t k = 0;
-    bool phase = true;
-
-    int64_t RandomPosition(WorkerRandom& rnd) const {
-        // Extended precision, truncated toward zero: the last two blocks are never chosen.
-        return static_cast<int64_t>(static_cast<long double>(n - 2) * rnd.U());
-    }
-    void Start(WorkerRandom& rnd) {
-        switch (method) {
-            case kRandom:
-                p = RandomPosition(rnd);
-                break;
-            case kLinearBackward:
-                p = n - 1;
-                break;
-            default:
-                p = 0;
-                break;
-        }
-    }
-    void Next(WorkerRandom& rnd) {
-        switch (method) {
-            case kRandom:
-                p = RandomPosition(rnd);
-                break;
-            case kBatterfly:
-                if (phase) {
-                    p = n - 1 - k;
-                    phase = false;
-                } else {
-                    if (++k > n - 1) k = 0;
-                    phase = true;
-                    p = k;
-                }
-                break;
-            case kLinearForward:
-                if (++p > n - 1) p = 0;
-                break;
-            case kLinearBackward:
-                if (--p < 0) p = n - 1;
-                break;
-            default:
-                break;
-        }
-    }
-};
 
 int32_t WrappingSum(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
@@ -156,7 +106,22 @@ void TDiskTest::Core::RunTest() {
     auto* bytes = static_cast<unsigned char*>(randomBuffer);
     for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
 
-    Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer);
+    if (v.QueueDepth <= 1) {
+        Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer);
+    } else if (std::unique_ptr<platform::IAsyncQueue> queue =
+                   device->OpenQueue(static_cast<uint32_t>(v.QueueDepth), error)) {
+        const uint64_t run = assignedRun.load(std::memory_order_acquire);
+        const StreamRun streams{sh,       v,         disk,         *device,    *queue,
+                                static_cast<uint32_t>(v.QueueDepth), readOnly, randomBuffer, zeroBuffer,
+                                random.Next64(), [this, run] { return Terminated() || !shared->InRun(run); }};
+        if (!RunStreams(streams) && !Terminated())
+            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path,
+                            std::to_string(v.QueueDepth) + " stream buffers of " + std::to_string(s) +
+                                " bytes are needed.",
+                            platform::OutOfMemoryErrorCode());
+    } else if (!Terminated()) {
+        ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);
+    }
 
     device->FreeBuffer(readBuffer);
     device->FreeBuffer(randomBuffer);

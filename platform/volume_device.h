@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/async_queue.h"
 #include "platform/volume_map.h"
 
 namespace platform {
@@ -21,6 +22,9 @@ class IVolumeDevice {
     // A buffer this device can transfer from and to (aligned for uncached I/O); nullptr when none.
     virtual void* AllocateBuffer(size_t bytes) = 0;
     virtual void FreeBuffer(void* buffer) = 0;
+    // An asynchronous queue of `depth` requests on this device; nullptr with the system's error code when
+    // none can be set up.
+    virtual std::unique_ptr<IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) = 0;
 };
 
 // A volume opened only to learn its size, from two sources in turn.

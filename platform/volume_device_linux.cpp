@@ -13,6 +13,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "platform/async_queue_linux.h"
 #include "platform/error_codes.h"
 #include "platform/volume_device.h"
 
@@ -227,6 +228,10 @@ class FileDevice final : public IVolumeDevice {
     }
 
     void FreeBuffer(void* buffer) override { std::free(buffer); }
+
+    std::unique_ptr<IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) override {
+        return MakeUringQueue(fd_, limit_, depth, error);
+    }
 
   private:
     static uint32_t Outcome(ssize_t r, uint32_t size) {

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -112,6 +113,7 @@ class FakeDevice : public platform::IVolumeDevice {
         return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1);
     }
     void FreeBuffer(void* buffer) override { std::free(buffer); }
+    std::unique_ptr<platform::IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) override;
 
   private:
     uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
@@ -124,6 +126,68 @@ class FakeDevice : public platform::IVolumeDevice {
     int index_;
     FakeVolumeSystem::Volume v_;
 };
+
+// Completes queued requests in the order they were submitted, as soon as they are reaped; on a hanging
+// volume they stay in flight until cancelled.
+class FakeQueue : public platform::IAsyncQueue {
+  public:
+    FakeQueue(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v, uint32_t depth)
+        : sys_(sys), index_(index), v_(v), depth_(depth) {}
+    bool Queue(const platform::AsyncRequest& q) override {
+        if (queued_.size() + inFlight_.size() >= depth_) return false;
+        queued_.push_back(q);
+        return true;
+    }
+    uint32_t Submit() override {
+        for (const auto& q : queued_) inFlight_.push_back({q, false});
+        queued_.clear();
+        return 0;
+    }
+    bool Reap(platform::AsyncCompletion& c, int64_t timeoutNs) override {
+        if (inFlight_.empty() || (v_.hang && !inFlight_.front().cancelled)) {
+            if (timeoutNs > 0)
+                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(timeoutNs, 1'000'000)));
+            return false;
+        }
+        const Flight f = inFlight_.front();
+        inFlight_.pop_front();
+        c.tag = f.request.tag;
+        if (f.cancelled) {
+            c.error = ECANCELED;
+            return true;
+        }
+        const platform::AsyncRequest& q = f.request;
+        sys_.Record(index_, {q.write ? 'W' : 'R', q.offset,
+                             q.write ? *static_cast<const unsigned char*>(q.buffer) : static_cast<unsigned char>(0),
+                             q.tag});
+        c.error = q.offset >= 0 && q.offset + static_cast<int64_t>(q.size) <= v_.deviceSize ? 0 : EINVAL;
+        return true;
+    }
+    void CancelAll() override {
+        for (auto& f : inFlight_) f.cancelled = true;
+    }
+    uint32_t InFlight() const override { return static_cast<uint32_t>(inFlight_.size()); }
+
+  private:
+    struct Flight {
+        platform::AsyncRequest request;
+        bool cancelled;
+    };
+    FakeVolumeSystem& sys_;
+    int index_;
+    FakeVolumeSystem::Volume v_;
+    uint32_t depth_;
+    std::vector<platform::AsyncRequest> queued_;
+    std::deque<Flight> inFlight_;
+};
+
+std::unique_ptr<platform::IAsyncQueue> FakeDevice::OpenQueue(uint32_t depth, uint32_t& error) {
+    if (v_.queueFails) {
+        error = ENOSYS;
+        return nullptr;
+    }
+    return std::make_unique<FakeQueue>(sys_, index_, v_, depth);
+}
 
 }  // namespace
 

@@ -65,6 +65,7 @@ struct FakeOp {
     char kind;  // 'R' or 'W'
     int64_t offset;
     unsigned char firstByte;  // of the written data
+    uint32_t tag = 0;         // the stream's tag, for queued requests
 };
 
 // Volumes defined by the test: probe answers, open failures, and a device that records its calls.
@@ -82,7 +83,9 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
         bool failAlloc = false;    // buffers cannot be allocated
         int64_t callDelayUs = 0;   // each read or write takes at least this long
         int64_t alignment = 1;     // transfer unit the probe reports
-        bool hang = false;         // reads and writes block until ReleaseHungCalls
+        bool hang = false;         // reads and writes block until ReleaseHungCalls; queued ones never complete
+                                   // until cancelled
+        bool queueFails = false;   // no asynchronous queue can be set up (ENOSYS)
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 

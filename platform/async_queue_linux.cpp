@@ -1,0 +1,131 @@
+#include <errno.h>
+#include <liburing.h>
+
+#include <deque>
+#include <vector>
+
+#include "platform/async_queue_linux.h"
+#include "platform/error_codes.h"
+
+namespace platform {
+namespace {
+
+// The user data of our own cancel requests, which never complete a caller's request.
+constexpr uint64_t kCancelTag = ~uint64_t{0};
+
+class UringQueue final : public IAsyncQueue {
+public:
+    UringQueue(int fd, int64_t writeLimit, uint32_t depth) : fd_(fd), limit_(writeLimit), depth_(depth) {}
+    ~UringQueue() override {
+        if (ready_) io_uring_queue_exit(&ring_);
+    }
+
+    uint32_t Init() {
+        // Room for one cancel request beside a full queue.
+        const int r = io_uring_queue_init(depth_ + 1, &ring_, 0);
+        if (r < 0) return static_cast<uint32_t>(-r);
+        ready_ = true;
+        return 0;
+    }
+
+    bool Queue(const AsyncRequest& q) override {
+        if (q.tag >= kMaxTags || queued_ + inFlight_ + done_.size() >= depth_) return false;
+        if (q.write && limit_ >= 0 && q.offset >= 0 && q.offset + static_cast<int64_t>(q.size) > limit_) {
+            done_.push_back({q.tag, ENOSPC});  // a write past an image's end would grow the file
+            return true;
+        }
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+        if (!sqe) return false;
+        if (q.write)
+            io_uring_prep_write(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
+        else
+            io_uring_prep_read(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
+        // The size travels with the request so a short transfer can be told from a full one.
+        io_uring_sqe_set_data64(sqe, (uint64_t{q.size} << 32) | q.tag);
+        ++queued_;
+        return true;
+    }
+
+    uint32_t Submit() override {
+        if (queued_ == 0) return 0;
+        int r;
+        do {
+            r = io_uring_submit(&ring_);
+        } while (r == -EINTR);
+        if (r < 0) return static_cast<uint32_t>(-r);
+        inFlight_ += static_cast<uint32_t>(r);
+        queued_ -= static_cast<uint32_t>(r);
+        return 0;
+    }
+
+    bool Reap(AsyncCompletion& c, int64_t timeoutNs) override {
+        for (;;) {
+            if (!done_.empty()) {
+                c = done_.front();
+                done_.pop_front();
+                return true;
+            }
+            io_uring_cqe* cqe = nullptr;
+            int r = io_uring_peek_cqe(&ring_, &cqe);
+            if (r == -EAGAIN && (inFlight_ > 0 || cancelling_ > 0) && timeoutNs > 0) {
+                __kernel_timespec ts{timeoutNs / 1'000'000'000, timeoutNs % 1'000'000'000};
+                r = io_uring_wait_cqe_timeout(&ring_, &cqe, &ts);
+            }
+            if (r < 0 || !cqe) return false;
+            const uint64_t data = io_uring_cqe_get_data64(cqe);
+            const int res = cqe->res;
+            io_uring_cqe_seen(&ring_, cqe);
+            if (data == kCancelTag) {
+                --cancelling_;
+                continue;
+            }
+            --inFlight_;
+            const uint32_t size = static_cast<uint32_t>(data >> 32);
+            c.tag = static_cast<uint32_t>(data & 0xffffffffu);
+            c.error = res < 0 ? static_cast<uint32_t>(-res) : static_cast<uint32_t>(res) == size ? 0 : kShortTransfer;
+            return true;
+        }
+    }
+
+    void CancelAll() override {
+        if (inFlight_ == 0) return;
+        io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
+        if (!sqe) return;
+        io_uring_prep_cancel64(sqe, 0, IORING_ASYNC_CANCEL_ANY);
+        io_uring_sqe_set_data64(sqe, kCancelTag);
+        if (io_uring_submit(&ring_) > 0) ++cancelling_;
+    }
+
+    uint32_t InFlight() const override { return inFlight_ + static_cast<uint32_t>(done_.size()); }
+
+private:
+    io_uring ring_{};
+    bool ready_ = false;
+    int fd_;
+    int64_t limit_;
+    uint32_t depth_;
+    uint32_t queued_ = 0, inFlight_ = 0, cancelling_ = 0;
+    std::deque<AsyncCompletion> done_;  // completed without reaching the device
+};
+
+}  // namespace
+
+std::unique_ptr<IAsyncQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t depth, uint32_t& error) {
+    auto queue = std::make_unique<UringQueue>(fd, writeLimit, depth);
+    error = queue->Init();
+    if (error != 0) return nullptr;
+    return queue;
+}
+
+bool AsyncQueuesAvailable(uint32_t& error) {
+    io_uring ring{};
+    const int r = io_uring_queue_init(2, &ring, 0);
+    if (r < 0) {
+        error = static_cast<uint32_t>(-r);
+        return false;
+    }
+    io_uring_queue_exit(&ring);
+    return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,192 @@
+// Queued workers: several operation streams per worker through one asynchronous queue, on a fake queue
+// (positions, portions, recording, cancellation) and on io_uring over an image file.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "engine/engine.h"
+#include "tests/test_support.h"
+
+using namespace engine;
+using namespace std::chrono_literals;
+using testing_support::FakeDialogs;
+using testing_support::FakeOp;
+using testing_support::FakeVolumeSystem;
+using testing_support::TempDir;
+using testing_support::WaitFor;
+
+namespace {
+
+struct Streams : ::testing::Test {
+    std::shared_ptr<FakeVolumeSystem> fake = std::make_shared<FakeVolumeSystem>();
+    FakeDialogs dialogs;
+    std::unique_ptr<Engine> eng;
+    std::array<bool, kDiskCount> checked{};
+    RunSettings s;
+
+    void Volume(int i, int64_t bytes) {
+        fake->volumes[i].present = true;
+        fake->volumes[i].deviceSize = bytes;
+        checked[i] = true;
+    }
+    void Make() {
+        eng = std::make_unique<Engine>(fake, dialogs, 1'000'000);
+        eng->Volumes().EnumerateVolumes();
+    }
+    int64_t Recorded(int i) {
+        std::lock_guard lock(eng->Volume(i)->Lock);
+        return eng->Volume(i)->RunTotal.IOCount;
+    }
+    void RunUntil(int i, int64_t ops) {
+        ASSERT_EQ(eng->Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+                  StartOutcome::Started);
+        ASSERT_TRUE(WaitFor([&] { return Recorded(i) >= ops; }));
+        eng->Stop();
+        ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 5s));
+    }
+    std::map<uint32_t, std::vector<FakeOp>> ByStream(int i) {
+        std::map<uint32_t, std::vector<FakeOp>> out;
+        for (const FakeOp& op : fake->Ops(i)) out[op.tag].push_back(op);
+        return out;
+    }
+};
+
+}  // namespace
+
+TEST_F(Streams, EachStreamWalksItsOwnPatternAndPortion) {
+    Volume(2, 8 * 512);
+    Make();
+    s.blockSize = 512;
+    s.threadsPerVolume = 1;
+    s.queueDepth = 3;
+    s.method = Method::LinearForward;
+    s.readsPerPortion = 2;
+    s.writesPerPortion = 1;
+    RunUntil(2, 60);
+    const auto streams = ByStream(2);
+    ASSERT_EQ(streams.size(), 3u);
+    for (const auto& [tag, ops] : streams) {
+        ASSERT_GE(ops.size(), 9u) << tag;
+        std::string kinds;
+        std::vector<int64_t> blocks;
+        for (size_t k = 0; k < 9; ++k) {
+            kinds += ops[k].kind;
+            blocks.push_back(ops[k].offset / 512);
+        }
+        // Like a worker of its own: from block 0, reads then the write, and block 0 is written with zeros.
+        EXPECT_EQ(kinds, "RRWRRWRRW") << tag;
+        EXPECT_EQ(blocks, (std::vector<int64_t>{0, 1, 2, 3, 4, 5, 6, 7, 0})) << tag;
+    }
+    // Every completion is one log entry and one recorded operation.
+    EXPECT_EQ(static_cast<int64_t>(eng->Log().Count()), Recorded(2));
+    EXPECT_EQ(static_cast<size_t>(Recorded(2)), fake->Ops(2).size());
+    for (uint32_t k = 0; k < eng->Log().CompleteCount(); ++k) {
+        const LogEntry& e = eng->Log().Entries()[k];
+        ASSERT_LE(e.StartTicks, e.EndTicks);
+        ASSERT_EQ(e.Success, 1);
+    }
+}
+
+TEST_F(Streams, RandomStreamsDrawTheirOwnPositionsAndPauseOnTheirOwn) {
+    Volume(2, 10 * 512);
+    Make();
+    s.blockSize = 512;
+    s.threadsPerVolume = 1;
+    s.queueDepth = 4;
+    s.pauseMs = 30;
+    s.pauseType = PauseType::Fixed;
+    s.readsPerPortion = 1;
+    RunUntil(2, 12);
+    const auto streams = ByStream(2);
+    ASSERT_EQ(streams.size(), 4u);
+    std::set<std::vector<int64_t>> sequences;
+    for (const auto& [tag, ops] : streams) {
+        std::vector<int64_t> blocks;
+        for (const FakeOp& op : ops) {
+            EXPECT_LE(op.offset / 512, 7);  // never the last two blocks
+            blocks.push_back(op.offset / 512);
+        }
+        sequences.insert(blocks);
+    }
+    // A stream reads once per 30 ms portion: a few each, not one stream's worth for all.
+    for (const auto& [tag, ops] : streams) EXPECT_LE(ops.size(), 40u) << tag;
+    EXPECT_GT(sequences.size(), 1u);
+}
+
+TEST_F(Streams, AStopCancelsWhatIsInFlightAndRecordsEachCompletionOnce) {
+    Volume(2, 1 << 20);
+    fake->volumes[2].hang = true;  // queued requests never complete on their own
+    Make();
+    s.threadsPerVolume = 2;
+    s.queueDepth = 8;
+    ASSERT_EQ(eng->Start(s, checked, {}).outcome, StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng->Workers().Busy(1) && eng->Workers().Busy(2); }));
+    std::this_thread::sleep_for(50ms);
+    const auto stopped = std::chrono::steady_clock::now();
+    eng->Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - stopped, 5s);
+    EXPECT_EQ(Recorded(2), 16);  // two workers, eight streams each, every one cancelled
+    EXPECT_EQ(eng->Log().Count(), 16u);
+    const VolumeStats& v = *eng->Volume(2);
+    ASSERT_EQ(v.Causes.used, 1);
+    EXPECT_EQ(v.Causes.entries[0].code, static_cast<uint32_t>(ECANCELED));
+    EXPECT_EQ(v.Causes.entries[0].count, 16);
+}
+
+TEST_F(Streams, AQueueThatCannotBeSetUpIsReportedAndTheLimitCountsStreams) {
+    Volume(2, 1 << 20);
+    fake->volumes[2].queueFails = true;
+    Make();
+    s.threadsPerVolume = 1;
+    s.queueDepth = 4;
+    std::atomic<int> boxes{0};
+    dialogs.onSystemError = [&] {
+        ++boxes;
+        std::this_thread::sleep_for(10ms);
+    };
+    ASSERT_EQ(eng->Start(s, checked, {}).outcome, StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return boxes.load() > 0; }));
+    eng->Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
+    EXPECT_EQ(dialogs.Boxes()[0].caption, "System error Cannot set up an I/O queue for /dev/fakec");
+    EXPECT_NE(dialogs.Boxes()[0].body.find("Error Code = 38 "), std::string::npos) << dialogs.Boxes()[0].body;
+    EXPECT_TRUE(fake->Ops(2).empty());  // never a silent fall-back to synchronous calls
+
+    s.threadsPerVolume = 17;
+    s.queueDepth = 1024;
+    const StartResult r = eng->Start(s, checked, {});
+    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.refusal.why, Refusal::Why::TooManyInFlight);
+    EXPECT_EQ(r.refusal.requested, 17 * 1024);
+    s.queueDepth = 1025;
+    EXPECT_EQ(eng->Start(s, checked, {}).refusal.why, Refusal::Why::OutOfRange);
+}
+
+TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
+    uint32_t error = 0;
+    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 4 << 20, 0x33);
+    FakeDialogs dialogs;
+    Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
+    eng.Volumes().EnumerateVolumes();
+    std::array<bool, kDiskCount> checked{};
+    checked[2] = true;
+    RunSettings s;
+    s.threadsPerVolume = 2;
+    s.queueDepth = 16;
+    s.readsPerPortion = 3;
+    s.writesPerPortion = 1;
+    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome, StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 5000; }));
+    eng.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
+    const VolumeStats& v = *eng.Volume(2);
+    EXPECT_EQ(static_cast<int64_t>(eng.Log().CompleteCount()), v.RunTotal.IOCount);
+    EXPECT_EQ(v.RunTotal.Errors, 0);
+    EXPECT_EQ(v.RunTotal.Bytes, v.RunTotal.IOCount * 4096);
+    EXPECT_TRUE(dialogs.Boxes().empty());
+}
