@@ -87,22 +87,25 @@ void TextFigures(std::ostream& out, const std::string& heading, const LogFigures
     out << heading << "\n  operations " << f.operations << "  errors " << f.errors << "  bytes " << f.bytes
         << "\n  span " << Fixed(f.spanSeconds, 3) << " s  IO/s " << Fixed(f.ioPerSec, 0) << "  MB/s "
         << Fixed(f.mbytesPerSec, 2) << "\n  Latency us (exact)  p50 " << Fixed(f.p50Us, 1) << "  p90 "
-        << Fixed(f.p90Us, 1) << "  p99 " << Fixed(f.p99Us, 1) << "  p99.9 " << Fixed(f.p999Us, 1) << "  p99.99 "
-        << Fixed(f.p9999Us, 1) << "  max " << Fixed(f.maxUs, 1) << "\n";
+        << Fixed(f.p90Us, 1) << "  p99 " << Fixed(f.p99Us, 1) << "  p99.9 " << Fixed(f.p999Us, 1)
+        << "  p99.99 " << Fixed(f.p9999Us, 1) << "  max " << Fixed(f.maxUs, 1) << "\n";
 }
 
 void JsonFigures(std::ostream& out, const LogFigures& f, const std::string& indent) {
-    out << indent << "\"operations\": " << f.operations << ", \"errors\": " << f.errors << ", \"bytes\": " << f.bytes
-        << ",\n"
-        << indent << "\"span_s\": " << JsonNumber(f.spanSeconds) << ", \"io_per_sec\": " << JsonNumber(f.ioPerSec)
+    out << indent << "\"operations\": " << f.operations << ", \"errors\": " << f.errors
+        << ", \"bytes\": " << f.bytes << ",\n"
+        << indent << "\"span_s\": " << JsonNumber(f.spanSeconds)
+        << ", \"io_per_sec\": " << JsonNumber(f.ioPerSec)
         << ", \"mbytes_per_sec\": " << JsonNumber(f.mbytesPerSec) << ",\n"
-        << indent << "\"latency_us\": {\"p50\": " << JsonNumber(f.p50Us) << ", \"p90\": " << JsonNumber(f.p90Us)
-        << ", \"p99\": " << JsonNumber(f.p99Us) << ", \"p99_9\": " << JsonNumber(f.p999Us)
-        << ", \"p99_99\": " << JsonNumber(f.p9999Us) << ", \"max\": " << JsonNumber(f.maxUs) << "},\n"
+        << indent << "\"latency_us\": {\"p50\": " << JsonNumber(f.p50Us)
+        << ", \"p90\": " << JsonNumber(f.p90Us) << ", \"p99\": " << JsonNumber(f.p99Us)
+        << ", \"p99_9\": " << JsonNumber(f.p999Us) << ", \"p99_99\": " << JsonNumber(f.p9999Us)
+        << ", \"max\": " << JsonNumber(f.maxUs) << "},\n"
         << indent << "\"per_second\": [";
     for (size_t k = 0; k < f.seconds.size(); ++k) {
         const SecondFigures& s = f.seconds[k];
-        out << (k ? ",\n" : "\n") << indent << "  {\"second\": " << s.second << ", \"io_per_sec\": " << s.operations
+        out << (k ? ",\n" : "\n") << indent << "  {\"second\": " << s.second
+            << ", \"io_per_sec\": " << s.operations
             << ", \"mbytes_per_sec\": " << JsonNumber(static_cast<double>(s.bytes) / 1'048'576)
             << ", \"p50_us\": " << JsonNumber(s.p50Us) << ", \"p99_us\": " << JsonNumber(s.p99Us) << "}";
     }

@@ -261,11 +261,41 @@ int main(int argc, char** argv) {
     facts.logComplete = static_cast<int64_t>(facts.logEntries) >= report.all.record->Total().IOCount;
     facts.workersNotReturned = outcome.workersNotReturned;
     facts.openFailures = dialogs.Failures();
+    if (opt.settings.verify) {
+        // The read-back after the test time stands apart: its reads are in none of the run's figures.
+        const std::shared_ptr<engine::Verifier> verifier = eng.Verification();
+        facts.verified = verifier != nullptr;
+        if (verifier) {
+            facts.blocksWritten = verifier->BlocksWritten();
+            facts.timedChecks = verifier->Timed();
+        }
+        if (verifier && opt.verifyAfter && outcome.workersNotReturned == 0) {
+            facts.readBack = true;
+            for (const auto& v : opt.volumes) {
+                uint32_t code = 0;
+                const engine::VerifyResults r = eng.ReadBack(
+                    v.index, [] { return platform::InterruptCount() > 1; }, code);
+                if (code != 0)
+                    Fail("--verify-after: " + engine::CannotOpenText(map.devicePath[v.index], false) + ":" +
+                         engine::SystemErrorText(code));
+                facts.readBackChecks.blocksChecked += r.blocksChecked;
+                facts.readBackChecks.readErrors += r.readErrors;
+                for (size_t k = 0; k < 3; ++k) facts.readBackChecks.byKind[k] += r.byKind[k];
+                for (const auto& m : r.first)
+                    if (facts.readBackChecks.first.size() < engine::VerifyResults::kKept)
+                        facts.readBackChecks.first.push_back(m);
+            }
+        }
+    }
     if (!facts.logComplete)
         Fail("the operation log is full: it holds the first " + std::to_string(facts.logEntries) +
              " operations of the run, not all of them");
 
-    int status = outcome.cannotOpen ? kCannotOpen : report.all.record->Total().Errors > 0 ? kSomeFailed : 0;
+    const bool mismatched = facts.timedChecks.Mismatches() > 0 || facts.readBackChecks.Mismatches() > 0 ||
+                            facts.readBackChecks.readErrors > 0;
+    int status = outcome.cannotOpen                                    ? kCannotOpen
+                 : report.all.record->Total().Errors > 0 || mismatched ? kSomeFailed
+                                                                       : 0;
     bool written = true;
     // With --json - standard output carries the JSON alone, so the text report goes to standard error.
     cli::WriteTextReport(opt.jsonPath == "-" ? std::cerr : std::cout, report, facts);

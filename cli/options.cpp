@@ -23,6 +23,8 @@ const char* const kHelp =
     "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
     "  --period S          statistics interval in seconds (follows the test time)\n"
     "  --queue-depth Q     operation streams per worker through one io_uring queue (1: synchronous)\n"
+    "  --verify            written blocks carry a header and CRC32C; reads check them\n"
+    "  --verify-after      also read back every written block once after the test time\n"
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
     "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
@@ -154,8 +156,18 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
             return head + "is not allowed for " + what + ": it is larger than " + volumeName +
                    ", which holds " + std::to_string(r.limit) + " bytes";
         case Why::TooManyInFlight:
-            return head + "asks for " + std::to_string(r.requested) + " operations in flight in all (workers x queue "
-                   "depth); the limit is " + std::to_string(r.limit);
+            return head + "asks for " + std::to_string(r.requested) +
+                   " operations in flight in all (workers x queue "
+                   "depth); the limit is " +
+                   std::to_string(r.limit);
+        case Why::BlockTooSmallToVerify:
+            return head + "is too small for --verify: each written block carries a " +
+                   std::to_string(r.limit) + "-byte header";
+        case Why::VerifyMemory:
+            return "--verify: remembering the written blocks of these volumes needs " +
+                   std::to_string(r.requested) + " bytes (16 per block), more than the " +
+                   std::to_string(r.limit) +
+                   " bytes (half the memory) it may use; use a larger --block-size or fewer volumes";
         case Why::TooManyWorkers:
             return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
                    std::to_string(r.limit);
@@ -175,6 +187,8 @@ std::string CommandLineRefusal(const Options& o) {
     if (s.testMs < 0)
         return o.timeOption + ": '" + o.given.at(engine::SettingField::TestTime) +
                "' is not allowed: the test time must be 0 or more";
+    if (s.verify && s.writesPerPortion <= 0)
+        return "--verify checks what the run writes: give --writes N (and --destroy-data)";
     if (s.writesPerPortion > 0)
         for (const auto& v : o.volumes)
             if (v.path.empty())
@@ -290,6 +304,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.mode = Options::Mode::List;
         } else if (arg == "--destroy-data") {
             o.destroyData = true;
+        } else if (arg == "--verify") {
+            rs.verify = true;
+        } else if (arg == "--verify-after") {
+            rs.verify = o.verifyAfter = true;
         } else if (arg == "--method") {
             if (!takeValue(method)) return false;
         } else if (arg == "--pause-type") {

@@ -22,6 +22,7 @@ struct Options {
     std::string timeOption = "--minutes";  // the option the test time came from
     std::vector<VolumeArg> volumes;
     bool destroyData = false;
+    bool verifyAfter = false;
     int64_t createSize = 0;                      // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
 };

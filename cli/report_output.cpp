@@ -48,6 +48,40 @@ std::string Num(double d) {
     return JsonNumber(d);
 }
 
+const char* kKinds[] = {"corrupted", "misdirected", "lost"};
+
+void TextChecks(std::ostream& out, const std::string& heading, const engine::VerifyResults& r, int64_t f) {
+    out << heading << ": " << r.blocksChecked << " blocks checked, " << r.Mismatches()
+        << " mismatches (corrupted " << r.byKind[0] << ", misdirected " << r.byKind[1] << ", lost "
+        << r.byKind[2] << ")";
+    if (r.readErrors > 0) out << ", " << r.readErrors << " blocks unreadable";
+    out << "\n";
+    for (const engine::Mismatch& m : r.first)
+        out << "  " << kKinds[static_cast<int>(m.kind)] << " " << static_cast<char>('A' + m.volume)
+            << ": block " << m.block << " at "
+            << (f > 0 ? static_cast<double>(m.atTicks) / static_cast<double>(f) : 0) << ": offset expected "
+            << m.offsetExpected << " found " << m.offsetFound << ", sequence expected " << m.sequenceExpected
+            << " found " << m.sequenceFound << ", checksum expected " << m.crcExpected << " found "
+            << m.crcFound << "\n";
+}
+
+void JsonChecks(std::ostream& out, const engine::VerifyResults& r, const std::string& extra) {
+    out << "{" << extra << "\"blocks_checked\": " << r.blocksChecked << ", \"read_errors\": " << r.readErrors
+        << ", \"mismatches\": " << r.Mismatches() << ", \"by_kind\": {\"corrupted\": " << r.byKind[0]
+        << ", \"misdirected\": " << r.byKind[1] << ", \"lost\": " << r.byKind[2] << "}, \"first\": [";
+    for (size_t k = 0; k < r.first.size(); ++k) {
+        const engine::Mismatch& m = r.first[k];
+        out << (k ? ", " : "") << "{\"kind\": \"" << kKinds[static_cast<int>(m.kind)] << "\", \"volume\": \""
+            << static_cast<char>('A' + m.volume) << "\", \"block\": " << m.block
+            << ", \"offset_expected\": " << m.offsetExpected << ", \"offset_found\": " << m.offsetFound
+            << ", \"sequence_expected\": " << m.sequenceExpected
+            << ", \"sequence_found\": " << m.sequenceFound << ", \"run_found\": " << m.runFound
+            << ", \"crc_expected\": " << m.crcExpected << ", \"crc_found\": " << m.crcFound
+            << ", \"at_ticks\": " << m.atTicks << "}";
+    }
+    out << "]}";
+}
+
 void JsonCauses(std::ostream& out, const stats::VolumeReport& v, int64_t f) {
     const auto lines = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
     out << "[";
@@ -116,6 +150,13 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
                    facts.timerFreq, stats::UserSeparators());
     if (report.volumes.size() != 1)
         TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators());
+    if (facts.verified) {
+        out << "Verify: " << facts.blocksWritten << " blocks written\n";
+        TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);
+        if (facts.readBack)
+            TextChecks(out, "Verify after the run (not in the figures above)", facts.readBackChecks,
+                       facts.timerFreq);
+    }
 }
 
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
@@ -128,8 +169,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"reads_per_portion\": " << s.readsPerPortion
         << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
         << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
-        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s) << ", \"queue_depth\": " << s.queueDepth
-        << "},\n";
+        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s)
+        << ", \"queue_depth\": " << s.queueDepth << "},\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
     out << "  \"open_failures\": [";
@@ -138,6 +179,17 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     out << "],\n";
     out << "  \"log_entries\": " << facts.logEntries << ",\n";
     out << "  \"log_complete\": " << (facts.logComplete ? "true" : "false") << ",\n";
+    if (facts.verified) {
+        out << "  \"verify\": ";
+        JsonChecks(out, facts.timedChecks,
+                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) + ", ");
+        out << ",\n";
+        if (facts.readBack) {
+            out << "  \"verify_after\": ";
+            JsonChecks(out, facts.readBackChecks, "");
+            out << ",\n";
+        }
+    }
     out << "  \"timer_frequency\": " << facts.timerFreq << ",\n";
     out << "  \"volumes\": [";
     for (size_t k = 0; k < report.volumes.size(); ++k) {

@@ -20,6 +20,12 @@ struct RunFacts {
     bool logComplete = true;
     int workersNotReturned = 0;  // stuck in a device call when the report was made
     std::vector<std::string> openFailures;
+    // --verify: blocks written, the timed run's checks and, with --verify-after, the read-back's.
+    bool verified = false;
+    int64_t blocksWritten = 0;
+    engine::VerifyResults timedChecks;
+    bool readBack = false;
+    engine::VerifyResults readBackChecks;
 };
 
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);

@@ -1,6 +1,8 @@
 #include "engine/engine.h"
 
 #include "platform/clock.h"
+#include "platform/error_codes.h"
+#include "platform/memory.h"
 
 namespace engine {
 
@@ -63,6 +65,29 @@ StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCoun
         return result;
     }
 
+    // What this run wrote where, when it verifies: refused, before anything changes, when it would not fit.
+    std::shared_ptr<Verifier> verifier;
+    if (s.verify && s.writesPerPortion > 0) {
+        std::array<int64_t, kDiskCount> blocks{};
+        std::vector<int64_t> list;
+        for (int i : chosen) list.push_back(blocks[static_cast<size_t>(i)] = volumes_.Size(i) / s.blockSize);
+        const int64_t needed = Verifier::BytesNeeded(list);
+        const int64_t memory = platform::PhysicalMemoryBytes();
+        result.refusal.why = Refusal::Why::VerifyMemory;
+        result.refusal.field = SettingField::Verify;
+        result.refusal.requested = needed;
+        result.refusal.limit = memory / 2;
+        if (memory > 0 && needed > memory / 2) return result;
+        try {
+            verifier = std::make_shared<Verifier>((static_cast<uint64_t>(platform::CounterNow()) << 16) ^
+                                                      shared_->CurrentRun.load(std::memory_order_relaxed),
+                                                  blocks);
+        } catch (const std::bad_alloc&) {
+            return result;
+        }
+        result.refusal = {};
+    }
+
     shared_->Log.Reset();
     const Method kept = settings_.method;
     settings_ = s;
@@ -74,6 +99,8 @@ StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCoun
         for (int t = 0; t < s.threadsPerVolume; ++t) volumeOf.push_back(i);
     const uint64_t run = shared_->CurrentRun.load(std::memory_order_relaxed) + 1;
     pool_.Assign(volumeOf, run);
+    verifier_ = verifier;
+    shared_->Verify = std::move(verifier);
 
     startTick_ = ticks_();
     // Settings and assignments first, then the run number and Testing, then the events: a released worker
@@ -129,6 +156,35 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
     }
+}
+
+VerifyResults Engine::ReadBack(int volume, const std::function<bool()>& stop, uint32_t& openError) {
+    VerifyResults results;
+    openError = 0;
+    BlockStates* states = verifier_ ? verifier_->States(volume) : nullptr;
+    if (!states || pool_.AnyBusy()) return results;
+    std::unique_ptr<platform::IVolumeDevice> device =
+        shared_->VolumeSystem->OpenDevice(volume, false, openError);
+    if (!device) return results;
+    const uint32_t size = static_cast<uint32_t>(settings_.blockSize);
+    void* buffer = device->AllocateBuffer(size);
+    if (!buffer) {
+        openError = platform::OutOfMemoryErrorCode();
+        return results;
+    }
+    for (int64_t b = 0; b < states->Blocks() && !stop(); ++b) {
+        const uint64_t expected = states->Acknowledged(b);
+        if (expected == 0 || expected == BlockStates::kOpen) continue;
+        const int64_t offset = b * settings_.blockSize;
+        const uint32_t error = device->ReadAt(buffer, size, offset);
+        if (error != 0) {
+            ++results.readErrors;
+            continue;
+        }
+        verifier_->Check(volume, buffer, size, offset, expected, platform::CounterNow(), results);
+    }
+    device->FreeBuffer(buffer);
+    return results;
 }
 
 void Engine::Stop() {

@@ -70,6 +70,11 @@ class Engine {
     // The settings in force: the last started run's, the method kept when a start named none. Before the
     // first start, the window's values from when it is shown.
     const RunSettings& Settings() const { return settings_; }
+    // The verification of the current or last run; empty when it did not verify.
+    std::shared_ptr<Verifier> Verification() const { return verifier_; }
+    // After a verifying run: reads back once every block the run wrote on volume i and checks it. Results
+    // stand apart from the run's own figures. stop() ends it early.
+    VerifyResults ReadBack(int volume, const std::function<bool()>& stop, uint32_t& openError);
     int32_t PeriodSeconds() const { return periodSeconds_; }
     uint32_t StartTick() const { return startTick_; }
 
@@ -85,6 +90,7 @@ class Engine {
     RunSettings settings_;
     int32_t periodSeconds_ = 300;
     uint32_t startTick_ = 0;
+    std::shared_ptr<Verifier> verifier_;
 };
 
 }  // namespace engine

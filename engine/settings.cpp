@@ -60,6 +60,8 @@ Refusal Validate(const RunSettings& s) {
             return Refuse(Why::TooManyIntervals, SettingField::Period, s.periodSeconds, seconds / 999 + 1);
     }
     if (s.pauseMs < 0) return Refuse(Why::BelowMinimum, SettingField::PauseMs, s.pauseMs, 0);
+    if (s.verify && s.blockSize < 48)
+        return Refuse(Why::BlockTooSmallToVerify, SettingField::BlockSize, s.blockSize, 48);
     if (s.queueDepth < 1) return Refuse(Why::BelowMinimum, SettingField::QueueDepth, s.queueDepth, 1);
     if (s.queueDepth > kMaxQueueDepth)
         return Refuse(Why::OutOfRange, SettingField::QueueDepth, s.queueDepth, kMaxQueueDepth);

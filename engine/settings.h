@@ -36,6 +36,7 @@ struct RunSettings {
     int32_t writesPerPortion = 0;
     IOCountType ioCountType = IOCountType::Fixed;
     int32_t queueDepth = 1;  // streams per worker; 1: the synchronous worker
+    bool verify = false;     // written blocks carry a header and checksum that reads check
 };
 
 enum class SettingField {
@@ -50,22 +51,25 @@ enum class SettingField {
     ReadsPerPortion,
     WritesPerPortion,
     IOCountType,
-    QueueDepth
+    QueueDepth,
+    Verify
 };
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).
 struct Refusal {
     enum class Why {
         None,
-        NotAnInteger,      // value is not a decimal integer in the signed 32-bit range
-        Unknown,           // value names none of the choices
-        BelowMinimum,      // limit: the least allowed value
-        OutOfRange,        // limit: the largest magnitude allowed
-        TooManyIntervals,  // limit: the shortest interval that keeps within the intervals of a record
-        NotMultiple,       // limit: the transfer unit of `volume`
-        LargerThanVolume,  // limit: the size of `volume` in bytes
-        TooManyWorkers,    // requested workers against limit
-        TooManyInFlight,   // requested streams (workers x queue depth) against limit
+        NotAnInteger,           // value is not a decimal integer in the signed 32-bit range
+        Unknown,                // value names none of the choices
+        BelowMinimum,           // limit: the least allowed value
+        OutOfRange,             // limit: the largest magnitude allowed
+        TooManyIntervals,       // limit: the shortest interval that keeps within the intervals of a record
+        NotMultiple,            // limit: the transfer unit of `volume`
+        LargerThanVolume,       // limit: the size of `volume` in bytes
+        TooManyWorkers,         // requested workers against limit
+        TooManyInFlight,        // requested streams (workers x queue depth) against limit
+        BlockTooSmallToVerify,  // limit: the smallest block that holds the verification header
+        VerifyMemory,           // requested: bytes the written blocks' states need; limit: what may be used
     };
     Why why = Why::None;
     SettingField field = SettingField::None;

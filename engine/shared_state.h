@@ -12,6 +12,7 @@
 #include "engine/operation_log.h"
 #include "engine/records.h"
 #include "engine/settings.h"
+#include "engine/verify.h"
 #include "platform/volume_device.h"
 
 namespace engine {
@@ -25,6 +26,9 @@ struct SharedState {
     // Entry i is volume i's record; empty for an absent volume. Set at discovery only.
     std::array<std::unique_ptr<VolumeStats>, kDiskCount> Volumes;
     OperationLog Log;
+    // The current run's verification of written data; empty when the run does not verify. Set by the window
+    // thread before the run's Testing, read by workers when they enter the run.
+    std::shared_ptr<Verifier> Verify;
     // Written by the window thread only, sequentially consistent: it pairs with a worker's busy flag (the
     // worker sets its flag, then reads Testing; the window clears Testing, then reads the flags). Read by
     // workers once per pass.

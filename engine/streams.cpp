@@ -20,6 +20,9 @@ struct Stream {
     int64_t start = 0;     // counter reading before the submission that carried the operation in flight
     int64_t resumeAt = 0;  // counter reading until which the stream pauses between portions
     bool inFlight = false;
+    bool read = false, write = false;
+    int64_t offset = 0;
+    StreamVerification check;
 };
 
 }  // namespace
@@ -39,6 +42,10 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
         st.writesLeft = v.WritesPerPortion;
         st.buffer = r.device.AllocateBuffer(s);
         buffers = buffers && st.buffer;
+        // A verified write carries its own header, so it is made in the stream's one buffer.
+        if (st.buffer && r.verifier)
+            st.check = StreamVerification(r.verifier, r.disk, r.worker, static_cast<uint32_t>(i), st.buffer,
+                                          r.randomBuffer, s);
     }
     auto release = [&] {
         for (Stream& st : streams)
@@ -51,6 +58,11 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
     issued.reserve(streams.size());
     auto record = [&](Stream& st, int64_t end, uint32_t error) {
         st.inFlight = false;
+        if (st.check.On()) {
+            if (st.read) error = st.check.FinishRead(st.buffer, st.offset, error, end);
+            if (st.write) st.check.FinishWrite(error);
+        }
+        st.read = st.write = false;
         r.shared.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(r.disk),
                                      static_cast<int16_t>(error == 0 ? 1 : 0), st.start, end, f});
         RecordOperation(v, st.start, end, f, error, s);
@@ -58,9 +70,10 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
         if (st.readsLeft + st.writesLeft <= 0) {
             // The end of the stream's portion: its pause, then a fresh portion.
             if (v.PauseMs > 0) {
-                const int32_t t = v.PauseFixed ? v.PauseMs
-                                               : static_cast<int32_t>(
-                                                     st.random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
+                const int32_t t =
+                    v.PauseFixed
+                        ? v.PauseMs
+                        : static_cast<int32_t>(st.random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
                 st.resumeAt = end + static_cast<int64_t>(t) * f / 1000;
             }
             st.readsLeft = v.ReadsPerPortion;
@@ -92,13 +105,14 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
             q.size = s;
             q.offset = st.walker.p * v.BlockSize;
             q.tag = i;
+            st.offset = q.offset;
             if (st.readsLeft > 0) {
-                --st.readsLeft;
                 q.buffer = st.buffer;
             } else if (!r.readOnly && st.writesLeft > 0) {
-                --st.writesLeft;
                 q.write = true;
-                q.buffer = const_cast<void*>(st.walker.p == 0 ? r.zeroBuffer : r.randomBuffer);
+                q.buffer = st.check.On()
+                               ? st.buffer
+                               : const_cast<void*>(st.walker.p == 0 ? r.zeroBuffer : r.randomBuffer);
             } else {
                 // A portion without reads or writes issues nothing; such a stream only pauses.
                 st.readsLeft = st.writesLeft = 0;
@@ -108,12 +122,21 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
                 continue;
             }
             if (!r.queue.Queue(q)) break;
+            // Queued: the data it carries is made now, before the submission hands it over.
+            st.read = !q.write;
+            st.write = q.write;
+            --(q.write ? st.writesLeft : st.readsLeft);
+            if (st.check.On()) {
+                if (st.read) st.check.PrepareRead(st.walker.p);
+                if (st.write) st.check.PrepareWrite(st.walker.p, q.offset);
+            }
             st.inFlight = true;
             issued.push_back(i);
         }
         if (!issued.empty()) {
             const int64_t start = platform::CounterNow();
-            const uint32_t error = r.queue.Submit();
+            // Submitting waits for the first completion too when every stream is busy: one call for both.
+            const uint32_t error = r.queue.Submit(issued.size() == streams.size() || nextResume == INT64_MAX);
             for (uint32_t i : issued) streams[i].start = start;
             if (error != 0) {
                 const int64_t end = platform::CounterNow();
@@ -129,9 +152,10 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
             continue;
         }
         // Wait for one completion, then take every other that is ready, each timed as it is reaped.
-        const int64_t waitNs = nextResume == INT64_MAX ? 10'000'000 : std::clamp<int64_t>(
-                                                                          (nextResume - now) * 1'000'000'000 / f,
-                                                                          0, 10'000'000);
+        const int64_t waitNs =
+            nextResume == INT64_MAX
+                ? 10'000'000
+                : std::clamp<int64_t>((nextResume - now) * 1'000'000'000 / f, 0, 10'000'000);
         if (reapOne(waitNs))
             while (reapOne(0)) {
             }

@@ -24,6 +24,8 @@ struct StreamRun {
     const void* zeroBuffer;
     uint64_t seed;
     std::function<bool()> runOver;
+    Verifier* verifier = nullptr;  // the run's verification of written data, if it has one
+    uint32_t worker = 0;
 };
 
 // Runs until runOver() is true, then lets the operations in flight finish (waiting at most drainNs) and

@@ -5,8 +5,8 @@
 
 #include "engine/random.h"
 #include "engine/streams.h"
-#include "engine/walker.h"
 #include "engine/system_error.h"
+#include "engine/walker.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
 
@@ -29,7 +29,7 @@ struct TDiskTest::Core {
     void Execute();
     void RunTest();
     void Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
-              const void* randomBuffer, const void* zeroBuffer);
+              const void* randomBuffer, const void* zeroBuffer, StreamVerification& check);
 };
 
 namespace {
@@ -107,13 +107,29 @@ void TDiskTest::Core::RunTest() {
     for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
 
     if (v.QueueDepth <= 1) {
-        Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer);
+        // With verification every write carries its own header: a fourth buffer holds it.
+        const std::shared_ptr<Verifier> verifier = readOnly ? nullptr : sh.Verify;
+        void* stamped = verifier ? device->AllocateBuffer(s) : nullptr;
+        StreamVerification check(stamped ? verifier.get() : nullptr, disk, static_cast<uint32_t>(number), 0,
+                                 stamped, randomBuffer, s);
+        Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer, check);
+        if (stamped) device->FreeBuffer(stamped);
     } else if (std::unique_ptr<platform::IAsyncQueue> queue =
                    device->OpenQueue(static_cast<uint32_t>(v.QueueDepth), error)) {
         const uint64_t run = assignedRun.load(std::memory_order_acquire);
-        const StreamRun streams{sh,       v,         disk,         *device,    *queue,
-                                static_cast<uint32_t>(v.QueueDepth), readOnly, randomBuffer, zeroBuffer,
-                                random.Next64(), [this, run] { return Terminated() || !shared->InRun(run); }};
+        const StreamRun streams{sh,
+                                v,
+                                disk,
+                                *device,
+                                *queue,
+                                static_cast<uint32_t>(v.QueueDepth),
+                                readOnly,
+                                randomBuffer,
+                                zeroBuffer,
+                                random.Next64(),
+                                [this, run] { return Terminated() || !shared->InRun(run); },
+                                readOnly ? nullptr : sh.Verify.get(),
+                                static_cast<uint32_t>(number)};
         if (!RunStreams(streams) && !Terminated())
             ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path,
                             std::to_string(v.QueueDepth) + " stream buffers of " + std::to_string(s) +
@@ -129,7 +145,7 @@ void TDiskTest::Core::RunTest() {
 }
 
 void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
-                           const void* randomBuffer, const void* zeroBuffer) {
+                           const void* randomBuffer, const void* zeroBuffer, StreamVerification& check) {
     SharedState& sh = *shared;
     const int32_t disk = testedDisk.load(std::memory_order_relaxed);
     const uint32_t s = static_cast<uint32_t>(v.BlockSize);
@@ -145,15 +161,26 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
     const auto runOver = [&] { return Terminated() || !sh.InRun(run); };
     while (!runOver()) {
         const int64_t offset = walker.p * v.BlockSize;
+        const bool read = readsLeft > 0;
+        const bool write = !read && !readOnly && writesLeft > 0;
+        const void* data = walker.p == 0 ? zeroBuffer : randomBuffer;
+        if (check.On()) {
+            if (read) check.PrepareRead(walker.p);
+            if (write) data = check.PrepareWrite(walker.p, offset);
+        }
         const int64_t start = platform::CounterNow();
-        if (readsLeft > 0) {
+        if (read) {
             --readsLeft;
             error = device.ReadAt(readBuffer, s, offset);
-        } else if (!readOnly && writesLeft > 0) {
+        } else if (write) {
             --writesLeft;
-            error = device.WriteAt(walker.p == 0 ? zeroBuffer : randomBuffer, s, offset);
+            error = device.WriteAt(data, s, offset);
         }
         const int64_t end = platform::CounterNow();
+        if (check.On()) {
+            if (read) error = check.FinishRead(readBuffer, offset, error, end);
+            if (write) check.FinishWrite(error);
+        }
 
         if (WrappingSum(readsLeft, writesLeft) == 0) {
             // A negative pause is treated as none; it never reaches the sleep or the draw. The end of the

@@ -22,13 +22,14 @@ struct AsyncCompletion {
 };
 
 class IAsyncQueue {
-public:
+  public:
     static constexpr uint32_t kMaxTags = 1u << 20;
     virtual ~IAsyncQueue() = default;
     // Adds a request to the next submission; false when the queue already holds its depth.
     virtual bool Queue(const AsyncRequest& request) = 0;
-    // Hands every queued request to the device. 0, or the system's error code (then nothing was handed).
-    virtual uint32_t Submit() = 0;
+    // Hands every queued request to the device, and with waitForOne returns only once a completion is ready
+    // (one system call for both). 0, or the system's error code (then nothing was handed).
+    virtual uint32_t Submit(bool waitForOne) = 0;
     // Takes one completion: at once when one is ready, else waiting up to timeoutNs. False when none came.
     virtual bool Reap(AsyncCompletion& completion, int64_t timeoutNs) = 0;
     // Asks the device to cancel every request in flight; each still completes (ECANCELED, or its result).

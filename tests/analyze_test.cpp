@@ -1,11 +1,12 @@
 // Offline analysis of an operation log: exact figures from hand-made logs, and a clear error for files that
 // are not logs.
+#include "cli/analyze.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "cli/analyze.h"
 #include "engine/records.h"
 #include "tests/test_support.h"
 
@@ -70,7 +71,8 @@ TEST(Analyze, FilesThatAreNotLogsAreRefusedClearly) {
     std::ofstream(dir.path() / "odd.dat") << "not a log";
     EXPECT_FALSE(cli::AnalyzeLog((dir.path() / "odd.dat").string(), a, error));
     EXPECT_NE(error.find("not a multiple of 32 bytes"), std::string::npos);
-    EXPECT_FALSE(cli::AnalyzeLog(WriteLog(dir, {{4096, 2, 1, 10, 20, kGHz}, {4096, 2, 1, 10, 20, 0}}), a, error));
+    EXPECT_FALSE(
+        cli::AnalyzeLog(WriteLog(dir, {{4096, 2, 1, 10, 20, kGHz}, {4096, 2, 1, 10, 20, 0}}), a, error));
     EXPECT_NE(error.find("entry 2 has a counter frequency of 0"), std::string::npos) << error;
     EXPECT_FALSE(cli::AnalyzeLog((dir.path() / "missing.dat").string(), a, error));
     EXPECT_NE(error.find("cannot open"), std::string::npos);

@@ -441,3 +441,47 @@ TEST(Cli, PercentilesAgreeWithTheExactOnesFromTheLog) {
     r = RunCli(dir, {"analyze", img.substr(0, img.size() - 1)});
     EXPECT_EQ(r.status, 2);
 }
+
+TEST(Cli, VerifyFindsCorruptedAndMisdirectedBlocksAndACleanDeviceHasNone) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("v.img", 1 << 20);
+    const std::string json = (dir.path() / "v.json").string();
+    // Under the run, blocks 10-19 are overwritten with garbage and block 30's data is copied over block 40.
+    std::atomic<bool> done{false};
+    std::thread meddler([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        const int fd = ::open(img.c_str(), O_RDWR);
+        std::vector<char> garbage(4096, 0x3C), copy(4096);
+        for (int round = 0; round < 200 && !done; ++round) {
+            for (int b = 10; b < 20; ++b) (void)::pwrite(fd, garbage.data(), 4096, b * 4096);
+            if (::pread(fd, copy.data(), 4096, 30 * 4096) == 4096)
+                (void)::pwrite(fd, copy.data(), 4096, 40 * 4096);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::close(fd);
+    });
+    Result r = RunCli(dir, {"--seconds", "3", "--threads", "1", "--reads", "3", "--writes", "1",
+                            "--destroy-data", "--verify", "--json", json, "V=" + img});
+    done = true;
+    meddler.join();
+    EXPECT_EQ(r.status, 1) << r.err;
+    const std::string doc = Slurp(json);
+    EXPECT_NE(doc.find("\"verify\": {\"blocks_written\": "), std::string::npos) << doc.substr(0, 400);
+    EXPECT_EQ(doc.find("\"corrupted\": 0,"), std::string::npos) << r.out;
+    EXPECT_EQ(doc.find("\"misdirected\": 0,"), std::string::npos) << r.out;
+    EXPECT_NE(doc.find("\"name\": \"MISMATCH\""), std::string::npos);  // counted as failed operations
+    EXPECT_NE(r.out.find("corrupted V: block 1"), std::string::npos) << r.out;
+
+    // A clean run finds nothing, during the run or when every written block is read back.
+    testing_support::LoopDevice loop(dir.MakeImage("clean.img", 4 << 20));
+    const std::string target = loop.path.empty() ? dir.MakeImage("clean2.img", 4 << 20) : loop.path;
+    r = RunCli(dir, {"--seconds", "2", "--reads", "2", "--writes", "2", "--queue-depth", "4",
+                     "--destroy-data", "--verify-after", "C=" + target});
+    EXPECT_EQ(r.status, 0) << r.err << r.out;
+    EXPECT_NE(r.out.find("Verify during the run: "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find(" 0 mismatches"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Verify after the run (not in the figures above): "), std::string::npos) << r.out;
+    r = RunCli(dir, {"--seconds", "1", "--verify", "C=" + target});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--verify checks what the run writes"), std::string::npos);
+}

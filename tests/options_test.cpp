@@ -1,10 +1,11 @@
 // The command line read straight into typed settings, and its words for a refusal.
-#include <cstdlib>
-
-#include "cli/json.h"
 #include "cli/options.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "cli/json.h"
 
 namespace {
 

@@ -180,7 +180,8 @@ TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
     s.queueDepth = 16;
     s.readsPerPortion = 3;
     s.writesPerPortion = 1;
-    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome, StartOutcome::Started);
+    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+              StartOutcome::Started);
     ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 5000; }));
     eng.Stop();
     ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));

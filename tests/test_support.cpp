@@ -5,8 +5,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <random>
 
@@ -49,7 +49,10 @@ LoopDevice::LoopDevice(const std::string& image) {
 }
 
 LoopDevice::~LoopDevice() {
-    if (!path.empty()) std::system(("losetup -d " + path + " 2>/dev/null").c_str());
+    // A test may have made the device read-only; the flag would outlive the attachment.
+    if (!path.empty())
+        std::system(
+            ("blockdev --setrw " + path + " 2>/dev/null; losetup -d " + path + " 2>/dev/null").c_str());
 }
 
 void FakeDialogs::SystemError(const std::string& caption, const std::string& body) {
@@ -138,7 +141,7 @@ class FakeQueue : public platform::IAsyncQueue {
         queued_.push_back(q);
         return true;
     }
-    uint32_t Submit() override {
+    uint32_t Submit(bool) override {
         for (const auto& q : queued_) inFlight_.push_back({q, false});
         queued_.clear();
         return 0;
@@ -146,7 +149,8 @@ class FakeQueue : public platform::IAsyncQueue {
     bool Reap(platform::AsyncCompletion& c, int64_t timeoutNs) override {
         if (inFlight_.empty() || (v_.hang && !inFlight_.front().cancelled)) {
             if (timeoutNs > 0)
-                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min<int64_t>(timeoutNs, 1'000'000)));
+                std::this_thread::sleep_for(
+                    std::chrono::nanoseconds(std::min<int64_t>(timeoutNs, 1'000'000)));
             return false;
         }
         const Flight f = inFlight_.front();
@@ -157,9 +161,10 @@ class FakeQueue : public platform::IAsyncQueue {
             return true;
         }
         const platform::AsyncRequest& q = f.request;
-        sys_.Record(index_, {q.write ? 'W' : 'R', q.offset,
-                             q.write ? *static_cast<const unsigned char*>(q.buffer) : static_cast<unsigned char>(0),
-                             q.tag});
+        sys_.Record(
+            index_,
+            {q.write ? 'W' : 'R', q.offset,
+             q.write ? *static_cast<const unsigned char*>(q.buffer) : static_cast<unsigned char>(0), q.tag});
         c.error = q.offset >= 0 && q.offset + static_cast<int64_t>(q.size) <= v_.deviceSize ? 0 : EINVAL;
         return true;
     }

@@ -83,9 +83,9 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
         bool failAlloc = false;    // buffers cannot be allocated
         int64_t callDelayUs = 0;   // each read or write takes at least this long
         int64_t alignment = 1;     // transfer unit the probe reports
-        bool hang = false;         // reads and writes block until ReleaseHungCalls; queued ones never complete
-                                   // until cancelled
-        bool queueFails = false;   // no asynchronous queue can be set up (ENOSYS)
+        bool hang = false;        // reads and writes block until ReleaseHungCalls; queued ones never complete
+                                  // until cancelled
+        bool queueFails = false;  // no asynchronous queue can be set up (ENOSYS)
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 
