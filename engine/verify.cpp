@@ -62,7 +62,8 @@ uint64_t BlockStates::Acknowledged(int64_t block) const {
 
 int64_t Verifier::BytesNeeded(const std::vector<int64_t>& blocksPerVolume) {
     int64_t bytes = 0;
-    for (int64_t b : blocksPerVolume) bytes += (b > 0 ? b : 0) * static_cast<int64_t>(BlockStates::kBytesPerBlock);
+    for (int64_t b : blocksPerVolume)
+        bytes += (b > 0 ? b : 0) * static_cast<int64_t>(BlockStates::kBytesPerBlock);
     return bytes;
 }
 
@@ -70,7 +71,8 @@ Verifier::Verifier(uint64_t runId, const std::array<int64_t, kDiskCount>& blocks
     timed_.first.reserve(VerifyResults::kKept);  // nothing is allocated while workers check
     for (int i = 0; i < kDiskCount; ++i)
         if (blocksPerVolume[static_cast<size_t>(i)] > 0)
-            states_[static_cast<size_t>(i)] = std::make_unique<BlockStates>(blocksPerVolume[static_cast<size_t>(i)]);
+            states_[static_cast<size_t>(i)] =
+                std::make_unique<BlockStates>(blocksPerVolume[static_cast<size_t>(i)]);
 }
 
 void Verifier::Stamp(void* block, uint32_t size, int64_t offset, uint64_t sequence, uint32_t worker,
@@ -166,7 +168,8 @@ uint32_t StreamVerification::FinishRead(const void* data, int64_t offset, uint32
     if (block_ < 0 || error != 0) return error;
     const uint64_t expected = states_->Judge(block_, readToken_);
     if (expected == 0) return 0;
-    return verifier_->CheckTimed(volume_, data, size_, offset, expected, endTicks) ? 0 : platform::kDataMismatch;
+    return verifier_->CheckTimed(volume_, data, size_, offset, expected, endTicks) ? 0
+                                                                                   : platform::kDataMismatch;
 }
 
 int64_t Verifier::BlocksWritten() const {

@@ -15,13 +15,13 @@ namespace engine {
 
 #pragma pack(push, 1)
 struct BlockHeader {
-    char magic[8];       // "VOLSTRSV"
+    char magic[8];  // "VOLSTRSV"
     uint64_t runId;
-    int64_t offset;      // where the block was meant to go
-    uint64_t sequence;   // of the write within the run, from 1
+    int64_t offset;     // where the block was meant to go
+    uint64_t sequence;  // of the write within the run, from 1
     uint32_t worker;
     uint32_t stream;
-    uint32_t crc;        // CRC32C of the whole block with this field 0
+    uint32_t crc;  // CRC32C of the whole block with this field 0
     uint32_t reserved;
 };
 #pragma pack(pop)
@@ -34,7 +34,7 @@ static_assert(sizeof(BlockHeader) == 48);
 // have landed last): such a block is not judged until a write that overlapped nothing is acknowledged. A
 // write that failed leaves it open too.
 class BlockStates {
-public:
+  public:
     static constexpr size_t kBytesPerBlock = 16;
     static constexpr uint64_t kOpen = ~uint64_t{0};
 
@@ -56,7 +56,7 @@ public:
     // The last acknowledged sequence (0: never written, kOpen: open).
     uint64_t Acknowledged(int64_t block) const;
 
-private:
+  private:
     struct State {
         std::atomic<uint64_t> acknowledged{0};
         std::atomic<uint64_t> activity{0};  // writes begun (high 32 bits) and in flight (low 32 bits)
@@ -82,14 +82,14 @@ struct Mismatch {
 struct VerifyResults {
     static constexpr size_t kKept = 16;  // mismatches kept with full detail; the rest are counted
     int64_t blocksChecked = 0;
-    int64_t readErrors = 0;  // reads that failed, so their blocks could not be checked
+    int64_t readErrors = 0;           // reads that failed, so their blocks could not be checked
     std::array<int64_t, 3> byKind{};  // corrupted, misdirected, lost
     std::vector<Mismatch> first;
     int64_t Mismatches() const { return byKind[0] + byKind[1] + byKind[2]; }
 };
 
 class Verifier {
-public:
+  public:
     // Memory the states of these volumes need: kBytesPerBlock per block.
     static int64_t BytesNeeded(const std::vector<int64_t>& blocksPerVolume);
 
@@ -99,19 +99,21 @@ public:
     uint64_t NextSequence() { return sequence_.fetch_add(1, std::memory_order_relaxed) + 1; }
 
     // Writes the header and checksum into a block that already holds the run's random bytes.
-    void Stamp(void* block, uint32_t size, int64_t offset, uint64_t sequence, uint32_t worker, uint32_t stream) const;
+    void Stamp(void* block, uint32_t size, int64_t offset, uint64_t sequence, uint32_t worker,
+               uint32_t stream) const;
     // Checks a block read from `offset` against the sequence it must hold; a mismatch is counted and kept.
     // True when the block holds what was written.
-    bool Check(int volume, const void* block, uint32_t size, int64_t offset, uint64_t expected, int64_t atTicks,
-               VerifyResults& into);
+    bool Check(int volume, const void* block, uint32_t size, int64_t offset, uint64_t expected,
+               int64_t atTicks, VerifyResults& into);
     // The timed run's results so far (a copy, under the lock).
     VerifyResults Timed() const;
     // Checks one read of the timed run (counted in Timed()).
-    bool CheckTimed(int volume, const void* block, uint32_t size, int64_t offset, uint64_t expected, int64_t atTicks);
+    bool CheckTimed(int volume, const void* block, uint32_t size, int64_t offset, uint64_t expected,
+                    int64_t atTicks);
     // Blocks whose content is known: their last write was acknowledged and overlapped no other.
     int64_t BlocksWritten() const;
 
-private:
+  private:
     uint64_t runId_;
     std::atomic<uint64_t> sequence_{0};
     std::array<std::unique_ptr<BlockStates>, kDiskCount> states_;
@@ -122,7 +124,7 @@ private:
 // One stream's share of the verification: the data each write carries, and the judgement of each read.
 // With no verifier every call is a no-op and writes carry the run's plain data.
 class StreamVerification {
-public:
+  public:
     StreamVerification() = default;
     // writeBuffer: a block of the stream's own, filled with the run's random bytes here.
     StreamVerification(Verifier* verifier, int volume, uint32_t worker, uint32_t stream, void* writeBuffer,
@@ -137,7 +139,7 @@ public:
     // The read's result: kDataMismatch when the data is not what was last acknowledged there.
     uint32_t FinishRead(const void* data, int64_t offset, uint32_t error, int64_t endTicks);
 
-private:
+  private:
     bool InRange(int64_t block) const { return block >= 0 && block < states_->Blocks(); }
     Verifier* verifier_ = nullptr;
     BlockStates* states_ = nullptr;

@@ -195,12 +195,18 @@ TEST(ErrorCauses, CountedByCodeWithTheFirstTimeAndAnOtherRowWhenFull) {
     ASSERT_EQ(v->Causes.used, 2);
     const auto lines = stats::CauseLines(v->Causes, 0, kFreq);
     ASSERT_EQ(lines.size(), 2u);
+#ifdef __linux__
     EXPECT_EQ(lines[0].name, "EIO");
+#endif
     EXPECT_EQ(lines[0].count, 2);
     EXPECT_DOUBLE_EQ(lines[0].firstSeconds, 30.0 / kFreq);
     const Separators sep;
+#ifdef __linux__
     EXPECT_EQ(stats::CausesText(lines, sep),
               "EIO Input/output error: 2, first at 0.0 s\nENOSPC No space left on device: 1, first at 0.5 s");
+#else
+    EXPECT_NE(stats::CausesText(lines, sep).find(": 2, first at 0.0 s\n"), std::string::npos);
+#endif
     for (uint32_t code = 100; code < 110; ++code) RecordOperation(*v, 60, 70, kFreq, code, 512);
     EXPECT_EQ(v->Causes.used, engine::ErrorCauses::kSlots);
     EXPECT_EQ(v->Causes.other.count, 4);

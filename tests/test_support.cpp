@@ -1,7 +1,9 @@
 #include "tests/test_support.h"
 
 #include <errno.h>
+#ifdef __linux__
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,9 +17,13 @@ namespace testing_support {
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-    std::string templ = (fs::temp_directory_path() / "volstress-test-XXXXXX").string();
-    if (!mkdtemp(templ.data())) std::abort();
-    path_ = templ;
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path_ = fs::temp_directory_path() / ("volstress-test-" + std::to_string(seed()));
+        std::error_code ec;
+        if (fs::create_directory(path_, ec)) return;
+    }
+    std::abort();
 }
 
 TempDir::~TempDir() {
@@ -38,7 +44,8 @@ std::string TempDir::MakeImage(const std::string& name, size_t size, unsigned ch
     return p;
 }
 
-LoopDevice::LoopDevice(const std::string& image) {
+LoopDevice::LoopDevice([[maybe_unused]] const std::string& image) {
+#ifdef __linux__
     if (geteuid() != 0) return;
     const std::string cmd = "losetup -f --show '" + image + "' 2>/dev/null";
     if (FILE* p = popen(cmd.c_str(), "r")) {
@@ -46,6 +53,7 @@ LoopDevice::LoopDevice(const std::string& image) {
         if (fgets(buf, sizeof buf, p)) path = std::string(buf, strcspn(buf, "\n"));
         pclose(p);
     }
+#endif
 }
 
 LoopDevice::~LoopDevice() {

@@ -1,13 +1,12 @@
 // Verification of written data: the header and checksum, the rule for reads that overlap writes, and runs
 // whose device corrupts, misplaces or loses what it acknowledged.
-#include <fcntl.h>
+#include "engine/verify.h"
+
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <set>
 
 #include "engine/engine.h"
-#include "engine/verify.h"
 #include "platform/checksum.h"
 #include "platform/error_codes.h"
 #include "tests/test_support.h"
@@ -64,7 +63,7 @@ TEST(BlockStates, AReadIsJudgedOnlyWhenNoWriteToItsBlockOverlapsIt) {
     auto w = b.BeginWrite(0);
     const uint64_t during = b.BeginRead(0);
     b.EndWrite(0, w, 1, true);
-    EXPECT_EQ(b.Judge(0, during), 0u);     // the read began while the write was in flight
+    EXPECT_EQ(b.Judge(0, during), 0u);  // the read began while the write was in flight
     EXPECT_EQ(b.Judge(0, b.BeginRead(0)), 1u);
 
     const uint64_t before = b.BeginRead(0);
@@ -98,7 +97,9 @@ class VanishingWrites : public platform::IVolumeSystem {
   public:
     explicit VanishingWrites(const platform::VolumeMap& map) : real_(platform::MakeVolumeSystem(map)) {}
     std::string DevicePath(int i) const override { return real_->DevicePath(i); }
-    std::unique_ptr<platform::IVolumeProbe> OpenProbe(int i, uint32_t& e) override { return real_->OpenProbe(i, e); }
+    std::unique_ptr<platform::IVolumeProbe> OpenProbe(int i, uint32_t& e) override {
+        return real_->OpenProbe(i, e);
+    }
     std::unique_ptr<platform::IVolumeDevice> OpenDevice(int i, bool write, uint32_t& e) override {
         auto d = real_->OpenDevice(i, write, e);
         return d ? std::make_unique<Device>(std::move(d), *this) : nullptr;
@@ -145,14 +146,16 @@ TEST(VerifyRun, WritesThatVanishAreFoundLostByTheReadBack) {
     s.readsPerPortion = 0;
     s.writesPerPortion = 1;
     s.verify = true;
-    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome, StartOutcome::Started);
+    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+              StartOutcome::Started);
     ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() >= 64; }));  // every block written four times
     eng.Stop();
     ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }));
     ASSERT_TRUE(eng.Verification());
     EXPECT_EQ(eng.Verification()->BlocksWritten(), 16);
     uint32_t error = 0;
-    const VerifyResults r = eng.ReadBack(2, [] { return false; }, error);
+    const VerifyResults r = eng.ReadBack(
+        2, [] { return false; }, error);
     EXPECT_EQ(error, 0u);
     EXPECT_EQ(r.blocksChecked, 16);
     EXPECT_EQ(r.byKind[static_cast<size_t>(MismatchKind::Lost)], 16);
