@@ -1,5 +1,7 @@
 #include <QApplication>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "engine/engine.h"
 #include "platform/volume_map.h"
@@ -7,6 +9,11 @@
 #include "ui/main_window.h"
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--version") {
+            std::printf("volstress %s\n", VOLSTRESS_VERSION);
+            return 0;
+        }
     QApplication app(argc, argv);
     ui::QtDialogs dialogs;
     auto volumes =

@@ -8,6 +8,7 @@
 
 #include "cli/analyze.h"
 #include "cli/image.h"
+#include "cli/json.h"
 #include "cli/log2csv.h"
 #include "cli/options.h"
 #include "cli/report_output.h"
@@ -195,6 +196,32 @@ int main(int argc, char** argv) {
     eng.Volumes().EnumerateVolumes();
     const engine::VolumeSet& found = eng.Volumes();
 
+    if (opt.mode == cli::Options::Mode::List && !opt.jsonPath.empty()) {
+        // For scripts: the same list as JSON, to standard output or a file.
+        std::ostringstream json;
+        json << "[";
+        bool first = true;
+        for (int i = 0; i < engine::kDiskCount; ++i) {
+            if (map.devicePath[i].empty()) continue;
+            json << (first ? "\n" : ",\n") << "  {\"letter\": " << cli::JsonString(Letter(i))
+                 << ", \"device\": " << cli::JsonString(map.devicePath[i]) << ", \"size_bytes\": "
+                 << (found.Present(i) ? std::to_string(found.Size(i)) : std::string("null"))
+                 << ", \"present\": " << (found.Present(i) ? "true" : "false") << "}";
+            first = false;
+        }
+        json << (first ? "]\n" : "\n]\n");
+        if (opt.jsonPath == "-") {
+            std::cout << json.str();
+            return FlushStdout("--list") ? 0 : kCannotWrite;
+        }
+        uint32_t code = 0;
+        const std::string doc = json.str();
+        if (!platform::WriteWholeFile(opt.jsonPath, doc.data(), doc.size(), code)) {
+            Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
+            return kCannotWrite;
+        }
+        return 0;
+    }
     if (opt.mode == cli::Options::Mode::List) {
         for (int i = 0; i < engine::kDiskCount; ++i) {
             if (map.devicePath[i].empty()) continue;

@@ -26,26 +26,46 @@ std::string ErrorCodeName(uint32_t code) {
     if (code == kNoCall) return "NOCALL";
     if (code == kDataMismatch) return "MISMATCH";
     switch (code) {
-        case ERROR_FILE_NOT_FOUND: return "ERROR_FILE_NOT_FOUND";
-        case ERROR_PATH_NOT_FOUND: return "ERROR_PATH_NOT_FOUND";
-        case ERROR_ACCESS_DENIED: return "ERROR_ACCESS_DENIED";
-        case ERROR_NOT_ENOUGH_MEMORY: return "ERROR_NOT_ENOUGH_MEMORY";
-        case ERROR_WRITE_PROTECT: return "ERROR_WRITE_PROTECT";
-        case ERROR_NOT_READY: return "ERROR_NOT_READY";
-        case ERROR_CRC: return "ERROR_CRC";
-        case ERROR_SECTOR_NOT_FOUND: return "ERROR_SECTOR_NOT_FOUND";
-        case ERROR_WRITE_FAULT: return "ERROR_WRITE_FAULT";
-        case ERROR_READ_FAULT: return "ERROR_READ_FAULT";
-        case ERROR_SHARING_VIOLATION: return "ERROR_SHARING_VIOLATION";
-        case ERROR_LOCK_VIOLATION: return "ERROR_LOCK_VIOLATION";
-        case ERROR_HANDLE_EOF: return "ERROR_HANDLE_EOF";
-        case ERROR_NOT_SUPPORTED: return "ERROR_NOT_SUPPORTED";
-        case ERROR_INVALID_PARAMETER: return "ERROR_INVALID_PARAMETER";
-        case ERROR_DISK_FULL: return "ERROR_DISK_FULL";
-        case ERROR_NEGATIVE_SEEK: return "ERROR_NEGATIVE_SEEK";
-        case ERROR_IO_DEVICE: return "ERROR_IO_DEVICE";
-        case ERROR_OPERATION_ABORTED: return "ERROR_OPERATION_ABORTED";
-        default: return "E" + std::to_string(code);
+        case ERROR_FILE_NOT_FOUND:
+            return "ERROR_FILE_NOT_FOUND";
+        case ERROR_PATH_NOT_FOUND:
+            return "ERROR_PATH_NOT_FOUND";
+        case ERROR_ACCESS_DENIED:
+            return "ERROR_ACCESS_DENIED";
+        case ERROR_NOT_ENOUGH_MEMORY:
+            return "ERROR_NOT_ENOUGH_MEMORY";
+        case ERROR_WRITE_PROTECT:
+            return "ERROR_WRITE_PROTECT";
+        case ERROR_NOT_READY:
+            return "ERROR_NOT_READY";
+        case ERROR_CRC:
+            return "ERROR_CRC";
+        case ERROR_SECTOR_NOT_FOUND:
+            return "ERROR_SECTOR_NOT_FOUND";
+        case ERROR_WRITE_FAULT:
+            return "ERROR_WRITE_FAULT";
+        case ERROR_READ_FAULT:
+            return "ERROR_READ_FAULT";
+        case ERROR_SHARING_VIOLATION:
+            return "ERROR_SHARING_VIOLATION";
+        case ERROR_LOCK_VIOLATION:
+            return "ERROR_LOCK_VIOLATION";
+        case ERROR_HANDLE_EOF:
+            return "ERROR_HANDLE_EOF";
+        case ERROR_NOT_SUPPORTED:
+            return "ERROR_NOT_SUPPORTED";
+        case ERROR_INVALID_PARAMETER:
+            return "ERROR_INVALID_PARAMETER";
+        case ERROR_DISK_FULL:
+            return "ERROR_DISK_FULL";
+        case ERROR_NEGATIVE_SEEK:
+            return "ERROR_NEGATIVE_SEEK";
+        case ERROR_IO_DEVICE:
+            return "ERROR_IO_DEVICE";
+        case ERROR_OPERATION_ABORTED:
+            return "ERROR_OPERATION_ABORTED";
+        default:
+            return "E" + std::to_string(code);
     }
 }
 

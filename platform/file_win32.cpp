@@ -65,9 +65,9 @@ bool OutputFile::Open(const std::string& path, uint32_t& error) {
     DWORD why = 0;
     bool missing = false;
     const DWORD attributes = GetFileAttributesW(wide.c_str());
-    const bool device = attributes == INVALID_FILE_ATTRIBUTES ? GetLastError() != ERROR_FILE_NOT_FOUND &&
-                                                                    GetLastError() != ERROR_PATH_NOT_FOUND
-                                                              : (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
+    const bool device = attributes == INVALID_FILE_ATTRIBUTES
+                            ? GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND
+                            : (attributes & FILE_ATTRIBUTE_DEVICE) != 0;
     if (!IsRegularOrMissing(wide, why, missing) && !device) {
         if (why == ERROR_PATH_NOT_FOUND || (attributes == INVALID_FILE_ATTRIBUTES && !device)) {
             // A missing directory: the temporary file below fails with the system's reason.
@@ -88,8 +88,8 @@ bool OutputFile::Open(const std::string& path, uint32_t& error) {
     }
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         temp_ = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(attempt);
-        HANDLE h = CreateFileW(Wide(temp_).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
+        HANDLE h = CreateFileW(Wide(temp_).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
         if (h != INVALID_HANDLE_VALUE) {
             fd_ = static_cast<int>(reinterpret_cast<intptr_t>(h));
             slot_ = ClaimPendingSlot(Wide(temp_));
@@ -135,7 +135,8 @@ bool OutputFile::Commit(uint32_t& error) {
         return false;
     }
     if (temp_.empty()) return true;
-    if (!MoveFileExW(Wide(temp_).c_str(), Wide(target_).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (!MoveFileExW(Wide(temp_).c_str(), Wide(target_).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         error = GetLastError();
         Abort();
         return false;
@@ -188,8 +189,8 @@ void RemovePendingTemporaryFiles() {
 
 bool SameFile(const std::string& a, const std::string& b) {
     auto identity = [](const std::string& p, BY_HANDLE_FILE_INFORMATION& info) {
-        HANDLE h = CreateFileW(Wide(p).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE h = CreateFileW(Wide(p).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (h == INVALID_HANDLE_VALUE) return false;
         const bool ok = GetFileInformationByHandle(h, &info) != 0;
         CloseHandle(h);

@@ -43,7 +43,7 @@ int64_t SectorSize(const std::string& path) {
 }
 
 class Probe final : public IVolumeProbe {
-public:
+  public:
     Probe(HANDLE h, std::string path) : h_(h), path_(std::move(path)) {}
     ~Probe() override { CloseHandle(h_); }
 
@@ -51,7 +51,8 @@ public:
         if (IsVolumePath(path_)) {
             GET_LENGTH_INFORMATION info{};
             DWORD returned = 0;
-            if (!DeviceIoControl(h_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned, nullptr))
+            if (!DeviceIoControl(h_, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &info, sizeof info, &returned,
+                                 nullptr))
                 return false;
             bytes = info.Length.QuadPart;
             return true;
@@ -83,7 +84,7 @@ public:
         return {};
     }
 
-private:
+  private:
     HANDLE h_;
     std::string path_;
 };
@@ -91,7 +92,7 @@ private:
 // One lock per volume while any of our write handles is open: a volume that holds a mounted file system
 // cannot be locked, and the lock belongs to the handle, so the run's workers write through duplicates of it.
 class WriteClaims {
-public:
+  public:
     // The locked handle's duplicate, or nullptr with the system's reason.
     HANDLE Acquire(int index, const std::string& path, uint32_t& error) {
         std::lock_guard lock(mutex_);
@@ -134,7 +135,7 @@ public:
         }
     }
 
-private:
+  private:
     struct Claim {
         HANDLE handle = nullptr;
         int refs = 0;
@@ -144,7 +145,7 @@ private:
 };
 
 class Device final : public IVolumeDevice {
-public:
+  public:
     Device(HANDLE h, int64_t limit, WriteClaims* claims, int index)
         : h_(h), limit_(limit), claims_(claims), index_(index) {}
     ~Device() override {
@@ -180,7 +181,7 @@ public:
         return nullptr;
     }
 
-private:
+  private:
     static OVERLAPPED At(int64_t offset) {
         OVERLAPPED o{};
         o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xffffffffu);
@@ -194,11 +195,12 @@ private:
 };
 
 class VolumeSystem final : public IVolumeSystem {
-public:
+  public:
     explicit VolumeSystem(const VolumeMap& map) : map_(map) {}
 
     std::string DevicePath(int index) const override {
-        return index >= 0 && index < kVolumeSlots ? map_.devicePath[static_cast<size_t>(index)] : std::string();
+        return index >= 0 && index < kVolumeSlots ? map_.devicePath[static_cast<size_t>(index)]
+                                                  : std::string();
     }
 
     std::unique_ptr<IVolumeProbe> OpenProbe(int index, uint32_t& error) override {
@@ -238,7 +240,7 @@ public:
         return std::make_unique<Device>(h, limit, nullptr, index);
     }
 
-private:
+  private:
     VolumeMap map_;
     WriteClaims claims_;
 };

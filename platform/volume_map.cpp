@@ -1,6 +1,6 @@
-#include <cctype>
-
 #include "platform/volume_map.h"
+
+#include <cctype>
 
 namespace platform {
 

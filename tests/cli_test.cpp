@@ -485,3 +485,18 @@ TEST(Cli, VerifyFindsCorruptedAndMisdirectedBlocksAndACleanDeviceHasNone) {
     EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("--verify checks what the run writes"), std::string::npos);
 }
+
+TEST(Cli, TheListAsJsonForScripts) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 3 << 20);
+    const Result r =
+        RunCli(dir, {"--list", "--json", "-", "T=" + img, "U=" + (dir.path() / "none.img").string()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    JsonChecker check{r.out};
+    EXPECT_TRUE(check.Document()) << r.out;
+    EXPECT_NE(r.out.find("{\"letter\": \"T\", \"device\": \"" + img +
+                         "\", \"size_bytes\": 3145728, \"present\": true}"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("\"size_bytes\": null, \"present\": false}"), std::string::npos) << r.out;
+}

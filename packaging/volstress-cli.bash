@@ -1,0 +1,28 @@
+# Bash completion for volstress-cli: options, their words, volume letters from --list, and paths.
+_volstress_cli() {
+    local cur prev
+    cur="${COMP_WORDS[COMP_CWORD]}"
+    prev="${COMP_WORDS[COMP_CWORD-1]}"
+    case "$prev" in
+        --method) COMPREPLY=($(compgen -W "random butterfly forward backward" -- "$cur")); return ;;
+        --pause-type) COMPREPLY=($(compgen -W "fixed random" -- "$cur")); return ;;
+        --json|--log) COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur")); return ;;
+        --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
+        --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
+        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth) return ;;
+        log2csv|analyze) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+    esac
+    if [[ "$cur" == -* ]]; then
+        COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
+            --pause-type --period --queue-depth --verify --verify-after --destroy-data --create --log --json
+            --list --help --version" -- "$cur"))
+    elif [[ "$cur" == ?=* ]]; then
+        local letter="${cur%%=*}"
+        COMPREPLY=($(compgen -f -- "${cur#*=}" | sed "s|^|$letter=|"))
+    elif ((COMP_CWORD == 1)); then
+        COMPREPLY=($(compgen -W "log2csv analyze" -- "$cur") $(volstress-cli --list 2>/dev/null | cut -c1 | grep -i "^${cur:0:1}"))
+    else
+        COMPREPLY=($(volstress-cli --list 2>/dev/null | cut -c1 | grep -i "^${cur:0:1}"))
+    fi
+}
+complete -o filenames -F _volstress_cli volstress-cli
