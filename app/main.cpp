@@ -7,6 +7,7 @@
 #include "platform/volume_map.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
+#include "ui/translations.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
             return 0;
         }
     QApplication app(argc, argv);
+    ui::InstallQtTranslations(QLocale::system());
     ui::QtDialogs dialogs;
     auto volumes =
         std::shared_ptr<platform::IVolumeSystem>(platform::MakeVolumeSystem(platform::SystemVolumeMap()));

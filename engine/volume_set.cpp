@@ -12,8 +12,9 @@ VolumeSet::VolumeSet(std::shared_ptr<SharedState> shared) : shared_(std::move(sh
 int64_t VolumeSet::QueryVolumeSize(int index) {
     uint32_t error = 0;
     std::unique_ptr<platform::IVolumeProbe> probe = shared_->VolumeSystem->OpenProbe(index, error);
-    if (!probe) return -2;
     const bool slot = index >= 0 && index < kDiskCount;
+    if (slot) openError_[static_cast<size_t>(index)] = probe || DevicePath(index).empty() ? 0 : error;
+    if (!probe) return -2;
     if (slot) {
         alignment_[index] = probe->TransferAlignment();
         noSizeReason_[index].clear();

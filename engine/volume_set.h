@@ -29,6 +29,10 @@ class VolumeSet {
     int64_t Alignment(int i) const { return i >= 0 && i < kDiskCount ? alignment_[i] : 1; }
     // Why a volume that opened reports no size, in the operator's words; empty when the system cannot say.
     const std::string& NoSizeReason(int i) const { return noSizeReason_.at(static_cast<size_t>(i)); }
+    // The system's code when volume i has a device that could not be opened; 0 otherwise.
+    uint32_t OpenError(int i) const {
+        return i >= 0 && i < kDiskCount ? openError_[static_cast<size_t>(i)] : 0;
+    }
     std::string DevicePath(int i) const { return shared_->VolumeSystem->DevicePath(i); }
     VolumeStats* Record(int i) const {
         return i >= 0 && i < kDiskCount ? shared_->Volumes[i].get() : nullptr;
@@ -40,6 +44,7 @@ class VolumeSet {
     std::array<int64_t, kDiskCount> size_{};
     std::array<int64_t, kDiskCount> alignment_{};
     std::array<std::string, kDiskCount> noSizeReason_{};
+    std::array<uint32_t, kDiskCount> openError_{};
 };
 
 }  // namespace engine

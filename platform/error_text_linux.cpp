@@ -21,6 +21,10 @@ uint32_t OutOfMemoryErrorCode() {
     return ENOMEM;
 }
 
+bool IsPermissionError(uint32_t code) {
+    return code == EACCES || code == EPERM;
+}
+
 std::string ErrorCodeName(uint32_t code) {
     if (code == kShortTransfer) return "SHORT";
     if (code == kNoCall) return "NOCALL";

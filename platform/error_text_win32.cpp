@@ -21,6 +21,10 @@ uint32_t OutOfMemoryErrorCode() {
     return ERROR_NOT_ENOUGH_MEMORY;
 }
 
+bool IsPermissionError(uint32_t code) {
+    return code == ERROR_ACCESS_DENIED;
+}
+
 std::string ErrorCodeName(uint32_t code) {
     if (code == kShortTransfer) return "SHORT";
     if (code == kNoCall) return "NOCALL";

@@ -14,13 +14,17 @@ LogWrite WriteOperationLog(const engine::OperationLog& log, const std::string& p
     return platform::WriteWholeFile(path, log.Entries(), bytes, error) ? LogWrite::Written : LogWrite::Failed;
 }
 
-void WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs, const std::string& path) {
+LogWrite WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs,
+                           const std::string& path, uint32_t* written) {
     uint32_t records = 0, error = 0;
-    if (WriteOperationLog(log, path, records, error) == LogWrite::Failed)
+    const LogWrite result = WriteOperationLog(log, path, records, error);
+    if (written) *written = records;
+    if (result == LogWrite::Failed)
         engine::ShowSystemError(dialogs, "Cannot write " + path,
                                 "The operation log (" + std::to_string(records) +
                                     " records) was not saved; the previous file is unchanged.",
                                 error);
+    return result;
 }
 
 }  // namespace stats

@@ -17,7 +17,8 @@ enum class LogWrite { Empty, Written, Failed };
 LogWrite WriteOperationLog(const engine::OperationLog& log, const std::string& path, uint32_t& records,
                            uint32_t& error);
 // The statistics button: writes kLogFileName in the current directory; a failure is shown in a box.
-void WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs,
-                       const std::string& path = kLogFileName);
+// records gets the number of entries written.
+LogWrite WriteOperationLog(const engine::OperationLog& log, engine::IDialogs& dialogs,
+                           const std::string& path = kLogFileName, uint32_t* records = nullptr);
 
 }  // namespace stats

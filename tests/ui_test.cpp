@@ -10,6 +10,7 @@
 #include "ui/charts.h"
 #include "ui/dialogs.h"
 #include "ui/main_window.h"
+#include "ui/translations.h"
 
 using testing_support::FakeDialogs;
 using testing_support::FakeVolumeSystem;
@@ -196,7 +197,62 @@ class WindowTest : public QObject {
         form->WriteStartButton->click();
         const auto size = std::filesystem::file_size(dir.path() / "SrcStats.dat");
         QCOMPARE(size, static_cast<uintmax_t>(eng->Log().Count()) * 32);
+        // The operator is told it worked, how many entries and where.
+        QCOMPARE(dialogs.Boxes().back().caption, std::string("Запись статистики"));
+        QVERIFY(dialogs.Boxes().back().body.find(stats::FormatCount(eng->Log().Count())) !=
+                std::string::npos);
+        QVERIFY(dialogs.Boxes().back().body.find("SrcStats.dat") != std::string::npos);
         std::filesystem::current_path(cwd);
+    }
+
+    void everySettingsCaptionFitsBeforeTheNextControl() {
+        Open();
+        const std::pair<QLabel*, QWidget*> rows[] = {
+            {form->LabelBlocSize, form->ComboBoxBlockSize},
+            {form->LabelTestMetod, form->ComboBoxTestMetod},
+            {form->LabelThreadCount, form->EditThreadCount},
+            {form->LabelTestTime, form->EditTestTime},
+            {form->Label2, form->ComboBoxIOsPerPortionCountType},
+            {form->Label5, form->EditRIOsPerPortion},
+            {form->Label6, form->EditWIOsPerPortion},
+            {form->Label3, form->ComboBoxTimesMsBetweenPortionCountType},
+            {form->Label4, form->EditTimesMsBetweenPortion}};
+        for (const auto& [label, control] : rows) {
+            const int right = label->x() + label->fontMetrics().horizontalAdvance(label->text());
+            QVERIFY2(right <= control->x(),
+                     qPrintable(label->text() + " ends at " + QString::number(right) +
+                                ", the control starts at " + QString::number(control->x())));
+        }
+    }
+
+    void stockButtonsSpeakTheUsersLanguage() {
+        QVERIFY(ui::InstallQtTranslations(QLocale(QLocale::Russian, QLocale::Russia)));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&Yes"), QString("&Да"));
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&No"), QString("&Нет"));
+    }
+
+    void chartAxesNeverRepeatALabel() {
+        ui::ChartBox* io = ui::MakeChart(ui::ChartKind::IO, "IO/s", nullptr);
+        ui::ChartBox* mb = ui::MakeChart(ui::ChartKind::MBytes, "MBytes/s", nullptr);
+        QLineSeries* ioSeries = ui::AddSeries(io);
+        QLineSeries* mbSeries = ui::AddSeries(mb);
+        const std::vector<std::vector<stats::ChartPoint>> cases = {
+            {}, {{0, 1}}, {{0, 3}, {1, 7}}, {{0, 123456}}};
+        for (const auto& points : cases) {
+            ui::SetPoints(ioSeries, points, ui::ChartKind::IO);
+            ui::SetPoints(mbSeries, points, ui::ChartKind::MBytes);
+            for (auto [box, decimals] : {std::pair{io, 0}, std::pair{mb, 2}})
+                for (QAbstractAxis* a : box->chart()->axes()) {
+                    auto* axis = qobject_cast<QValueAxis*>(a);
+                    const int d = a->orientation() == Qt::Horizontal ? 0 : decimals;
+                    const double step = (axis->max() - axis->min()) / (axis->tickCount() - 1);
+                    QVERIFY(step >= std::pow(10.0, -d) - 1e-12);  // labels differ at the precision printed
+                    for (const auto& p : points)
+                        QVERIFY(axis->max() >= (a->orientation() == Qt::Horizontal ? p.x : p.y));
+                }
+        }
+        delete io;
+        delete mb;
     }
 
     void aRefusedStartNamesTheFieldByItsCaptionAndLeavesTheWindowAsItWas() {
@@ -258,6 +314,22 @@ class WindowTest : public QObject {
         QVERIFY(!ui::ReadWindowSettings(t, s, r));
         QVERIFY(r.field == engine::SettingField::ReadsPerPortion);
         QCOMPARE(r.value, std::string(" 1"));
+    }
+
+    void withoutTheRightToOpenVolumesTheWindowSaysWhyAndTheFix() {
+        fake = std::make_shared<FakeVolumeSystem>();
+        for (int i : {2, 3}) {
+            fake->volumes[i].present = true;
+            fake->volumes[i].openFails = true;
+            fake->volumes[i].openError = 13;  // EACCES
+        }
+        eng = std::make_unique<engine::Engine>(fake, dialogs, 1000);
+        form = std::make_unique<ui::TForm1>(*eng, dialogs);
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(form->PageControl1->count(), 1);
+        QCOMPARE(dialogs.Boxes().back().caption, std::string("Нет доступа к томам"));
+        QVERIFY(dialogs.Boxes().back().body.find("группу disk") != std::string::npos);
     }
 
     void closingEndsTheRunAndSaysTheProgramEnds() {

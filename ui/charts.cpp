@@ -70,7 +70,7 @@ QLineSeries* AddSeries(ChartBox* box, const QColor* colour) {
 void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points, ChartKind kind) {
     QList<QPointF> list;
     list.reserve(static_cast<qsizetype>(points.size()));
-    double minX = 0, maxX = 1, maxY = 1;
+    double maxX = 1, maxY = 1;
     for (const auto& p : points) {
         const double x = kind == ChartKind::Time && p.x <= 0 ? kFirstLatencyBinX : p.x;
         list.append(QPointF(x, p.y));
@@ -88,15 +88,28 @@ void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points
             horizontal.first()->setRange(kFirstLatencyBinX,
                                          std::pow(2.0, std::ceil(std::log2(std::max(maxX, 2.0)))));
         } else if (auto* axis = qobject_cast<QValueAxis*>(horizontal.first())) {
-            axis->setRange(minX, maxX);
-            axis->applyNiceNumbers();
+            FitAxis(axis, maxX, 0);
         }
     }
     if (!vertical.isEmpty())
-        if (auto* axis = qobject_cast<QValueAxis*>(vertical.first())) {
-            axis->setRange(0, maxY * 1.05);
-            axis->applyNiceNumbers();
+        if (auto* axis = qobject_cast<QValueAxis*>(vertical.first()))
+            FitAxis(axis, maxY * 1.05, kind == ChartKind::MBytes ? 2 : kind == ChartKind::IO ? 0 : 1);
+}
+
+void FitAxis(QValueAxis* axis, double max, int decimals) {
+    // From 0 in tickCount - 1 equal steps of 1, 2 or 5 times a power of ten, never finer than the labels
+    // print: so no two labels read the same, whatever the data, none included.
+    const int steps = std::max(axis->tickCount() - 1, 1);
+    const double finest = std::pow(10.0, -decimals);
+    const double raw = std::max(max / steps, finest);
+    const double power = std::pow(10.0, std::floor(std::log10(raw)));
+    double step = power;
+    for (const double m : {1.0, 2.0, 5.0, 10.0})
+        if (m * power >= raw * (1 - 1e-9)) {
+            step = m * power;
+            break;
         }
+    axis->setRange(0, step * steps);
 }
 
 }  // namespace ui

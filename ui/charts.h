@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QtCharts/QChartView>
 #include <QtCharts/QLineSeries>
+#include <QtCharts/QValueAxis>
 #include <array>
 #include <vector>
 
@@ -31,6 +32,9 @@ class ChartBox : public QWidget {
 ChartBox* MakeChart(ChartKind kind, const QString& title, QWidget* parent);
 // Attaches a series to the chart's two axes.
 QLineSeries* AddSeries(ChartBox* box, const QColor* colour = nullptr);
+// Sets a value axis from 0 to at least max, so that its tickCount labels, printed with `decimals` decimals,
+// are all different.
+void FitAxis(QValueAxis* axis, double max, int decimals);
 // Replaces the points in one call and fits the axes to them.
 void SetPoints(QLineSeries* series, const std::vector<stats::ChartPoint>& points, ChartKind kind);
 // On the base-2 latency axis the 0-1 ms bin is drawn at 0.5 ms, half a step below 1 ms; every other

@@ -3,8 +3,10 @@
 #include <QCloseEvent>
 #include <QEvent>
 #include <QTabBar>
+#include <filesystem>
 
 #include "platform/clock.h"
+#include "platform/error_text.h"
 #include "stats/format.h"
 #include "stats/log_file.h"
 #include "ui/charts.h"
@@ -66,11 +68,11 @@ TForm1::TForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* parent)
     : QWidget(parent), engine_(engine), dialogs_(dialogs) {
     setObjectName("Form1");
     setWindowTitle("Form1");
-    // Tahoma is not on Linux; DejaVu Sans renders Cyrillic at the same pixel height, and its condensed
-    // face keeps the captions about as wide as Tahoma's, so they fit the stored positions.
+    // Tahoma is not on Linux; DejaVu Sans renders Cyrillic at the same pixel height, and its condensed face
+    // keeps every settings caption inside the room the stored positions leave before the next control.
     QFont font("DejaVu Sans");
     font.setPixelSize(11);
-    font.setStretch(QFont::SemiCondensed);
+    font.setStretch(QFont::Condensed);
     setFont(font);
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
@@ -189,6 +191,17 @@ void TForm1::FormShow() {
     engine_.Volumes().EnumerateVolumes([this](int i) { CreateVolumeTab(i); });
     PageControl1->setCurrentWidget(TabSheet1);
     PageControl1->update();
+    // Without the right to open block devices every volume is simply absent: say why, and the usual fix.
+    bool any = false, denied = false;
+    for (int i = 0; i < engine_.Volumes().Count(); ++i) {
+        any = any || engine_.Volumes().Present(i);
+        denied = denied || platform::IsPermissionError(engine_.Volumes().OpenError(i));
+    }
+    if (!any && denied)
+        dialogs_.Inform("Нет доступа к томам",
+                        "Ни один том не удалось открыть: нет прав на чтение блочных устройств.\n"
+                        "Запустите программу от имени root или добавьте пользователя в группу disk:\n"
+                        "sudo usermod -aG disk $USER, затем войдите в систему заново.");
     SetCaption(LabelTimer, "00:00:00");
     EditThreadCount->setText("2");
     const int64_t c1 = platform::CounterNow();
@@ -371,7 +384,12 @@ void TForm1::Show(int volume, const stats::StatsView& view) {
 }
 
 void TForm1::WriteStartButtonClick() {
-    stats::WriteOperationLog(engine_.Log(), dialogs_);
+    uint32_t records = 0;
+    // Failure speaks through the system-error box; success says what was written where.
+    if (stats::WriteOperationLog(engine_.Log(), dialogs_, stats::kLogFileName, &records) ==
+        stats::LogWrite::Written)
+        dialogs_.Inform("Запись статистики", "Записано операций: " + stats::FormatCount(records) + "\n" +
+                                                 std::filesystem::absolute(stats::kLogFileName).string());
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
