@@ -1,15 +1,18 @@
 // volstress-cli: the window's engine and statistics driven from the command line.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
+#include <thread>
 
 #include "cli/analyze.h"
 #include "cli/image.h"
 #include "cli/json.h"
 #include "cli/log2csv.h"
+#include "cli/merge.h"
 #include "cli/options.h"
 #include "cli/report_output.h"
 #include "cli/run_driver.h"
@@ -18,6 +21,7 @@
 #include "platform/async_queue.h"
 #include "platform/console.h"
 #include "platform/file.h"
+#include "platform/host.h"
 #include "stats/format.h"
 #include "stats/log_file.h"
 #include "stats/report.h"
@@ -79,6 +83,28 @@ int RunAnalyze(const cli::Options& opt) {
     return FlushStdout("analyze") ? 0 : kCannotWrite;
 }
 
+int RunMerge(const cli::Options& opt) {
+    std::string error, json;
+    cli::MergeOutcome outcome;
+    std::ostringstream text;
+    if (!cli::MergeResults(opt.mergePaths, text, json, outcome, error)) {
+        Fail(error);
+        return kUsage;
+    }
+    (opt.jsonPath == "-" ? std::cerr : std::cout) << text.str();
+    if (opt.jsonPath == "-") {
+        std::cout << json;
+    } else if (!opt.jsonPath.empty()) {
+        uint32_t code = 0;
+        if (!platform::WriteWholeFile(opt.jsonPath, json.data(), json.size(), code)) {
+            Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
+            return kCannotWrite;
+        }
+    }
+    if (!FlushStdout("merge")) return kCannotWrite;
+    return outcome.failures ? kSomeFailed : 0;
+}
+
 // Output paths are checked before the run, so that a long run does not end in "cannot write".
 bool CheckOutputs(const cli::Options& opt) {
     for (const auto& [option, path] : {std::pair{"--json", opt.jsonPath}, std::pair{"--log", opt.logPath}}) {
@@ -112,6 +138,8 @@ int main(int argc, char** argv) {
             return RunLog2Csv(opt.log2csvPath);
         case cli::Options::Mode::Analyze:
             return RunAnalyze(opt);
+        case cli::Options::Mode::Merge:
+            return RunMerge(opt);
         default:
             break;
     }
@@ -249,6 +277,28 @@ int main(int argc, char** argv) {
         selected[v.index] = true;
     }
 
+    if (opt.startAtMs > 0) {
+        // Hosts started seconds apart begin together: everything is prepared, then the run waits.
+        const auto now = [] {
+            return std::chrono::duration_cast<std::chrono::milliseconds>(
+                       std::chrono::system_clock::now().time_since_epoch())
+                .count();
+        };
+        if (opt.startAtMs <= now()) {
+            Fail("--start-at: " + cli::IsoUtc(opt.startAtMs) + " is already past (it is " +
+                 cli::IsoUtc(now()) + ")");
+            return kUsage;
+        }
+        std::cerr << "volstress-cli: waiting until " << cli::IsoUtc(opt.startAtMs) << "\n" << std::flush;
+        while (now() < opt.startAtMs && platform::InterruptCount() == 0)
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(std::min<int64_t>(50, opt.startAtMs - now())));
+        if (platform::InterruptCount() > 0) {
+            Fail("interrupted before --start-at");
+            return 130;
+        }
+    }
+
     cli::RunOptions run;
     run.interrupted = [] { return platform::InterruptCount() > 0; };
     if (tty)
@@ -280,6 +330,9 @@ int main(int argc, char** argv) {
     facts.settings = opt.settings;
     facts.interrupted = outcome.interrupted;
     facts.timerFreq = eng.TimerFreq();
+    facts.host = platform::HostName();
+    facts.startedUtcMs = outcome.startedUtcMs;
+    facts.startedCounter = outcome.startedCounter;
     for (const auto& v : report.volumes) {
         facts.devicePaths.push_back(map.devicePath[v.index]);
         facts.sizes.push_back(found.Size(v.index));

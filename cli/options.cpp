@@ -3,6 +3,8 @@
 #include <cctype>
 #include <map>
 
+#include "cli/report_output.h"
+
 namespace cli {
 
 const char* const kHelp =
@@ -10,6 +12,7 @@ const char* const kHelp =
     "       volstress-cli --list\n"
     "       volstress-cli log2csv SrcStats.dat > ops.csv\n"
     "       volstress-cli analyze SrcStats.dat [--json FILE|-]\n"
+    "       volstress-cli merge A.json B.json ... [--json FILE|-]\n"
     "\n"
     "Loads volumes with timed reads (and, with --writes, destructive writes) and reports totals, rates\n"
     "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block device\n"
@@ -25,6 +28,7 @@ const char* const kHelp =
     "  --queue-depth Q     operation streams per worker through one io_uring queue (1: synchronous)\n"
     "  --verify            written blocks carry a header and CRC32C; reads check them\n"
     "  --verify-after      also read back every written block once after the test time\n"
+    "  --start-at TIME     wait until TIME (UTC, e.g. 2026-12-09T03:00:00Z) before the first operation\n"
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
     "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
@@ -239,6 +243,29 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
     bool minutesGiven = false, secondsGiven = false;
+    if (argc > 1 && std::string(argv[1]) == "merge") {
+        o.mode = Options::Mode::Merge;
+        for (int i = 2; i < argc; ++i) {
+            const std::string arg = argv[i];
+            if (arg == "--json" && i + 1 < argc)
+                o.jsonPath = argv[++i];
+            else if (arg.rfind("--json=", 0) == 0)
+                o.jsonPath = arg.substr(7);
+            else if (arg.rfind("-", 0) != 0)
+                o.mergePaths.push_back(arg);
+            else {
+                error =
+                    "merge takes results files and an optional --json FILE|-: volstress-cli merge A.json "
+                    "B.json";
+                return false;
+            }
+        }
+        if (o.mergePaths.empty()) {
+            error = "merge needs the results files: volstress-cli merge A.json B.json ...";
+            return false;
+        }
+        return true;
+    }
     if (argc > 1 && std::string(argv[1]) == "analyze") {
         o.mode = Options::Mode::Analyze;
         for (int i = 2; i < argc; ++i) {
@@ -314,6 +341,13 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             if (!takeValue(pauseType)) return false;
         } else if (arg == "--create") {
             if (!takeValue(create)) return false;
+        } else if (arg == "--start-at") {
+            std::string when;
+            if (!takeValue(when)) return false;
+            if (!ParseIsoUtc(when, o.startAtMs)) {
+                error = "--start-at: '" + when + "' is not a UTC time such as 2026-12-09T03:00:00Z";
+                return false;
+            }
         } else if (auto t = texts.find(arg); t != texts.end()) {
             if (!takeValue(*t->second)) return false;
         } else if (auto it = integers.find(arg); it != integers.end()) {

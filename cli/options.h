@@ -15,15 +15,17 @@ struct VolumeArg {
 };
 
 struct Options {
-    enum class Mode { Run, List, Log2Csv, Analyze, Help, Version } mode = Mode::Run;
+    enum class Mode { Run, List, Log2Csv, Analyze, Merge, Help, Version } mode = Mode::Run;
     engine::RunSettings settings;
     // The text given for each setting, for messages that quote the operator's own words.
     std::map<engine::SettingField, std::string> given;
     std::string timeOption = "--minutes";  // the option the test time came from
     std::vector<VolumeArg> volumes;
+    std::vector<std::string> mergePaths;  // merge: the results files
     bool destroyData = false;
     bool verifyAfter = false;
-    int64_t createSize = 0;                      // bytes; 0: do not create
+    int64_t startAtMs = 0;   // --start-at: wall clock (ms since 1970, UTC) of the first operation; 0: at once
+    int64_t createSize = 0;  // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
 };
 

@@ -1,5 +1,6 @@
 #include "cli/report_output.h"
 
+#include <cctype>
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
@@ -94,7 +95,32 @@ void JsonCauses(std::ostream& out, const stats::VolumeReport& v, int64_t f) {
     out << "]";
 }
 
-void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent) {
+// Days since 1970-01-01 of a civil date, and back (the proleptic Gregorian calendar).
+int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
+void JsonHistogram(std::ostream& out, const engine::LogLinearHistogram& h) {
+    out << "{\"sub_bits\": " << engine::LogLinearHistogram::kSubBits
+        << ", \"top_exponent\": " << engine::LogLinearHistogram::kTopExponent << ", \"total\": " << h.total
+        << ", \"min_ns\": " << h.minNs << ", \"max_ns\": " << h.maxNs << ", \"buckets\": [";
+    bool first = true;
+    for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b) {
+        const uint64_t n = h.counts[static_cast<size_t>(b)];
+        if (n == 0) continue;
+        out << (first ? "" : ", ") << "[" << b << ", " << n << "]";
+        first = false;
+    }
+    out << "]}";
+}
+
+void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent,
+                const RunFacts& facts) {
     const engine::IntervalStats& t = v.record->Total();
     const stats::Rates rates = stats::RatesOf(t, f);
     out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
@@ -105,6 +131,13 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
     out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
     const auto& p = v.latency;
+    // The wall-clock time of the first operation, for aligning machines' series.
+    const int64_t firstUtc =
+        f > 0 && t.IOCount > 0 ? facts.startedUtcMs + (t.FirstStart - facts.startedCounter) * 1000 / f : 0;
+    out << indent << "\"first_operation_utc\": " << Json(t.IOCount > 0 ? IsoUtc(firstUtc) : "") << ",\n";
+    out << indent << "\"latency_histogram\": ";
+    JsonHistogram(out, v.record->Latency);
+    out << ",\n";
     out << indent << "\"errors_by_cause\": ";
     JsonCauses(out, v, f);
     out << ",\n";
@@ -171,6 +204,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
         << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s)
         << ", \"queue_depth\": " << s.queueDepth << "},\n";
+    out << "  \"host\": " << Json(facts.host) << ",\n";
+    out << "  \"started_utc\": " << Json(IsoUtc(facts.startedUtcMs)) << ",\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
     out << "  \"open_failures\": [";
@@ -198,12 +233,56 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
             << "    {\n      \"letter\": " << Json(std::string(1, static_cast<char>('A' + v.index)))
             << ",\n      \"device\": " << Json(facts.devicePaths[k])
             << ",\n      \"size_bytes\": " << facts.sizes[k] << ",\n";
-        JsonVolume(out, v, facts.timerFreq, "      ");
+        JsonVolume(out, v, facts.timerFreq, "      ", facts);
         out << "    }";
     }
     out << "\n  ],\n  \"all\": {\n";
-    JsonVolume(out, report.all, facts.timerFreq, "    ");
+    JsonVolume(out, report.all, facts.timerFreq, "    ", facts);
     out << "  }\n}\n";
+}
+
+std::string IsoUtc(int64_t ms) {
+    int64_t days = ms >= 0 ? ms / 86'400'000 : (ms - 86'399'999) / 86'400'000;
+    const int64_t inDay = ms - days * 86'400'000;
+    // Civil date from days since 1970-01-01.
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const unsigned doe = static_cast<unsigned>(days - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
+    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = static_cast<int64_t>(yoe) + era * 400 + (m <= 2);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04lld-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(y),
+                  m, d, static_cast<long long>(inDay / 3'600'000),
+                  static_cast<long long>(inDay / 60'000 % 60), static_cast<long long>(inDay / 1000 % 60),
+                  static_cast<long long>(inDay % 1000));
+    return buf;
+}
+
+bool ParseIsoUtc(const std::string& text, int64_t& ms) {
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0, consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &consumed) != 6)
+        return false;
+    std::string rest = text.substr(static_cast<size_t>(consumed));
+    if (!rest.empty() && rest[0] == '.') {
+        size_t k = 1;
+        int digits = 0;
+        while (k < rest.size() && std::isdigit(static_cast<unsigned char>(rest[k])) && digits < 3) {
+            frac = frac * 10 + (rest[k] - '0');
+            ++k;
+            ++digits;
+        }
+        if (digits == 0) return false;
+        while (digits++ < 3) frac *= 10;
+        rest = rest.substr(k);
+    }
+    if (rest != "Z" || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
+    ms = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86'400'000 +
+         int64_t{h} * 3'600'000 + int64_t{mi} * 60'000 + int64_t{s} * 1000 + frac;
+    return true;
 }
 
 }  // namespace cli

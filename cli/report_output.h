@@ -15,6 +15,11 @@ struct RunFacts {
     std::vector<int64_t> sizes;
     bool interrupted = false;
     int64_t timerFreq = 0;
+    // Where and when: the machine, and the wall clock (ms since 1970, UTC) read together with the counter
+    // when the run started, so that counter ticks map to wall-clock time across machines.
+    std::string host;
+    int64_t startedUtcMs = 0;
+    int64_t startedCounter = 0;
     // Entries in the operation log, and whether it holds every operation (false once it is full).
     uint32_t logEntries = 0;
     bool logComplete = true;
@@ -31,5 +36,9 @@ struct RunFacts {
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
 // schema_version 2; the fields are described in the README's "Command line" section.
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
+// "2026-12-09T03:00:00.000Z"
+std::string IsoUtc(int64_t msSinceEpoch);
+// The same form, with or without milliseconds; false when the text is not one.
+bool ParseIsoUtc(const std::string& text, int64_t& msSinceEpoch);
 
 }  // namespace cli

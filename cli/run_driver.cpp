@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <thread>
 
+#include "platform/clock.h"
+
 namespace cli {
 
 CliDialogs::CliDialogs(std::function<void(const std::string&)> say) : say_(std::move(say)) {}
@@ -44,6 +46,10 @@ void CliDialogs::Release() {
 RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
     RunOutcome outcome;
+    outcome.startedCounter = platform::CounterNow();
+    outcome.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
     const engine::StartResult start =
         eng.Start(settings, selected, [](const std::vector<int>&) { return true; });
     if (start.outcome != engine::StartOutcome::Started) {

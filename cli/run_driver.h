@@ -42,6 +42,8 @@ struct RunOutcome {
     bool interrupted = false;    // Ctrl-C, or workers that did not return
     bool cannotOpen = false;     // a volume could not be opened (or its buffers allocated)
     int workersNotReturned = 0;  // still inside a device call after the bounded wait
+    int64_t startedUtcMs = 0;    // the wall clock and the counter, read together just before the start
+    int64_t startedCounter = 0;
 };
 
 struct RunOptions {

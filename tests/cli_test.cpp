@@ -13,6 +13,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/report_output.h"
 #include "engine/records.h"
 #include "tests/test_support.h"
 
@@ -499,4 +500,28 @@ TEST(Cli, TheListAsJsonForScripts) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("\"size_bytes\": null, \"present\": false}"), std::string::npos) << r.out;
+}
+
+TEST(Cli, StartAtWaitsForItsTimeAndRefusesOneThatIsPast) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    Result r = RunCli(dir, {"--seconds", "1", "--start-at", "2020-01-01T00:00:00Z", "T=" + img});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--start-at: 2020-01-01T00:00:00.000Z is already past"), std::string::npos) << r.err;
+    r = RunCli(dir, {"--seconds", "1", "--start-at", "tomorrow", "T=" + img});
+    EXPECT_EQ(r.status, 2);
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+    const std::string at = cli::IsoUtc(now + 2500);
+    const std::string json = (dir.path() / "r.json").string();
+    r = RunCli(dir, {"--seconds", "1", "--start-at", at, "--json", json, "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    int64_t first = 0;
+    const std::string doc = Slurp(json);
+    const size_t pos = doc.find("\"first_operation_utc\": \"");
+    ASSERT_NE(pos, std::string::npos);
+    ASSERT_TRUE(cli::ParseIsoUtc(doc.substr(pos + 24, 24), first)) << doc.substr(pos, 60);
+    EXPECT_GE(first, now + 2500);  // nothing before the time
+    EXPECT_LT(first, now + 2500 + 2000);
 }

@@ -1,0 +1,9 @@
+#pragma once
+// The machine's name, for results gathered from many machines.
+#include <string>
+
+namespace platform {
+
+std::string HostName();
+
+}  // namespace platform
