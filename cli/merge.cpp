@@ -58,8 +58,8 @@ std::string Fixed(double v, int decimals) {
 
 }  // namespace
 
-bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std::string& out, MergeOutcome& outcome,
-                  std::string& error) {
+bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std::string& out,
+                  MergeOutcome& outcome, std::string& error) {
     if (paths.size() < 1) {
         error = "merge needs at least one results file";
         return false;
@@ -79,15 +79,17 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
         }
         if (!docs.empty()) {
             if (doc.value("schema_version", 0) != docs[0].value("schema_version", 0)) {
-                error = "merge: " + path + " has schema_version " + std::to_string(doc.value("schema_version", 0)) +
-                        ", " + paths[0] + " has " + std::to_string(docs[0].value("schema_version", 0)) +
+                error = "merge: " + path + " has schema_version " +
+                        std::to_string(doc.value("schema_version", 0)) + ", " + paths[0] + " has " +
+                        std::to_string(docs[0].value("schema_version", 0)) +
                         "; results of different versions are not merged";
                 return false;
             }
             for (const auto& [key, value] : docs[0]["settings"].items())
                 if (doc["settings"].value(key, json()) != value) {
-                    error = "merge: " + path + " and " + paths[0] + " were run with different settings (" + key +
-                            ": " + doc["settings"].value(key, json()).dump() + " against " + value.dump() + ")";
+                    error = "merge: " + path + " and " + paths[0] + " were run with different settings (" +
+                            key + ": " + doc["settings"].value(key, json()).dump() + " against " +
+                            value.dump() + ")";
                     return false;
                 }
         }
@@ -123,7 +125,8 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
         int64_t firstMs = 0;
         if (ParseIsoUtc(all.value("first_operation_utc", ""), firstMs))
             for (const json& in : all.value("intervals", json::array())) {
-                const int64_t second = (firstMs + static_cast<int64_t>(in.value("start_s", 0.0) * 1000)) / 1000;
+                const int64_t second =
+                    (firstMs + static_cast<int64_t>(in.value("start_s", 0.0) * 1000)) / 1000;
                 seconds[second].first += in.value("io_count", int64_t{0});
                 seconds[second].second += in.value("bytes", int64_t{0});
             }
@@ -169,21 +172,22 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
     merged["all"]["errors_by_cause"] = byCause;
     json series = json::array();
     for (const auto& [second, figures] : seconds)
-        series.push_back({{"utc", IsoUtc(second * 1000)}, {"io_count", figures.first}, {"bytes", figures.second}});
+        series.push_back(
+            {{"utc", IsoUtc(second * 1000)}, {"io_count", figures.first}, {"bytes", figures.second}});
     merged["per_second"] = series;
     out = merged.dump(2) + "\n";
 
     const stats::Percentiles p = stats::LatencyPercentiles(latency);
     text << "Fleet of " << docs.size() << " results: " << io << " operations, " << errors << " errors, "
          << Fixed(ioPerSec, 0) << " IO/s, " << Fixed(mbytesPerSec, 2) << " MB/s\n"
-         << "Latency us (merged histograms)  p50 " << Fixed(p.p50, 1) << "  p99 " << Fixed(p.p99, 1) << "  p99.9 "
-         << Fixed(p.p999, 1) << "  max " << Fixed(p.max, 1) << "\n";
+         << "Latency us (merged histograms)  p50 " << Fixed(p.p50, 1) << "  p99 " << Fixed(p.p99, 1)
+         << "  p99.9 " << Fixed(p.p999, 1) << "  max " << Fixed(p.max, 1) << "\n";
     for (size_t k = 0; k < rows.size(); ++k) {
         const json& r = rows[k];
-        text << (k == worst ? "* " : "  ") << r["host"].get<std::string>() << " " << r["letter"].get<std::string>()
-             << ": " << r["device"].get<std::string>() << "  " << Fixed(r["io_per_sec"].get<double>(), 0)
-             << " IO/s  p99 " << Fixed(r["p99_us"].get<double>(), 1) << " us  " << r["errors"].get<int64_t>()
-             << " errors\n";
+        text << (k == worst ? "* " : "  ") << r["host"].get<std::string>() << " "
+             << r["letter"].get<std::string>() << ": " << r["device"].get<std::string>() << "  "
+             << Fixed(r["io_per_sec"].get<double>(), 0) << " IO/s  p99 "
+             << Fixed(r["p99_us"].get<double>(), 1) << " us  " << r["errors"].get<int64_t>() << " errors\n";
     }
     if (!rows.empty()) text << "* the worst row: the most errors, then the lowest rate\n";
     return true;

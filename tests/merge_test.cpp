@@ -1,10 +1,11 @@
 // Results from several machines made one, from hand-made results files.
+#include "cli/merge.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "cli/merge.h"
 #include "engine/records.h"
 #include "tests/test_support.h"
 
@@ -16,26 +17,30 @@ namespace {
 std::string Results(const TempDir& dir, const std::string& host, int64_t ops, int64_t ns, int64_t errors,
                     const std::string& blockSize = "4096", int schema = 2) {
     const int bucket = engine::LogLinearHistogram::BucketOf(ns);
-    const std::string histogram = "{\"sub_bits\": 6, \"top_exponent\": 42, \"total\": " + std::to_string(ops) +
-                                  ", \"min_ns\": " + std::to_string(ns) + ", \"max_ns\": " + std::to_string(ns) +
-                                  ", \"buckets\": [[" + std::to_string(bucket) + ", " + std::to_string(ops) + "]]}";
+    const std::string histogram =
+        "{\"sub_bits\": 6, \"top_exponent\": 42, \"total\": " + std::to_string(ops) +
+        ", \"min_ns\": " + std::to_string(ns) + ", \"max_ns\": " + std::to_string(ns) + ", \"buckets\": [[" +
+        std::to_string(bucket) + ", " + std::to_string(ops) + "]]}";
     const std::string causes =
         errors ? "[{\"code\": 5, \"name\": \"EIO\", \"text\": \"Input/output error\", \"count\": " +
                      std::to_string(errors) + ", \"first_s\": 0.5}]"
                : "[]";
-    const std::string totals = "{\"io_count\": " + std::to_string(ops) + ", \"bytes\": " + std::to_string(ops * 4096) +
+    const std::string totals = "{\"io_count\": " + std::to_string(ops) +
+                               ", \"bytes\": " + std::to_string(ops * 4096) +
                                ", \"errors\": " + std::to_string(errors) + "}";
-    const std::string volume = "\"totals\": " + totals + ", \"io_per_sec\": " + std::to_string(ops / 2) +
-                               ", \"mbytes_per_sec\": 1.5, \"first_operation_utc\": \"2026-12-09T03:00:00.250Z\", " +
-                               "\"latency_histogram\": " + histogram + ", \"errors_by_cause\": " + causes +
-                               ", \"intervals\": [{\"index\": 1, \"start_s\": 0, \"io_count\": " +
-                               std::to_string(ops / 2) + ", \"bytes\": 100}, {\"index\": 2, \"start_s\": 1.0, " +
-                               "\"io_count\": " + std::to_string(ops - ops / 2) + ", \"bytes\": 100}]";
-    const std::string doc = "{\"schema_version\": " + std::to_string(schema) +
-                            ", \"tool\": \"volstress-cli\", \"settings\": {\"block_size\": " + blockSize +
-                            ", \"method\": \"random\"}, \"host\": \"" + host +
-                            "\", \"open_failures\": [], \"volumes\": [{\"letter\": \"D\", \"device\": \"/dev/sdb\", " +
-                            volume + "}], \"all\": {" + volume + "}}";
+    const std::string volume =
+        "\"totals\": " + totals + ", \"io_per_sec\": " + std::to_string(ops / 2) +
+        ", \"mbytes_per_sec\": 1.5, \"first_operation_utc\": \"2026-12-09T03:00:00.250Z\", " +
+        "\"latency_histogram\": " + histogram + ", \"errors_by_cause\": " + causes +
+        ", \"intervals\": [{\"index\": 1, \"start_s\": 0, \"io_count\": " + std::to_string(ops / 2) +
+        ", \"bytes\": 100}, {\"index\": 2, \"start_s\": 1.0, " +
+        "\"io_count\": " + std::to_string(ops - ops / 2) + ", \"bytes\": 100}]";
+    const std::string doc =
+        "{\"schema_version\": " + std::to_string(schema) +
+        ", \"tool\": \"volstress-cli\", \"settings\": {\"block_size\": " + blockSize +
+        ", \"method\": \"random\"}, \"host\": \"" + host +
+        "\", \"open_failures\": [], \"volumes\": [{\"letter\": \"D\", \"device\": \"/dev/sdb\", " + volume +
+        "}], \"all\": {" + volume + "}}";
     const std::string path = (dir.path() / (host + ".json")).string();
     std::ofstream(path) << doc;
     return path;
@@ -50,8 +55,8 @@ double Number(const std::string& json, const std::string& key) {
 
 TEST(Merge, TotalsAddAndPercentilesComeFromTheMergedHistograms) {
     TempDir dir;
-    const std::string fast = Results(dir, "alpha", 1000, 100'000, 0);     // 100 us
-    const std::string slow = Results(dir, "beta", 1000, 10'000'000, 7);   // 10 ms, and failures
+    const std::string fast = Results(dir, "alpha", 1000, 100'000, 0);    // 100 us
+    const std::string slow = Results(dir, "beta", 1000, 10'000'000, 7);  // 10 ms, and failures
     std::ostringstream text;
     std::string json, error;
     cli::MergeOutcome outcome;
@@ -65,7 +70,8 @@ TEST(Merge, TotalsAddAndPercentilesComeFromTheMergedHistograms) {
     EXPECT_NEAR(Number(json, "p50"), 100, 1);
     EXPECT_NEAR(Number(json, "p90"), 10'000, 100);
     EXPECT_NE(json.find("\"name\": \"EIO\""), std::string::npos);
-    EXPECT_NE(json.find("\"utc\": \"2026-12-09T03:00:01.000Z\""), std::string::npos) << json;  // aligned seconds
+    EXPECT_NE(json.find("\"utc\": \"2026-12-09T03:00:01.000Z\""), std::string::npos)
+        << json;                              // aligned seconds
     EXPECT_EQ(Number(json, "worst_row"), 1);  // beta: the failures
     EXPECT_NE(text.str().find("* beta D: /dev/sdb"), std::string::npos) << text.str();
 }
