@@ -58,6 +58,19 @@ int RunLog2Csv(const std::string& path) {
     return FlushStdout("log2csv") ? 0 : kCannotWrite;
 }
 
+// --json PATH: standard output for "-", else the file, replaced whole. A failure is said; then false.
+bool EmitJson(const std::string& path, const std::string& doc) {
+    if (path == "-") {
+        std::cout << doc;
+        return true;
+    }
+    uint32_t code = 0;
+    if (platform::WriteWholeFile(path, doc.data(), doc.size(), code)) return true;
+    Fail("--json: cannot write " + path + ":" + engine::SystemErrorText(code) +
+         " (an earlier file there is unchanged)");
+    return false;
+}
+
 int RunAnalyze(const cli::Options& opt) {
     std::string error;
     cli::LogAnalysis analysis;
@@ -69,16 +82,7 @@ int RunAnalyze(const cli::Options& opt) {
     if (!opt.jsonPath.empty()) {
         std::ostringstream json;
         cli::WriteAnalysisJson(json, analysis);
-        if (opt.jsonPath == "-") {
-            std::cout << json.str();
-        } else {
-            uint32_t code = 0;
-            const std::string doc = json.str();
-            if (!platform::WriteWholeFile(opt.jsonPath, doc.data(), doc.size(), code)) {
-                Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
-                return kCannotWrite;
-            }
-        }
+        if (!EmitJson(opt.jsonPath, json.str())) return kCannotWrite;
     }
     return FlushStdout("analyze") ? 0 : kCannotWrite;
 }
@@ -92,15 +96,7 @@ int RunMerge(const cli::Options& opt) {
         return kUsage;
     }
     (opt.jsonPath == "-" ? std::cerr : std::cout) << text.str();
-    if (opt.jsonPath == "-") {
-        std::cout << json;
-    } else if (!opt.jsonPath.empty()) {
-        uint32_t code = 0;
-        if (!platform::WriteWholeFile(opt.jsonPath, json.data(), json.size(), code)) {
-            Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
-            return kCannotWrite;
-        }
-    }
+    if (!opt.jsonPath.empty() && !EmitJson(opt.jsonPath, json)) return kCannotWrite;
     if (!FlushStdout("merge")) return kCannotWrite;
     return outcome.failures ? kSomeFailed : 0;
 }
@@ -238,17 +234,8 @@ int main(int argc, char** argv) {
             first = false;
         }
         json << (first ? "]\n" : "\n]\n");
-        if (opt.jsonPath == "-") {
-            std::cout << json.str();
-            return FlushStdout("--list") ? 0 : kCannotWrite;
-        }
-        uint32_t code = 0;
-        const std::string doc = json.str();
-        if (!platform::WriteWholeFile(opt.jsonPath, doc.data(), doc.size(), code)) {
-            Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code));
-            return kCannotWrite;
-        }
-        return 0;
+        if (!EmitJson(opt.jsonPath, json.str())) return kCannotWrite;
+        return FlushStdout("--list") ? 0 : kCannotWrite;
     }
     if (opt.mode == cli::Options::Mode::List) {
         for (int i = 0; i < engine::kDiskCount; ++i) {
@@ -382,17 +369,7 @@ int main(int argc, char** argv) {
     if (!opt.jsonPath.empty()) {
         std::ostringstream json;
         cli::WriteJsonReport(json, report, facts);
-        if (opt.jsonPath == "-") {
-            std::cout << json.str();
-        } else {
-            uint32_t code = 0;
-            const std::string doc = json.str();
-            if (!platform::WriteWholeFile(opt.jsonPath, doc.data(), doc.size(), code)) {
-                Fail("--json: cannot write " + opt.jsonPath + ":" + engine::SystemErrorText(code) +
-                     " (an earlier file there is unchanged)");
-                written = false;
-            }
-        }
+        written = EmitJson(opt.jsonPath, json.str());
     }
     if (!opt.logPath.empty()) {
         uint32_t records = 0, code = 0;
