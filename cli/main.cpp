@@ -58,6 +58,12 @@ int RunLog2Csv(const std::string& path) {
     return FlushStdout("log2csv") ? 0 : kCannotWrite;
 }
 
+int64_t NowUtcMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // --json PATH: standard output for "-", else the file, replaced whole. A failure is said; then false.
 bool EmitJson(const std::string& path, const std::string& doc) {
     if (path == "-") {
@@ -264,29 +270,22 @@ int main(int argc, char** argv) {
         selected[v.index] = true;
     }
 
-    if (opt.startAtMs > 0) {
-        // Hosts started seconds apart begin together: everything is prepared, then the run waits.
-        const auto now = [] {
-            return std::chrono::duration_cast<std::chrono::milliseconds>(
-                       std::chrono::system_clock::now().time_since_epoch())
-                .count();
-        };
-        if (opt.startAtMs <= now()) {
-            Fail("--start-at: " + cli::IsoUtc(opt.startAtMs) + " is already past (it is " +
-                 cli::IsoUtc(now()) + ")");
-            return kUsage;
-        }
-        std::cerr << "volstress-cli: waiting until " << cli::IsoUtc(opt.startAtMs) << "\n" << std::flush;
-        while (now() < opt.startAtMs && platform::InterruptCount() == 0)
-            std::this_thread::sleep_for(
-                std::chrono::milliseconds(std::min<int64_t>(50, opt.startAtMs - now())));
-        if (platform::InterruptCount() > 0) {
-            Fail("interrupted before --start-at");
-            return 130;
-        }
+    if (opt.startAtMs > 0 && opt.startAtMs <= NowUtcMs()) {
+        Fail("--start-at: " + cli::IsoUtc(opt.startAtMs) + " is already past (it is " +
+             cli::IsoUtc(NowUtcMs()) + ")");
+        return kUsage;
     }
 
     cli::RunOptions run;
+    if (opt.startAtMs > 0)
+        // Volumes, settings and workers are ready; hosts started seconds apart begin together.
+        run.beforeRelease = [&] {
+            std::cerr << "volstress-cli: waiting until " << cli::IsoUtc(opt.startAtMs) << "\n" << std::flush;
+            while (NowUtcMs() < opt.startAtMs && platform::InterruptCount() == 0)
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(std::min<int64_t>(50, opt.startAtMs - NowUtcMs())));
+            return platform::InterruptCount() == 0;
+        };
     run.interrupted = [] { return platform::InterruptCount() > 0; };
     if (tty)
         run.progress = [&](uint32_t elapsed) {
@@ -304,6 +303,10 @@ int main(int argc, char** argv) {
         };
     const cli::RunOutcome outcome = cli::DriveRun(eng, dialogs, opt.settings, selected, run);
     if (tty && outcome.started) platform::FinishProgressLine();
+    if (!outcome.started && outcome.interrupted) {
+        Fail("interrupted before --start-at");
+        return 130;
+    }
     if (!outcome.started) {
         const int i = outcome.refusal.volume;
         Fail(cli::RefusalText(outcome.refusal, opt,

@@ -46,17 +46,23 @@ void CliDialogs::Release() {
 RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
     RunOutcome outcome;
-    outcome.startedCounter = platform::CounterNow();
-    outcome.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                               std::chrono::system_clock::now().time_since_epoch())
-                               .count();
     const engine::StartResult start =
-        eng.Start(settings, selected, [](const std::vector<int>&) { return true; });
-    if (start.outcome != engine::StartOutcome::Started) {
+        eng.Prepare(settings, selected, [](const std::vector<int>&) { return true; });
+    if (start.outcome != engine::StartOutcome::Prepared) {
         outcome.refusal = start.refusal;
         dialogs.Release();
         return outcome;
     }
+    if (options.beforeRelease && !options.beforeRelease()) {
+        outcome.interrupted = true;
+        dialogs.Release();
+        return outcome;
+    }
+    outcome.startedCounter = platform::CounterNow();
+    outcome.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                               std::chrono::system_clock::now().time_since_epoch())
+                               .count();
+    eng.Release();
     outcome.started = true;
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     // The window's tick, run often so that the test ends within a fraction of a second of its time.

@@ -53,6 +53,8 @@ struct RunOptions {
     std::function<void(uint32_t)> progress;
     // How long the workers may take to leave their runs once the run has ended.
     std::chrono::milliseconds returnWait{2000};
+    // Called once everything is prepared, just before the workers are released; false abandons the run.
+    std::function<bool()> beforeRelease;
 };
 
 // Runs with the destructive writes agreed (the command line asks for --destroy-data before it gets here).

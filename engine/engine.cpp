@@ -26,6 +26,16 @@ Engine::~Engine() {
 
 StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCount>& selected,
                           const ConfirmDestruction& confirm) {
+    StartResult result = Prepare(s, selected, confirm);
+    if (result.outcome == StartOutcome::Prepared) {
+        Release();
+        result.outcome = StartOutcome::Started;
+    }
+    return result;
+}
+
+StartResult Engine::Prepare(const RunSettings& s, const std::array<bool, kDiskCount>& selected,
+                            const ConfirmDestruction& confirm) {
     // Everything is checked and asked before anything changes, so a start that does not happen keeps the
     // last run's statistics and log.
     StartResult result;
@@ -101,15 +111,20 @@ StartResult Engine::Start(const RunSettings& s, const std::array<bool, kDiskCoun
     pool_.Assign(volumeOf, run);
     verifier_ = verifier;
     shared_->Verify = std::move(verifier);
+    preparedRun_ = run;
+    result.outcome = StartOutcome::Prepared;
+    return result;
+}
 
+void Engine::Release() {
+    if (preparedRun_ == 0) return;
     startTick_ = ticks_();
     // Settings and assignments first, then the run number and Testing, then the events: a released worker
     // sees its settings, and a worker not assigned to this run sees that it is not.
-    shared_->CurrentRun.store(run, std::memory_order_release);
+    shared_->CurrentRun.store(preparedRun_, std::memory_order_release);
     shared_->Testing.store(true, std::memory_order_seq_cst);
     pool_.Release();
-    result.outcome = StartOutcome::Started;
-    return result;
+    preparedRun_ = 0;
 }
 
 Refusal Engine::VolumeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& selected) const {

@@ -19,6 +19,7 @@ namespace engine {
 
 enum class StartOutcome {
     Started,         // workers released
+    Prepared,        // everything ready, the workers waiting for Release
     Busy,            // workers of the last run are still inside it: nothing changed
     Refused,         // a setting cannot work (see the refusal): nothing changed
     Declined,        // the operator declined the destructive writes: nothing changed
@@ -56,6 +57,11 @@ class Engine {
     // Starts a run on the selected present volumes, everything checked and asked before anything changes.
     StartResult Start(const RunSettings& settings, const std::array<bool, kDiskCount>& selected,
                       const ConfirmDestruction& confirm);
+    // Start in two steps, for a run that begins at an agreed moment: Prepare does everything but release
+    // the workers (they exist and wait), Release lets them go and starts the test time.
+    StartResult Prepare(const RunSettings& settings, const std::array<bool, kDiskCount>& selected,
+                        const ConfirmDestruction& confirm);
+    void Release();
     // Ends the run; the workers finish the operation in hand and leave, cutting any pause short.
     void Stop();
     // True while a run is in progress.
@@ -91,6 +97,7 @@ class Engine {
     int32_t periodSeconds_ = 300;
     uint32_t startTick_ = 0;
     std::shared_ptr<Verifier> verifier_;
+    uint64_t preparedRun_ = 0;  // a prepared run not yet released
 };
 
 }  // namespace engine

@@ -420,3 +420,22 @@ TEST_F(RunControl, ABlockSizeThatCannotWorkOnAVolumeIsRefusedBeforeAnythingChang
     EXPECT_EQ(Started(), StartOutcome::Started);
     StopAndDrain();
 }
+
+TEST_F(RunControl, APreparedRunWaitsForItsReleaseWithEverythingReady) {
+    Volumes({2});
+    const StartResult r = eng->Prepare(s, checked, {});
+    ASSERT_EQ(r.outcome, StartOutcome::Prepared);
+    EXPECT_EQ(eng->Workers().Count(), 2);  // the workers exist...
+    EXPECT_NE(eng->Workers().Worker(2), nullptr);
+    EXPECT_FALSE(eng->Running());  // ...and wait
+    now += 5000;
+    EXPECT_EQ(eng->Tick(), std::nullopt);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_TRUE(fake->Ops(2).empty());
+    EXPECT_FALSE(eng->Workers().AnyBusy());
+    eng->Release();
+    EXPECT_TRUE(eng->Running());
+    EXPECT_EQ(eng->StartTick(), now);  // the test time starts at the release
+    ASSERT_TRUE(WaitFor([&] { return Recorded(2) > 10; }));
+    StopAndDrain();
+}
