@@ -143,7 +143,10 @@ void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequen
     const bool ok = error == 0;
     const int64_t d = end - start;
     const int32_t bucket = LatencyBucket(d, frequency);
-    const int64_t ns = frequency > 0 ? platform::MulDiv(d, 1'000'000'000, frequency) : 0;
+    // The Linux counter already counts nanoseconds: no 128-bit division on every operation there.
+    const int64_t ns = frequency == 1'000'000'000 ? d
+                       : frequency > 0            ? platform::MulDiv(d, 1'000'000'000, frequency)
+                                                  : 0;
     std::lock_guard lock(v.Lock);
     ++v.LatencyHistogram[bucket];
     v.Latency.Add(ns);
