@@ -84,9 +84,9 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
         }
     }
     dialogs.Release();
-    const auto deadline = std::chrono::steady_clock::now() + options.returnWait;
-    while (eng.Workers().AnyBusy() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // Bounded, and what stuck workers finished before their call is recorded too.
+    eng.EndRunAndWait(static_cast<int32_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(options.returnWait).count()));
     outcome.workersNotReturned = eng.Workers().BusyCount();
     if (outcome.workersNotReturned > 0) outcome.interrupted = true;
     outcome.cannotOpen = outcome.cannotOpen || dialogs.Failed();

@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include "engine/pending.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
 #include "platform/memory.h"
@@ -218,6 +219,10 @@ void Engine::EndRunAndWait(int32_t waitMs) {
     shared_->EndRun();
     // Bounded: returns as soon as every worker has left its run, at the latest after waitMs.
     for (int32_t waited = 0; waited < waitMs && pool_.AnyBusy(); waited += 10) platform::SleepMs(10);
+    // Workers still in a device call hold finished operations: recorded now, so the log written next and
+    // the totals agree.
+    for (int i = 0; i < volumes_.Count(); ++i)
+        if (volumes_.Present(i)) LockUpToDate(*volumes_.Record(i));
 }
 
 }  // namespace engine

@@ -68,7 +68,8 @@ class Engine {
     bool Running() const { return shared_->Testing.load(std::memory_order_seq_cst); }
     // The timer tick: the elapsed milliseconds while a run goes, ending it once its time has passed.
     std::optional<uint32_t> Tick();
-    // The window is going away: ends the run, then gives the workers up to waitMs to leave it.
+    // Ends the run, then gives the workers up to waitMs to leave it; what a worker still in a device call
+    // finished before that call is recorded (log and statistics) before this returns.
     void EndRunAndWait(int32_t waitMs);
     // Ends every worker, waiting at most timeout in all; false when some are stuck in a device call.
     bool Shutdown(std::chrono::milliseconds timeout) { return pool_.Shutdown(timeout); }

@@ -29,13 +29,27 @@ void OperationLog::Reset() {
 }
 
 bool OperationLog::Append(const LogEntry& entry) {
-    uint32_t n = count_.load(std::memory_order_relaxed);
-    do {
-        if (n >= capacity_) return false;
-    } while (!count_.compare_exchange_weak(n, n + 1, std::memory_order_acq_rel, std::memory_order_relaxed));
-    entries_[n] = entry;
-    ready_[n].store(epoch_.load(std::memory_order_relaxed), std::memory_order_release);
+    uint32_t slot;
+    if (Reserve(1, slot) == 0) return false;
+    Fill(slot, entry);
     return true;
+}
+
+uint32_t OperationLog::Reserve(uint32_t n, uint32_t& first) {
+    uint32_t have = count_.load(std::memory_order_relaxed);
+    uint32_t granted;
+    do {
+        if (have >= capacity_ || n == 0) return 0;
+        granted = n < capacity_ - have ? n : capacity_ - have;
+    } while (!count_.compare_exchange_weak(have, have + granted, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed));
+    first = have;
+    return granted;
+}
+
+void OperationLog::Fill(uint32_t slot, const LogEntry& entry) {
+    entries_[slot] = entry;
+    ready_[slot].store(epoch_.load(std::memory_order_relaxed), std::memory_order_release);
 }
 
 uint32_t OperationLog::CompleteCount() const {

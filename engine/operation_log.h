@@ -26,6 +26,10 @@ class OperationLog {
     void Reset();
     // Reserves and fills the next slot; false when the log is full.
     bool Append(const LogEntry& entry);
+    // Reserves up to n consecutive slots in one step: the number granted (fewer once the log fills), the
+    // first of them in `first`. Each granted slot must then be filled with Fill.
+    uint32_t Reserve(uint32_t n, uint32_t& first);
+    void Fill(uint32_t slot, const LogEntry& entry);
     // Number of leading slots that are complete; entries 1..n can be read through Entries().
     uint32_t CompleteCount() const;
     // Slot 1 is Entries()[0].
@@ -35,7 +39,8 @@ class OperationLog {
     uint32_t capacity_;
     LogEntry* entries_;
     std::atomic<uint32_t>* ready_;
-    std::atomic<uint32_t> count_{0};
+    // Apart from the fields every append reads, so reservations do not bounce their cache line.
+    alignas(64) std::atomic<uint32_t> count_{0};
     std::atomic<uint32_t> epoch_{1};
 };
 

@@ -140,6 +140,12 @@ void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, u
 
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
                      uint32_t requestSize) {
+    std::lock_guard lock(v.Lock);
+    RecordLocked(v, start, end, frequency, error, requestSize);
+}
+
+void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
+                  uint32_t requestSize) {
     const bool ok = error == 0;
     const int64_t d = end - start;
     const int32_t bucket = LatencyBucket(d, frequency);
@@ -147,7 +153,6 @@ void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequen
     const int64_t ns = frequency == 1'000'000'000 ? d
                        : frequency > 0            ? platform::MulDiv(d, 1'000'000'000, frequency)
                                                   : 0;
-    std::lock_guard lock(v.Lock);
     ++v.LatencyHistogram[bucket];
     v.Latency.Add(ns);
     if (!ok) v.Causes.Add(error, 1, end);

@@ -14,6 +14,8 @@ constexpr int kHistogramTop = 327'680;  // last latency bucket: 3.2768 s and lon
 constexpr int kHistogramBuckets = kHistogramTop + 1;
 constexpr uint32_t kLogCapacity = 10'000'000;
 
+class PendingRecords;
+
 enum TestMethodCode : int32_t { kRandom = 1, kBatterfly = 2, kLinearForward = 3, kLinearBackward = 4 };
 
 struct IntervalStats {
@@ -96,6 +98,9 @@ struct VolumeStats {
     IntervalStats RunTotal{};
     LogLinearHistogram Latency{};
     ErrorCauses Causes{};
+    // The volume's workers' operations finished but not yet recorded, one list entry per worker in a run;
+    // changed and drained under Lock (see PendingRecords).
+    PendingRecords* Pending = nullptr;
 
     IntervalStats& Total() { return Intervals[0]; }
     const IntervalStats& Total() const { return Intervals[0]; }
@@ -132,5 +137,8 @@ int32_t LatencyBucket(int64_t durationTicks, int64_t frequency);
 // code; requestSize is the run's block size.
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
                      uint32_t requestSize);
+// The same with the volume's Lock already held by the caller.
+void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
+                  uint32_t requestSize);
 
 }  // namespace engine

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/pending.h"
 #include "engine/walker.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
@@ -56,6 +57,8 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
 
     std::vector<uint32_t> issued;
     issued.reserve(streams.size());
+    PendingRecords pending;
+    const PendingScope recording(pending, r.shared.Log, v, r.disk, s, f);
     auto record = [&](Stream& st, int64_t end, uint32_t error) {
         st.inFlight = false;
         if (st.check.On()) {
@@ -63,9 +66,7 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
             if (st.write) st.check.FinishWrite(error);
         }
         st.read = st.write = false;
-        r.shared.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(r.disk),
-                                     static_cast<int16_t>(error == 0 ? 1 : 0), st.start, end, f});
-        RecordOperation(v, st.start, end, f, error, s);
+        pending.Add(st.start, end, error);
         st.walker.Next(st.random);
         if (st.readsLeft + st.writesLeft <= 0) {
             // The end of the stream's portion: its pause, then a fresh portion.
@@ -146,6 +147,7 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
         if (r.queue.InFlight() == 0) {
             // Every stream pauses: sleep until the first resumes, or the run ends.
             if (nextResume != INT64_MAX) {
+                pending.Flush();
                 const int64_t waitMs = (nextResume - platform::CounterNow()) * 1000 / f + 1;
                 r.shared.SleepUnless(static_cast<int32_t>(std::clamp<int64_t>(waitMs, 0, 1000)), r.runOver);
             }

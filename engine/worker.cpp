@@ -3,6 +3,7 @@
 #include <cstring>
 #include <functional>
 
+#include "engine/pending.h"
 #include "engine/random.h"
 #include "engine/streams.h"
 #include "engine/system_error.h"
@@ -23,6 +24,8 @@ struct TDiskTest::Core {
     std::condition_variable exitWake;
     bool exited = false;
     WorkerRandom random;
+    // After `shared`: it leaves its volume's list before the records could go.
+    PendingRecords pending;
 
     bool Terminated() const { return terminated.load(std::memory_order_acquire); }
     bool InMyRun() const { return shared->InRun(assignedRun.load(std::memory_order_acquire)); }
@@ -159,6 +162,7 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
 
     const uint64_t run = assignedRun.load(std::memory_order_acquire);
     const auto runOver = [&] { return Terminated() || !sh.InRun(run); };
+    const PendingScope recording(pending, sh.Log, v, disk, s, f);
     while (!runOver()) {
         const int64_t offset = walker.p * v.BlockSize;
         const bool read = readsLeft > 0;
@@ -189,14 +193,15 @@ void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool
                 const int32_t t =
                     v.PauseFixed ? v.PauseMs
                                  : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
-                if (t > 0) sh.SleepUnless(t, runOver);
+                if (t > 0) {
+                    pending.Flush();
+                    sh.SleepUnless(t, runOver);
+                }
             }
             readsLeft = v.ReadsPerPortion;
             writesLeft = v.WritesPerPortion;
         }
-        sh.Log.Append(LogEntry{static_cast<int32_t>(s), static_cast<int16_t>(disk),
-                               static_cast<int16_t>(error == 0 ? 1 : 0), start, end, f});
-        RecordOperation(v, start, end, f, error, s);
+        pending.Add(start, end, error);
         walker.Next(random);
     }
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "engine/pending.h"
+
 namespace stats {
 
 using engine::IntervalStats;
@@ -57,7 +59,7 @@ void FoldVolume(VolumeStats& all, IntervalStats& running, const VolumeStats& v, 
 }
 
 void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
-    std::lock_guard lock(v.Lock);
+    const auto lock = engine::LockUpToDate(v);
     copy.CurInterval = v.CurInterval;
     const int32_t last = std::clamp(v.CurInterval, 0, engine::kIntervalCount);
     std::copy(v.Intervals.begin() + 1, v.Intervals.begin() + 1 + last, copy.Intervals.begin() + 1);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/pending.h"
 #include "stats/aggregation.h"
 
 namespace stats {
@@ -21,7 +22,7 @@ Percentiles LatencyPercentiles(const engine::LogLinearHistogram& latency) {
 }
 
 engine::IntervalStats LiveTotals(engine::VolumeStats& v) {
-    std::lock_guard lock(v.Lock);
+    const auto lock = engine::LockUpToDate(v);
     return v.RunTotal;
 }
 

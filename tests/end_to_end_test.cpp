@@ -4,6 +4,7 @@
 #include <map>
 
 #include "engine/engine.h"
+#include "engine/pending.h"
 #include "stats/aggregation.h"
 #include "stats/log_file.h"
 #include "tests/test_support.h"
@@ -48,8 +49,11 @@ TEST(EndToEnd, RefreshedFiguresAgreeWithTheLogFile) {
     ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }, std::chrono::seconds(30)));
     ASSERT_TRUE(WaitFor(
         [&] {
-            std::scoped_lock lock(eng.Volume(2)->Lock, eng.Volume(3)->Lock);
-            return eng.Volume(2)->CurInterval >= 3 && eng.Volume(3)->CurInterval >= 3;
+            const auto c = [&](int i) {
+                const auto lock = engine::LockUpToDate(*eng.Volume(i));
+                return eng.Volume(i)->CurInterval;
+            };
+            return c(2) >= 3 && c(3) >= 3;
         },
         std::chrono::seconds(30)));
     eng.Stop();

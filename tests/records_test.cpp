@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/operation_log.h"
+#include "engine/pending.h"
 
 using namespace engine;
 
@@ -186,4 +187,124 @@ TEST(RecordOperation, AnIntervalEndsAtTheLatestEndSeen) {
     EXPECT_EQ(v->Intervals[1].LastEnd, 900);
     EXPECT_EQ(v->Intervals[1].FirstStart, 100);
     EXPECT_EQ(v->RunTotal.LastEnd, 900);
+}
+
+namespace {
+
+// A volume whose workers' operations reach it through PendingRecords.
+struct Batched {
+    std::unique_ptr<VolumeStats> v = Record(1'000'000'000);
+    OperationLog log{1'000'000};
+    int64_t Recorded() {
+        std::lock_guard lock(v->Lock);  // what is recorded, without taking anything pending
+        return v->RunTotal.IOCount;
+    }
+};
+
+}  // namespace
+
+TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenFullOldOrRead) {
+    Batched b;
+    PendingRecords p;
+    p.Attach(*b.v, b.log, 3, 4096, kFreq, 1000);
+    for (int64_t i = 0; i < 10; ++i) p.Add(i * 10, i * 10 + 5, i == 4 ? kEIO : 0);
+    EXPECT_EQ(b.Recorded(), 0);
+    EXPECT_EQ(b.log.Count(), 0u);
+    {
+        const auto lock = LockUpToDate(*b.v);  // a reader sees every finished operation
+        EXPECT_EQ(b.v->RunTotal.IOCount, 10);
+        EXPECT_EQ(b.v->RunTotal.Errors, 1);
+        EXPECT_EQ(b.v->Causes.entries[0].code, kEIO);
+        EXPECT_EQ(b.v->Intervals[1].IOCount, 10);
+    }
+    ASSERT_EQ(b.log.CompleteCount(), 10u);
+    for (uint32_t k = 0; k < 10; ++k) {
+        const LogEntry& e = b.log.Entries()[k];
+        EXPECT_EQ(e.StartTicks, k * 10);
+        EXPECT_EQ(e.EndTicks, k * 10 + 5);
+        EXPECT_EQ(e.VolumeIndex, 3);
+        EXPECT_EQ(e.RequestSize, 4096);
+        EXPECT_EQ(e.Frequency, kFreq);
+        EXPECT_EQ(e.Success, k == 4 ? 0 : 1);
+    }
+    // Full: the worker records its batch itself, the lock taken once.
+    for (int64_t i = 0; i < PendingRecords::kCapacity - 1; ++i) p.Add(200 + i, 201 + i, 0);
+    EXPECT_EQ(b.Recorded(), 10);
+    p.Add(300, 301, 0);
+    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kCapacity);
+    // Old: an operation ending past the batch's time records the batch.
+    p.Add(400, 401, 0);
+    p.Add(1300, 1401, 0);
+    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kCapacity);
+    p.Add(1500, 1402, 0);  // 1402 > 401 + 1000
+    EXPECT_EQ(b.Recorded(), 13 + PendingRecords::kCapacity);
+    p.Add(1600, 1601, 0);
+    p.Detach();  // leaving the run records the rest
+    EXPECT_EQ(b.Recorded(), 14 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.v->Pending, nullptr);
+    EXPECT_EQ(b.log.CompleteCount(), 14u + PendingRecords::kCapacity);
+}
+
+TEST(PendingRecords, AFullLogStopsLoggingButNotCountingAndEveryWorkerOfAVolumeIsRead) {
+    Batched b;
+    OperationLog small(5);
+    PendingRecords first, second, third;
+    first.Attach(*b.v, small, 0, 512, kFreq, 1'000'000);
+    second.Attach(*b.v, small, 0, 512, kFreq, 1'000'000);
+    third.Attach(*b.v, small, 0, 512, kFreq, 1'000'000);
+    for (int64_t i = 0; i < 3; ++i) {
+        first.Add(i, i + 1, 0);
+        second.Add(i, i + 1, 0);
+        third.Add(i, i + 1, 0);
+    }
+    second.Detach();  // leaves from the middle of the list
+    EXPECT_EQ(b.Recorded(), 3);
+    {
+        const auto lock = LockUpToDate(*b.v);
+        EXPECT_EQ(b.v->RunTotal.IOCount, 9);
+    }
+    EXPECT_EQ(small.Count(), 5u);
+    EXPECT_EQ(small.CompleteCount(), 5u);
+    first.Detach();
+    third.Detach();
+    EXPECT_EQ(b.v->Pending, nullptr);
+}
+
+TEST(PendingRecords, ReadersDuringARunSeeWholeOperationsAndTheLogAgreesWithTheTotals) {
+    Batched b;
+    constexpr int kWorkers = 4;
+    constexpr int64_t kOps = 50'000;
+    std::atomic<bool> done{false};
+    std::atomic<int> faults{0};
+    std::thread reader([&] {
+        while (!done.load()) {
+            const auto lock = LockUpToDate(*b.v);
+            int64_t inIntervals = 0;
+            for (int j = 1; j <= b.v->CurInterval; ++j) inIntervals += b.v->Intervals[j].IOCount;
+            if (inIntervals != b.v->RunTotal.IOCount ||
+                b.log.CompleteCount() != static_cast<uint32_t>(b.v->RunTotal.IOCount))
+                faults.fetch_add(1);
+        }
+    });
+    std::vector<std::thread> workers;
+    for (int w = 0; w < kWorkers; ++w)
+        workers.emplace_back([&, w] {
+            PendingRecords p;
+            p.Attach(*b.v, b.log, static_cast<int16_t>(w), 512, kFreq, 100);
+            for (int64_t i = 0; i < kOps; ++i) p.Add(i * 2, i * 2 + 1, 0);
+            p.Detach();
+        });
+    for (auto& t : workers) t.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(faults.load(), 0);
+    EXPECT_EQ(b.Recorded(), kWorkers * kOps);
+    ASSERT_EQ(b.log.CompleteCount(), static_cast<uint32_t>(kWorkers * kOps));
+    // Each worker's operations reach the log once each, in the order it finished them.
+    std::array<int64_t, kWorkers> next{};
+    for (uint32_t k = 0; k < kWorkers * kOps; ++k) {
+        const LogEntry& e = b.log.Entries()[k];
+        EXPECT_EQ(e.StartTicks, next[static_cast<size_t>(e.VolumeIndex)] * 2);
+        ++next[static_cast<size_t>(e.VolumeIndex)];
+    }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/engine.h"
+#include "engine/pending.h"
 #include "tests/test_support.h"
 
 using namespace engine;
@@ -41,7 +42,7 @@ struct RunControl : ::testing::Test {
     StartOutcome Started() { return Start().outcome; }
     int64_t Recorded(int i) {
         VolumeStats& v = *eng->Volume(i);
-        std::lock_guard lock(v.Lock);
+        const auto lock = LockUpToDate(v);
         int64_t n = 0;
         for (int j = 1; j <= v.CurInterval; ++j) n += v.Intervals[j].IOCount;
         return n;

@@ -79,6 +79,22 @@ TEST_F(Driver, WorkersStuckInADeviceCallAreCountedAfterABoundedWait) {
     EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
 }
 
+TEST_F(Driver, WhatAStuckWorkerFinishedBeforeItsCallIsInTheLogAndTheTotals) {
+    Volumes({2});
+    fake->volumes[2].hangAfter = 7;  // each worker's eighth call never returns
+    s.threadsPerVolume = 2;
+    s.testMs = 200'000;
+    cli::RunOptions options;
+    options.returnWait = 100ms;
+    options.interrupted = [&] { return fake->HungCalls() == 2; };
+    const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, s, selected, options);
+    EXPECT_EQ(out.workersNotReturned, 2);
+    EXPECT_EQ(eng->Log().CompleteCount(), 14u);
+    EXPECT_EQ(stats::LiveTotals(*eng->Volume(2)).IOCount, 14);
+    fake->ReleaseHungCalls();
+    EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
+}
+
 TEST_F(Driver, CtrlCEndsTheRunAndTheTestTimeEndsItOnTime) {
     Volumes({2});
     int polls = 0;

@@ -6,6 +6,7 @@
 #include <set>
 
 #include "engine/engine.h"
+#include "engine/pending.h"
 #include "tests/test_support.h"
 
 using namespace engine;
@@ -35,7 +36,7 @@ struct Streams : ::testing::Test {
         eng->Volumes().EnumerateVolumes();
     }
     int64_t Recorded(int i) {
-        std::lock_guard lock(eng->Volume(i)->Lock);
+        const auto lock = LockUpToDate(*eng->Volume(i));
         return eng->Volume(i)->RunTotal.IOCount;
     }
     void RunUntil(int i, int64_t ops) {

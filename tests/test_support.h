@@ -86,6 +86,7 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
         bool hang = false;        // reads and writes block until ReleaseHungCalls; queued ones never complete
                                   // until cancelled
         bool queueFails = false;  // no asynchronous queue can be set up (ENOSYS)
+        int hangAfter = -1;  // when 0 or more: each opened device's calls past this many hang like `hang`
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 

@@ -6,6 +6,7 @@
 #include <numeric>
 #include <set>
 
+#include "engine/pending.h"
 #include "engine/system_error.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
@@ -71,7 +72,7 @@ struct Workers : ::testing::Test {
         return false;
     }
     static int64_t Recorded(VolumeStats& v) {
-        std::lock_guard lock(v.Lock);
+        const auto lock = LockUpToDate(v);
         int64_t n = 0;
         for (int j = 1; j <= v.CurInterval; ++j) n += v.Intervals[j].IOCount;
         return n;

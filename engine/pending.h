@@ -1,0 +1,100 @@
+#pragma once
+// Operations a worker has finished but not yet recorded. A worker hands each finished operation to its own
+// PendingRecords without taking any shared lock; the batch is then recorded in order, log entries and
+// statistics together, under the volume's Lock: by the worker when the batch is full, when its oldest
+// operation ended a millisecond before the newest, before a pause and when the worker leaves the run; and
+// by every reader (LockUpToDate) before it reads the volume. So the volume's Lock and the log's counter are
+// taken once per batch instead of once per operation, while a reader still sees every finished operation,
+// even one of a worker stuck in a device call. Recording stays a sequence of whole operations, each added
+// to the intervals by the same rules as before; only the moment of recording moves, by at most the batch.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "engine/operation_log.h"
+#include "engine/records.h"
+
+namespace engine {
+
+class PendingRecords {
+  public:
+    static constexpr uint32_t kCapacity = 64;
+
+    PendingRecords() = default;
+    ~PendingRecords() { Detach(); }
+    PendingRecords(const PendingRecords&) = delete;
+    PendingRecords& operator=(const PendingRecords&) = delete;
+
+    // Joins volume v's list for a run. The log entries get volumeIndex, the block size and the counter
+    // frequency; batchTicks bounds how long (in counter ticks between operation ends) a batch may gather.
+    void Attach(VolumeStats& v, OperationLog& log, int16_t volumeIndex, uint32_t blockSize, int64_t frequency,
+                int64_t batchTicks);
+    // Records what is left and leaves the list. Does nothing when not attached.
+    void Detach();
+    // The worker's only producer call: one finished operation (error 0 = success).
+    void Add(int64_t start, int64_t end, uint32_t error) {
+        const uint32_t head = head_.load(std::memory_order_relaxed);
+        ops_[head % kCapacity] = Op{start, end, error};
+        head_.store(head + 1, std::memory_order_release);
+        if (!gathering_) {
+            gathering_ = true;
+            batchEnd_ = end + batchTicks_;
+        }
+        if (head + 1 - tail_.load(std::memory_order_acquire) >= kCapacity || end > batchEnd_) Flush();
+    }
+    // Records everything pending now, taking the volume's Lock once.
+    void Flush();
+
+    // Records everything every worker of v has pending; the caller holds v.Lock.
+    static void RecordAllLocked(VolumeStats& v);
+
+  private:
+    struct Op {
+        int64_t start;
+        int64_t end;
+        uint32_t error;
+    };
+    void RecordLocked();
+
+    std::array<Op, kCapacity> ops_{};
+    // head_ is written by the worker alone; tail_ only under the volume's Lock. Apart, so the worker's
+    // stores do not invalidate a reader's line and the other way round.
+    alignas(64) std::atomic<uint32_t> head_{0};
+    alignas(64) std::atomic<uint32_t> tail_{0};
+    // Set at Attach, read by whoever records.
+    VolumeStats* volume_ = nullptr;
+    OperationLog* log_ = nullptr;
+    PendingRecords* next_ = nullptr;
+    int16_t volumeIndex_ = 0;
+    uint32_t blockSize_ = 0;
+    int64_t frequency_ = 0;
+    // The worker's own: when its current batch must be recorded at the latest.
+    int64_t batchTicks_ = 0;
+    int64_t batchEnd_ = 0;
+    bool gathering_ = false;
+};
+
+// A worker's stay in one run on one volume: attached at the start, and its last batch recorded on leaving.
+class PendingScope {
+  public:
+    // A batch gathers at most this long, so interval boundaries move by no more than that.
+    static constexpr int64_t kBatchMs = 1;
+    PendingScope(PendingRecords& p, OperationLog& log, VolumeStats& v, int32_t disk, uint32_t blockSize,
+                 int64_t frequency)
+        : p_(p) {
+        p.Attach(v, log, static_cast<int16_t>(disk), blockSize, frequency, frequency * kBatchMs / 1000);
+    }
+    ~PendingScope() { p_.Detach(); }
+    PendingScope(const PendingScope&) = delete;
+    PendingScope& operator=(const PendingScope&) = delete;
+
+  private:
+    PendingRecords& p_;
+};
+
+// Takes v's Lock with every operation its workers have finished recorded first: what the holder reads is
+// as current as the workers themselves.
+std::unique_lock<std::mutex> LockUpToDate(VolumeStats& v);
+
+}  // namespace engine
