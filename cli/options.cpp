@@ -25,7 +25,7 @@ const char* const kHelp =
     "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
     "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
     "  --period S          statistics interval in seconds (follows the test time)\n"
-    "  --queue-depth Q     operation streams per worker through one io_uring queue (1: synchronous)\n"
+    "  --queue-depth Q [--submit-batch B]   io_uring streams per worker (1: synchronous), B per call (1)\n"
     "  --verify [--verify-after]   check written blocks on every read (and read them back after the run)\n"
     "  --start-at TIME     wait until TIME (UTC, e.g. 2026-12-09T03:00:00Z) before the first operation\n"
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
@@ -95,6 +95,8 @@ const char* OptionFor(engine::SettingField field, const Options& o) {
             return "--writes";
         case SettingField::QueueDepth:
             return "--queue-depth";
+        case SettingField::SubmitBatch:
+            return "--submit-batch";
         default:
             return "";
     }
@@ -119,6 +121,8 @@ const char* WhatFor(engine::SettingField field, const Options& o) {
             return "the writes per portion";
         case SettingField::QueueDepth:
             return "the queue depth";
+        case SettingField::SubmitBatch:
+            return "the operations per submission";
         default:
             return "the setting";
     }
@@ -143,6 +147,9 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
             return head + "is not allowed for " + what + ": it must be " +
                    (r.limit == 0 ? std::string("0 or more") : "at least " + std::to_string(r.limit));
         case Why::OutOfRange:
+            if (r.field != engine::SettingField::TestTime)
+                return head + "is not allowed for " + what + ": it must be at most " +
+                       std::to_string(r.limit);
             return head + "is not allowed for " + what + ": it must be within " +
                    (o.timeOption == "--seconds" ? std::to_string(r.limit / 1000) + " seconds"
                                                 : std::to_string(r.limit / 60'000) + " minutes");
@@ -236,7 +243,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         {"--writes", {SettingField::WritesPerPortion, &rs.writesPerPortion}},
         {"--pause", {SettingField::PauseMs, &rs.pauseMs}},
         {"--period", {SettingField::Period, &rs.periodSeconds}},
-        {"--queue-depth", {SettingField::QueueDepth, &rs.queueDepth}}};
+        {"--queue-depth", {SettingField::QueueDepth, &rs.queueDepth}},
+        {"--submit-batch", {SettingField::SubmitBatch, &rs.submitBatch}}};
     const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
     std::string method, pauseType, create;
     bool minutesGiven = false, secondsGiven = false;

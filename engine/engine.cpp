@@ -169,6 +169,7 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.BlockCount = volumes_.Size(i) / v.BlockSize;
         v.TestMethod = static_cast<int32_t>(s.method);
         v.QueueDepth = s.queueDepth;
+        v.SubmitBatch = s.submitBatch;
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
     }

@@ -49,9 +49,9 @@ void PendingRecords::RecordLocked() {
     for (uint32_t i = 0; i < n; ++i) {
         const Op& op = ops_[(tail + i) % kCapacity];
         if (i < logged)
-            log_->Fill(first + i, LogEntry{static_cast<int32_t>(blockSize_), volumeIndex_,
-                                           static_cast<int16_t>(op.error == 0 ? 1 : 0), op.start, op.end,
-                                           frequency_});
+            log_->Fill(first + i,
+                       LogEntry{static_cast<int32_t>(blockSize_), volumeIndex_,
+                                static_cast<int16_t>(op.error == 0 ? 1 : 0), op.start, op.end, frequency_});
         engine::RecordLocked(*volume_, op.start, op.end, frequency_, op.error, blockSize_);
     }
     tail_.store(head, std::memory_order_release);

@@ -90,6 +90,7 @@ struct VolumeStats {
     bool PauseFixed = false;
     // Operation streams per worker through an asynchronous queue; 1 is the synchronous worker.
     int32_t QueueDepth = 1;
+    int32_t SubmitBatch = 1;  // queued operations per submission
     // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
     // workers and readers.
     std::mutex Lock;

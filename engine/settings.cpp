@@ -65,6 +65,9 @@ Refusal Validate(const RunSettings& s) {
     if (s.queueDepth < 1) return Refuse(Why::BelowMinimum, SettingField::QueueDepth, s.queueDepth, 1);
     if (s.queueDepth > kMaxQueueDepth)
         return Refuse(Why::OutOfRange, SettingField::QueueDepth, s.queueDepth, kMaxQueueDepth);
+    if (s.submitBatch < 1) return Refuse(Why::BelowMinimum, SettingField::SubmitBatch, s.submitBatch, 1);
+    if (s.submitBatch > s.queueDepth)
+        return Refuse(Why::OutOfRange, SettingField::SubmitBatch, s.submitBatch, s.queueDepth);
     if (s.readsPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)

@@ -36,7 +36,10 @@ struct RunSettings {
     int32_t writesPerPortion = 0;
     IOCountType ioCountType = IOCountType::Fixed;
     int32_t queueDepth = 1;  // streams per worker; 1: the synchronous worker
-    bool verify = false;     // written blocks carry a header and checksum that reads check
+    // Queued operations handed to the system in one call: 1 submits each as soon as it is made (as fio does
+    // by default), more gathers up to that many from one pass over the streams. At most queueDepth.
+    int32_t submitBatch = 1;
+    bool verify = false;  // written blocks carry a header and checksum that reads check
 };
 
 enum class SettingField {
@@ -52,6 +55,7 @@ enum class SettingField {
     WritesPerPortion,
     IOCountType,
     QueueDepth,
+    SubmitBatch,
     Verify
 };
 

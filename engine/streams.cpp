@@ -90,8 +90,25 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
         return true;
     };
 
+    // Hands the last `unsent` operations of this pass to the system, each timed from just before the call.
+    size_t unsent = 0;
+    const size_t batch = static_cast<size_t>(std::max(v.SubmitBatch, 1));
+    auto submit = [&](bool waitForOne) {
+        const size_t from = issued.size() - unsent;
+        unsent = 0;
+        const int64_t start = platform::CounterNow();
+        // Submitting waits for the first completion too when asked: one call for both.
+        const uint32_t error = r.queue.Submit(waitForOne);
+        for (size_t k = from; k < issued.size(); ++k) streams[issued[k]].start = start;
+        if (error != 0) {
+            const int64_t end = platform::CounterNow();
+            for (size_t k = from; k < issued.size(); ++k) record(streams[issued[k]], end, error);
+        }
+    };
+
     while (!r.runOver()) {
-        // Every stream that is neither in flight nor pausing adds its next operation to one submission.
+        // Every stream that is neither in flight nor pausing queues its next operation; they go to the
+        // system `batch` at a time, the last ones after the pass.
         issued.clear();
         const int64_t now = platform::CounterNow();
         int64_t nextResume = INT64_MAX;
@@ -122,6 +139,7 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
                 record(st, now, platform::kNoCall);
                 continue;
             }
+            if (unsent == batch) submit(false);
             if (!r.queue.Queue(q)) break;
             // Queued: the data it carries is made now, before the submission hands it over.
             st.read = !q.write;
@@ -133,17 +151,10 @@ bool RunStreams(const StreamRun& r, int64_t drainNs) {
             }
             st.inFlight = true;
             issued.push_back(i);
+            ++unsent;
         }
-        if (!issued.empty()) {
-            const int64_t start = platform::CounterNow();
-            // Submitting waits for the first completion too when every stream is busy: one call for both.
-            const uint32_t error = r.queue.Submit(issued.size() == streams.size() || nextResume == INT64_MAX);
-            for (uint32_t i : issued) streams[i].start = start;
-            if (error != 0) {
-                const int64_t end = platform::CounterNow();
-                for (uint32_t i : issued) record(streams[i], end, error);
-            }
-        }
+        // The wait is for when every stream is busy, or none will resume from a pause.
+        if (unsent > 0) submit(issued.size() == streams.size() || nextResume == INT64_MAX);
         if (r.queue.InFlight() == 0) {
             // Every stream pauses: sleep until the first resumes, or the run ends.
             if (nextResume != INT64_MAX) {

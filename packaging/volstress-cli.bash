@@ -9,12 +9,12 @@ _volstress_cli() {
         --json|--log) COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur")); return ;;
         --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
         --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
-        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth) return ;;
+        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth|--submit-batch) return ;;
         log2csv|analyze) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
-            --pause-type --period --queue-depth --verify --verify-after --destroy-data --create --log --json
+            --pause-type --period --queue-depth --submit-batch --verify --verify-after --destroy-data --create --log --json
             --list --help --version" -- "$cur"))
     elif [[ "$cur" == ?=* ]]; then
         local letter="${cur%%=*}"

@@ -64,6 +64,15 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     ASSERT_TRUE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(q.settings), q),
               "--minutes: '+40000' is not allowed for the test time: it must be within 35791 minutes");
+    // Limits that are not times are said as counts.
+    cli::Options d;
+    ASSERT_TRUE(Parse({"--queue-depth", "2000", "T=/x"}, d, error));
+    EXPECT_EQ(cli::RefusalText(engine::Validate(d.settings), d),
+              "--queue-depth: '2000' is not allowed for the queue depth: it must be at most 1024");
+    cli::Options b;
+    ASSERT_TRUE(Parse({"--queue-depth", "8", "--submit-batch", "9", "T=/x"}, b, error));
+    EXPECT_EQ(cli::RefusalText(engine::Validate(b.settings), b),
+              "--submit-batch: '9' is not allowed for the operations per submission: it must be at most 8");
     cli::Options n;
     ASSERT_TRUE(Parse({"--seconds", "-2", "T=/x"}, n, error));
     EXPECT_EQ(cli::CommandLineRefusal(n), "--seconds: '-2' is not allowed: the test time must be 0 or more");

@@ -2,6 +2,7 @@
 // (positions, portions, recording, cancellation) and on io_uring over an image file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -87,6 +88,33 @@ TEST_F(Streams, EachStreamWalksItsOwnPatternAndPortion) {
         ASSERT_LE(e.StartTicks, e.EndTicks);
         ASSERT_EQ(e.Success, 1);
     }
+}
+
+TEST_F(Streams, EachOperationIsSubmittedAtOnceUnlessABatchIsAskedFor) {
+    Volume(2, 64 * 512);
+    Make();
+    s.blockSize = 512;
+    s.threadsPerVolume = 1;
+    s.queueDepth = 4;
+    RunUntil(2, 40);
+    const std::vector<size_t> single = fake->Submissions(2);
+    ASSERT_FALSE(single.empty());
+    for (size_t n : single) EXPECT_EQ(n, 1u);
+
+    s.submitBatch = 4;
+    RunUntil(2, 40);
+    const std::vector<size_t> all = fake->Submissions(2);
+    const std::vector<size_t> batched(all.begin() + static_cast<std::ptrdiff_t>(single.size()), all.end());
+    ASSERT_FALSE(batched.empty());
+    // The first pass finds every stream free and hands all four over at once; none carries more.
+    EXPECT_EQ(batched.front(), 4u);
+    EXPECT_LE(*std::max_element(batched.begin(), batched.end()), 4u);
+
+    s.submitBatch = 5;  // more than the queue holds
+    const StartResult refused = eng->Start(s, checked, [](const std::vector<int>&) { return true; });
+    EXPECT_EQ(refused.refusal.why, Refusal::Why::OutOfRange);
+    EXPECT_EQ(refused.refusal.field, SettingField::SubmitBatch);
+    EXPECT_EQ(refused.refusal.limit, 4);
 }
 
 TEST_F(Streams, RandomStreamsDrawTheirOwnPositionsAndPauseOnTheirOwn) {

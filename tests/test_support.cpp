@@ -151,6 +151,7 @@ class FakeQueue : public platform::IAsyncQueue {
         return true;
     }
     uint32_t Submit(bool) override {
+        sys_.RecordSubmission(index_, queued_.size());
         for (const auto& q : queued_) inFlight_.push_back({q, false});
         queued_.clear();
         return 0;
@@ -240,6 +241,16 @@ std::unique_ptr<platform::IVolumeDevice> FakeVolumeSystem::OpenDevice(int index,
 void FakeVolumeSystem::Record(int index, const FakeOp& op) {
     std::lock_guard lock(mutex_);
     if (ops_[index].size() < 100'000) ops_[index].push_back(op);
+}
+
+void FakeVolumeSystem::RecordSubmission(int index, size_t requests) {
+    std::lock_guard lock(mutex_);
+    if (submissions_[index].size() < 100'000) submissions_[index].push_back(requests);
+}
+
+std::vector<size_t> FakeVolumeSystem::Submissions(int index) const {
+    std::lock_guard lock(mutex_);
+    return submissions_[index];
 }
 
 std::vector<FakeOp> FakeVolumeSystem::Ops(int index) const {

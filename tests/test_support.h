@@ -95,16 +95,20 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
     std::unique_ptr<platform::IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) override;
 
     std::vector<FakeOp> Ops(int index) const;
+    // How many queued requests each submission to the volume's queues carried, in order.
+    std::vector<size_t> Submissions(int index) const;
     // Lets every call blocked on a hanging volume return (failed), and later ones return at once.
     void ReleaseHungCalls();
     int HungCalls() const;
     void WaitWhileHung();
     std::vector<bool> OpenModes(int index) const;  // write flag of each successful open
     void Record(int index, const FakeOp& op);
+    void RecordSubmission(int index, size_t requests);
 
   private:
     mutable std::mutex mutex_;
     std::array<std::vector<FakeOp>, platform::kVolumeSlots> ops_;
+    std::array<std::vector<size_t>, platform::kVolumeSlots> submissions_;
     std::array<std::vector<bool>, platform::kVolumeSlots> opens_;
     std::condition_variable hungChanged_;
     bool hungReleased_ = false;
