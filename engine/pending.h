@@ -2,7 +2,8 @@
 // Operations a worker has finished but not yet recorded. A worker hands each finished operation to its own
 // PendingRecords without taking any shared lock; the batch is then recorded in order, log entries and
 // statistics together, under the volume's Lock: by the worker when the batch is full, when its oldest
-// operation ended a millisecond before the newest, before a pause and when the worker leaves the run; and
+// operation ended a millisecond before the newest, after an operation that took longer than that, before a
+// pause and when the worker leaves the run; and
 // by every reader (LockUpToDate) before it reads the volume. So the volume's Lock and the log's counter are
 // taken once per batch instead of once per operation, while a reader still sees every finished operation,
 // even one of a worker stuck in a device call. Recording stays a sequence of whole operations, each added
@@ -41,7 +42,10 @@ class PendingRecords {
             gathering_ = true;
             batchEnd_ = end + batchTicks_;
         }
-        if (head + 1 - tail_.load(std::memory_order_acquire) >= kCapacity || end > batchEnd_) Flush();
+        // A slow operation is recorded at once: on a slow device the next one, which would carry it, is far.
+        if (head + 1 - tail_.load(std::memory_order_acquire) >= kCapacity || end > batchEnd_ ||
+            end - start > batchTicks_)
+            Flush();
     }
     // Records everything pending now, taking the volume's Lock once.
     void Flush();

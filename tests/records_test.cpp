@@ -238,11 +238,13 @@ TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenFullOldOrRead) 
     EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kCapacity);
     p.Add(1500, 1402, 0);  // 1402 > 401 + 1000
     EXPECT_EQ(b.Recorded(), 13 + PendingRecords::kCapacity);
-    p.Add(1600, 1601, 0);
-    p.Detach();  // leaving the run records the rest
+    p.Add(1600, 2700, 0);  // slower than a batch may wait: recorded at once, not when the next ends
     EXPECT_EQ(b.Recorded(), 14 + PendingRecords::kCapacity);
+    p.Add(2800, 2801, 0);
+    p.Detach();  // leaving the run records the rest
+    EXPECT_EQ(b.Recorded(), 15 + PendingRecords::kCapacity);
     EXPECT_EQ(b.v->Pending, nullptr);
-    EXPECT_EQ(b.log.CompleteCount(), 14u + PendingRecords::kCapacity);
+    EXPECT_EQ(b.log.CompleteCount(), 15u + PendingRecords::kCapacity);
 }
 
 TEST(PendingRecords, AFullLogStopsLoggingButNotCountingAndEveryWorkerOfAVolumeIsRead) {
