@@ -3,11 +3,11 @@
 // PendingRecords without taking any shared lock; the batch is then recorded in order, log entries and
 // statistics together, under the volume's Lock: by the worker when the batch is full, when its oldest
 // operation ended a millisecond before the newest, after an operation that took longer than that, before a
-// pause and when the worker leaves the run; and
-// by every reader (LockUpToDate) before it reads the volume. So the volume's Lock and the log's counter are
-// taken once per batch instead of once per operation, while a reader still sees every finished operation,
-// even one of a worker stuck in a device call. Recording stays a sequence of whole operations, each added
-// to the intervals by the same rules as before; only the moment of recording moves, by at most the batch.
+// pause and when the worker leaves the run; and by every reader (LockUpToDate) before it reads the volume.
+// So the volume's Lock and the log's counter are taken once per batch instead of once per operation, while
+// a reader still sees every finished operation, even one of a worker stuck in a device call. Recording stays
+// a sequence of whole operations, each added to the intervals by the same rules as before; only the moment of
+// recording moves, by at most the batch.
 #include <array>
 #include <atomic>
 #include <cstdint>

@@ -13,6 +13,10 @@ namespace {
 
 // The user data of our own cancel requests, which never complete a caller's request.
 constexpr uint64_t kCancelTag = ~uint64_t{0};
+// Requests whose submission failed and were turned into no-ops: their completions are dropped.
+constexpr uint64_t kVoidTag = ~uint64_t{0} - 1;
+// The longest one submission waits for a completion; the caller then reaps with its own deadline.
+constexpr long kSubmitWaitNs = 10'000'000;
 
 class UringQueue final : public IAsyncQueue {
   public:
@@ -55,13 +59,37 @@ class UringQueue final : public IAsyncQueue {
     uint32_t Submit(bool waitForOne) override {
         if (queued_ == 0) return 0;
         int r;
+        uint32_t handed;
         do {
-            r = waitForOne ? io_uring_submit_and_wait(&ring_, 1) : io_uring_submit(&ring_);
-        } while (r == -EINTR);
-        if (r < 0) return static_cast<uint32_t>(-r);
-        inFlight_ += static_cast<uint32_t>(r);
-        queued_ -= static_cast<uint32_t>(r);
-        return 0;
+            // What the kernel took is read off the ring: the waiting call reports its wait, not its count.
+            const unsigned before = io_uring_sq_ready(&ring_);
+            if (waitForOne) {
+                // Bounded: a device that never answers must not hold the worker past the end of its run.
+                __kernel_timespec ts{0, kSubmitWaitNs};
+                io_uring_cqe* cqe = nullptr;
+                r = io_uring_submit_and_wait_timeout(&ring_, &cqe, 1, &ts, nullptr);
+            } else {
+                r = io_uring_submit(&ring_);
+            }
+            handed = before - io_uring_sq_ready(&ring_);
+        } while (r == -EINTR && handed == 0);
+        // No-ops left by an earlier failure sit first in the ring and go first.
+        const uint32_t voids = handed < voidsQueued_ ? handed : voidsQueued_;
+        voidsQueued_ -= voids;
+        inFlight_ += handed - voids;
+        queued_ -= handed - voids;
+        if (handed > 0 || r >= 0 || r == -ETIME) return 0;
+        // Nothing was taken. The requests would still go with the next call, after the caller has counted
+        // them as failed and reused their tags: they become no-ops whose completions are dropped.
+        const unsigned head = *ring_.sq.khead;
+        for (unsigned k = head; k != ring_.sq.sqe_tail; ++k) {
+            io_uring_sqe* sqe = &ring_.sq.sqes[k & *ring_.sq.kring_mask];
+            io_uring_prep_nop(sqe);
+            io_uring_sqe_set_data64(sqe, kVoidTag);
+        }
+        voidsQueued_ += queued_;
+        queued_ = 0;
+        return static_cast<uint32_t>(-r);
     }
 
     bool Reap(AsyncCompletion& c, int64_t timeoutNs) override {
@@ -85,6 +113,7 @@ class UringQueue final : public IAsyncQueue {
                 --cancelling_;
                 continue;
             }
+            if (data == kVoidTag) continue;
             --inFlight_;
             const uint32_t size = static_cast<uint32_t>(data >> 32);
             c.tag = static_cast<uint32_t>(data & 0xffffffffu);
@@ -112,7 +141,7 @@ class UringQueue final : public IAsyncQueue {
     int fd_;
     int64_t limit_;
     uint32_t depth_;
-    uint32_t queued_ = 0, inFlight_ = 0, cancelling_ = 0;
+    uint32_t queued_ = 0, inFlight_ = 0, cancelling_ = 0, voidsQueued_ = 0;
     std::deque<AsyncCompletion> done_;  // completed without reaching the device
 };
 

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 
+#include "platform/async_queue_linux.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
 #include "platform/error_text.h"
@@ -319,4 +321,87 @@ TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReadin
     EXPECT_TRUE(sys->OpenDevice(2, false, error));  // reading a claimed volume stays allowed
     ::close(holder);
     EXPECT_TRUE(sys->OpenDevice(2, true, error));
+}
+
+TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCancelled) {
+    uint32_t error = 0;
+    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring cannot be set up here";
+    // A read of an empty pipe whose writer stays open never completes: a device that never answers.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    struct Seen {
+        uint32_t made = 0, submit = 1, inFlight = 0, cancelledTag = 0, cancelledError = 0;
+        bool reapedBeforeCancel = true, reapedAfterCancel = false;
+    };
+    // One thread makes and drives the ring, as a worker does.
+    auto run = std::async(std::launch::async, [&] {
+        Seen seen;
+        std::unique_ptr<platform::IAsyncQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, seen.made);
+        if (!queue) return seen;
+        char buffer[512];
+        platform::AsyncRequest q;
+        q.buffer = buffer;
+        q.size = sizeof buffer;
+        q.tag = 3;
+        queue->Queue(q);
+        seen.submit = queue->Submit(true);
+        seen.inFlight = queue->InFlight();
+        platform::AsyncCompletion c;
+        seen.reapedBeforeCancel = queue->Reap(c, 20'000'000);
+        queue->CancelAll();
+        seen.reapedAfterCancel = queue->Reap(c, 1'000'000'000);
+        seen.cancelledTag = c.tag;
+        seen.cancelledError = c.error;
+        return seen;
+    });
+    const bool returned = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    if (!returned) {
+        ADD_FAILURE() << "a submission that waits for a completion must not wait without bound";
+        EXPECT_EQ(::write(fds[1], "x", 1), 1);  // let it go, so the test can end
+    }
+    const Seen seen = run.get();
+    ::close(fds[0]);
+    ::close(fds[1]);
+    ASSERT_EQ(seen.made, 0u);
+    EXPECT_EQ(seen.submit, 0u);
+    EXPECT_EQ(seen.inFlight, 1u);
+    EXPECT_FALSE(seen.reapedBeforeCancel);
+    EXPECT_TRUE(seen.reapedAfterCancel);
+    EXPECT_EQ(seen.cancelledTag, 3u);
+    EXPECT_NE(seen.cancelledError, 0u);
+}
+
+TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
+    uint32_t error = 0;
+    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring cannot be set up here";
+    TempDir dir;
+    const std::string path = dir.MakeImage("data.img", 4096);
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    std::unique_ptr<platform::IAsyncQueue> queue = platform::MakeUringQueue(fd, -1, 4, error);
+    ASSERT_TRUE(queue) << error;
+    char buffer[512];
+    platform::AsyncRequest q;
+    q.buffer = buffer;
+    q.size = sizeof buffer;
+    q.tag = 1;
+    ASSERT_TRUE(queue->Queue(q));
+    // The ring belongs to the thread that made it; another thread's submission is refused (EEXIST).
+    const uint32_t refused = std::async(std::launch::async, [&] { return queue->Submit(false); }).get();
+    if (refused == 0) {
+        ::close(fd);
+        GTEST_SKIP() << "this kernel lets any thread submit, so no submission can be made to fail";
+    }
+    EXPECT_EQ(queue->InFlight(), 0u);
+    // The caller counted that request as failed and reuses its tag: only the new request completes.
+    ASSERT_TRUE(queue->Queue(q));
+    EXPECT_EQ(queue->Submit(true), 0u);
+    platform::AsyncCompletion c;
+    ASSERT_TRUE(queue->Reap(c, 1'000'000'000));
+    EXPECT_EQ(c.tag, 1u);
+    EXPECT_EQ(c.error, 0u);
+    EXPECT_FALSE(queue->Reap(c, 50'000'000)) << "the failed request was submitted after all";
+    EXPECT_EQ(queue->InFlight(), 0u);
+    queue.reset();
+    ::close(fd);
 }
