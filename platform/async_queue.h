@@ -27,8 +27,9 @@ class IAsyncQueue {
     virtual ~IAsyncQueue() = default;
     // Adds a request to the next submission; false when the queue already holds its depth.
     virtual bool Queue(const AsyncRequest& request) = 0;
-    // Hands every queued request to the device, and with waitForOne returns only once a completion is ready
-    // (one system call for both). 0, or the system's error code (then nothing was handed).
+    // Hands every queued request to the device, and with waitForOne also waits for a completion, at most
+    // 10 ms (one system call for both). 0, or the system's error code: then nothing was handed, and the
+    // queued requests are dropped (their tags may be reused at once).
     virtual uint32_t Submit(bool waitForOne) = 0;
     // Takes one completion: at once when one is ready, else waiting up to timeoutNs. False when none came.
     virtual bool Reap(AsyncCompletion& completion, int64_t timeoutNs) = 0;
