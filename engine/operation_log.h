@@ -39,9 +39,10 @@ class OperationLog {
     uint32_t capacity_;
     LogEntry* entries_;
     std::atomic<uint32_t>* ready_;
-    // Apart from the fields every append reads, so reservations do not bounce their cache line.
+    std::atomic<uint32_t> epoch_{1};  // changes only at Reset
+    // On a cache line of its own: reservations by every worker must not bounce the line of the fields
+    // every append only reads.
     alignas(64) std::atomic<uint32_t> count_{0};
-    std::atomic<uint32_t> epoch_{1};
 };
 
 }  // namespace engine
