@@ -73,6 +73,10 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     ASSERT_TRUE(Parse({"--queue-depth", "8", "--submit-batch", "9", "T=/x"}, b, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(b.settings), b),
               "--submit-batch: '9' is not allowed for the operations per submission: it must be at most 8");
+    cli::Options z;
+    ASSERT_TRUE(Parse({"--submit-batch", "0", "T=/x"}, z, error));
+    EXPECT_EQ(cli::RefusalText(engine::Validate(z.settings), z),
+              "--submit-batch: '0' is not allowed for the operations per submission: it must be at least 1");
     cli::Options n;
     ASSERT_TRUE(Parse({"--seconds", "-2", "T=/x"}, n, error));
     EXPECT_EQ(cli::CommandLineRefusal(n), "--seconds: '-2' is not allowed: the test time must be 0 or more");
