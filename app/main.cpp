@@ -5,9 +5,9 @@
 
 #include "engine/engine.h"
 #include "platform/volume_map.h"
-#include "ui/dialogs.h"
-#include "ui/main_window.h"
-#include "ui/translations.h"
+#include "ui/qt/dialogs.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/translations.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
@@ -23,10 +23,10 @@ int main(int argc, char** argv) {
     auto engine = std::make_unique<engine::Engine>(volumes, dialogs);
     int rc = 0;
     {
-        ui::TForm1 form(*engine, dialogs);
+        ui::QtForm1 form(*engine, dialogs);
         dialogs.SetOwner(&form);
         // Error boxes have no owner and would keep the program alive after its window has gone.
-        QObject::connect(&form, &ui::TForm1::closed, &app, [&] {
+        QObject::connect(&form, &ui::QtForm1::closed, &app, [&] {
             dialogs.CancelAll();
             QApplication::quit();
         });

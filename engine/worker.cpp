@@ -47,10 +47,10 @@ void TDiskTest::Core::Execute() {
     SharedState& sh = *shared;
     while (!Terminated()) {
         if (!InMyRun()) {
-            if (sh.Testing.load(std::memory_order_seq_cst) && hEvent->IsSet()) {
-                // Released for an earlier run that ended before this worker entered it: the signal is stale.
-                // A Start that assigns this worker sets its run before signalling, so the check after the
-                // reset cannot miss it.
+            if (hEvent->IsSet()) {
+                // Released for a run that ended before this worker entered it: the signal is stale, and left
+                // set it would keep the window's caption at "Стоп" for good. A Start that assigns this worker
+                // sets its run before signalling, so the check after the reset cannot miss it.
                 hEvent->Reset();
                 if (InMyRun()) continue;
             }

@@ -7,10 +7,10 @@
 #include <thread>
 
 #include "tests/test_support.h"
-#include "ui/charts.h"
-#include "ui/dialogs.h"
-#include "ui/main_window.h"
-#include "ui/translations.h"
+#include "ui/qt/charts.h"
+#include "ui/qt/dialogs.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/translations.h"
 
 using testing_support::FakeDialogs;
 using testing_support::FakeVolumeSystem;
@@ -21,7 +21,7 @@ class WindowTest : public QObject {
     std::shared_ptr<FakeVolumeSystem> fake;
     FakeDialogs dialogs;
     std::unique_ptr<engine::Engine> eng;
-    std::unique_ptr<ui::TForm1> form;
+    std::unique_ptr<ui::QtForm1> form;
 
     // A window over fake volumes C: (1,048,575 bytes) and E: (64 MiB), shown.
     void Open() {
@@ -31,7 +31,7 @@ class WindowTest : public QObject {
         fake->volumes[4].present = true;
         fake->volumes[4].deviceSize = 64 << 20;
         eng = std::make_unique<engine::Engine>(fake, dialogs, 100'000);
-        form = std::make_unique<ui::TForm1>(*eng, dialogs);
+        form = std::make_unique<ui::QtForm1>(*eng, dialogs);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
     }
@@ -287,35 +287,6 @@ class WindowTest : public QObject {
         QVERIFY(!eng->Running());
     }
 
-    void theWindowsTextsReadAsTheWindowReadsThem() {
-        ui::WindowTexts t;
-        engine::RunSettings s;
-        engine::Refusal r;
-        QVERIFY(ui::ReadWindowSettings(t, s, r));
-        QCOMPARE(s.blockSize, 4096);
-        QVERIFY(s.method == engine::Method::Random);
-        QCOMPARE(s.testMs, int64_t{30 * 60'000});
-        QCOMPARE(s.threadsPerVolume, 2);
-        QVERIFY(s.pauseType == engine::PauseType::Random);
-        QVERIFY(s.ioCountType == engine::IOCountType::Fixed);
-        t.method = "random";  // whole and case-sensitive: names none, the last run's method stays
-        t.pauseType = "Fixed";
-        t.testMinutes = "-3";
-        QVERIFY(ui::ReadWindowSettings(t, s, r));
-        QVERIFY(s.method == engine::Method::None);
-        QVERIFY(s.pauseType == engine::PauseType::Fixed);
-        QCOMPARE(s.testMs, int64_t{-180'000});
-        for (const char* m : {"Batterfly", "Linear forward", "Linear backward"}) {
-            t.method = m;
-            QVERIFY(ui::ReadWindowSettings(t, s, r));
-            QVERIFY(s.method != engine::Method::None);
-        }
-        t.reads = " 1";
-        QVERIFY(!ui::ReadWindowSettings(t, s, r));
-        QVERIFY(r.field == engine::SettingField::ReadsPerPortion);
-        QCOMPARE(r.value, std::string(" 1"));
-    }
-
     void withoutTheRightToOpenVolumesTheWindowSaysWhyAndTheFix() {
         fake = std::make_shared<FakeVolumeSystem>();
         for (int i : {2, 3}) {
@@ -324,7 +295,7 @@ class WindowTest : public QObject {
             fake->volumes[i].openError = 13;  // EACCES
         }
         eng = std::make_unique<engine::Engine>(fake, dialogs, 1000);
-        form = std::make_unique<ui::TForm1>(*eng, dialogs);
+        form = std::make_unique<ui::QtForm1>(*eng, dialogs);
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QCOMPARE(form->PageControl1->count(), 1);
@@ -336,7 +307,7 @@ class WindowTest : public QObject {
         Open();
         form->StartButton->click();
         QVERIFY(eng->Running());
-        QSignalSpy closed(form.get(), &ui::TForm1::closed);
+        QSignalSpy closed(form.get(), &ui::QtForm1::closed);
         form->close();
         QVERIFY(!eng->Running());
         QCOMPARE(closed.count(), 1);  // the program entry ends the loop and lets error boxes go on it

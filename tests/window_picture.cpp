@@ -7,8 +7,8 @@
 
 #include "engine/engine.h"
 #include "tests/test_support.h"
-#include "ui/main_window.h"
-#include "ui/translations.h"
+#include "ui/qt/main_window.h"
+#include "ui/qt/translations.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
     map.devicePath[4] = dir.MakeImage("e.img", 300 << 20, 0x33);
     testing_support::FakeDialogs dialogs;  // answers "Yes": the image files may be written
     engine::Engine eng(platform::MakeVolumeSystem(map), dialogs);
-    ui::TForm1 form(eng, dialogs);
+    ui::QtForm1 form(eng, dialogs);
     form.show();
     form.EditTestTime->setText("1");  // statistics every second
     form.EditRIOsPerPortion->setText("3");

@@ -1,4 +1,4 @@
-#include "ui/dialogs.h"
+#include "ui/qt/dialogs.h"
 
 #include <QApplication>
 #include <QGridLayout>

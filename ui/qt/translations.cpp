@@ -1,4 +1,4 @@
-#include "ui/translations.h"
+#include "ui/qt/translations.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>
