@@ -207,7 +207,11 @@ TEST_F(Window, WithoutVolumesOnlyTheAvgTabAndANoticeWhenRightsAreMissing) {
     for (int i : {2, 3}) {
         fake->volumes[i].present = true;
         fake->volumes[i].openFails = true;
+#ifdef _WIN32
+        fake->volumes[i].openError = 5;  // ERROR_ACCESS_DENIED
+#else
         fake->volumes[i].openError = 13;  // EACCES
+#endif
     }
     Open(false);
     EXPECT_EQ(view.pages, std::vector<int>{id::TabSheet1});

@@ -69,10 +69,26 @@ std::vector<ControlSpec> Build() {
     };
 }
 
+// The room of each settings caption: up to the nearest input control to its right in the same row.
+std::vector<ControlSpec> WithRoom(std::vector<ControlSpec> controls) {
+    for (ControlSpec& label : controls) {
+        if (label.kind != K::Label || label.parent != id::Form1) continue;
+        for (const ControlSpec& c : controls) {
+            const bool input = c.kind == K::Edit || c.kind == K::ComboBox || c.kind == K::Button;
+            const bool sameRow = c.bounds.top <= label.bounds.top + kEditHeight / 2 &&
+                                 c.bounds.top + c.bounds.height > label.bounds.top;
+            if (c.parent != id::Form1 || !input || !sameRow || c.bounds.left <= label.bounds.left) continue;
+            const int room = c.bounds.left - label.bounds.left;
+            if (label.room == 0 || room < label.room) label.room = room;
+        }
+    }
+    return controls;
+}
+
 }  // namespace
 
 const std::vector<ControlSpec>& StoredControls() {
-    static const std::vector<ControlSpec> controls = Build();
+    static const std::vector<ControlSpec> controls = WithRoom(Build());
     return controls;
 }
 

@@ -115,6 +115,7 @@ struct ControlSpec {
     ChartKind chart = ChartKind::IO;
     bool storedColour = false;  // the chart's series has the stored pen colour, not the default
     bool checked = false;       // a check box's initial state
+    int room = 0;               // a settings caption's width before the control to its right; 0: any
 };
 
 // The controls of the stored description in declared order (so later ones lie above earlier ones).
