@@ -1,6 +1,6 @@
 // volstress.exe: the native window. The volumes are the system's drive letters.
-#include <commctrl.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <chrono>
 #include <cstring>

@@ -5,8 +5,8 @@
 // cannot-open box found by its caption and closed, and the window closed. With --picture FILE.bmp the
 // window after the refresh is also saved as a picture; with --program EXE a volstress.exe is started as a
 // process of its own, its window checked and closed.
-#include <commctrl.h>
 #include <windows.h>
+#include <commctrl.h>
 
 #include <atomic>
 #include <chrono>
@@ -509,6 +509,18 @@ int RunProgram(const std::string& path) {
         form = s.found;
         CheckEq(Text(form), std::string("Form1"), "its caption");
         CheckEq(Text(id::StartButton), std::string(ui::kStart), "the Start button");
+        // Sized for the screen's scale: the stored pixels are at 96 dpi.
+        HDC screen = GetDC(nullptr);
+        const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+        ReleaseDC(nullptr, screen);
+        RECT client, start;
+        GetClientRect(form, &client);
+        GetWindowRect(Find(id::StartButton), &start);
+        const RECT pages = Placed(Find(id::PageControl1));
+        Check(start.right - start.left == MulDiv(75, dpi, 96) && pages.top == MulDiv(46, dpi, 96) &&
+                  pages.right == client.right,
+              "at " + std::to_string(dpi) + " dpi: Start " + std::to_string(start.right - start.left) +
+                  " wide, the pages from " + std::to_string(pages.top) + " across the client area");
         HWND tabs = Find(id::PageControl1);
         Check(tabs && SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) >= 1 &&
                   SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 0,
