@@ -24,9 +24,13 @@ std::string Us(double us) {
 }
 
 void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v, int64_t f,
-                const stats::Separators& sep) {
+                const stats::Separators& sep, int64_t asked) {
     out << heading << "\n";
     for (const auto& label : v.view.labels) out << "  " << label << "\n";
+    const stats::Rates rates = stats::RatesOf(v.record->Total(), f);
+    if (rates.seconds > 0)
+        out << "  In flight " << stats::FormatGrouped(rates.meanInFlight, 14, 1, sep) << " on average of "
+            << asked << " asked\n";
     const auto causes = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
     if (!causes.empty()) {
         out << "  Errors by cause\n";
@@ -130,6 +134,7 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     out << indent << "\"elapsed_s\": " << Num(static_cast<double>(rates.seconds)) << ",\n";
     out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
     out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
+    out << indent << "\"mean_in_flight\": " << Num(static_cast<double>(rates.meanInFlight)) << ",\n";
     const auto& p = v.latency;
     // The wall-clock time of the first operation, for aligning machines' series.
     const int64_t firstUtc =
@@ -178,11 +183,14 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
         << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
            "values; "
            "the maximum is exact.\n\n";
+    // Each worker keeps its queue depth of operations in flight at most.
+    const int64_t asked = int64_t{facts.settings.threadsPerVolume} * facts.settings.queueDepth;
     for (size_t k = 0; k < report.volumes.size(); ++k)
         TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k],
-                   facts.timerFreq, stats::UserSeparators());
+                   facts.timerFreq, stats::UserSeparators(), asked);
     if (report.volumes.size() != 1)
-        TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators());
+        TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators(),
+                   asked * static_cast<int64_t>(report.volumes.size()));
     if (facts.verified) {
         out << "Verify: " << facts.blocksWritten << " blocks written\n";
         TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);

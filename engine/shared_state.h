@@ -59,6 +59,12 @@ struct SharedState {
         std::unique_lock lock(SleepMutex);
         return SleepWake.wait_for(lock, std::chrono::milliseconds(ms > 0 ? ms : 0), stop);
     }
+    // The same for a span in nanoseconds (a pause that ends at a counter reading).
+    template <class Pred>
+    bool SleepUnlessNs(int64_t ns, Pred stop) {
+        std::unique_lock lock(SleepMutex);
+        return SleepWake.wait_for(lock, std::chrono::nanoseconds(ns > 0 ? ns : 0), stop);
+    }
     void WakeSleepers() {
         { std::lock_guard lock(SleepMutex); }
         SleepWake.notify_all();

@@ -1,11 +1,13 @@
 #include "engine/worker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <string>
 
+#include "engine/loop.h"
 #include "engine/pending.h"
 #include "engine/random.h"
-#include "engine/streams.h"
 #include "engine/system_error.h"
 #include "engine/walker.h"
 #include "platform/clock.h"
@@ -24,21 +26,19 @@ struct TDiskTest::Core {
     std::condition_variable exitWake;
     bool exited = false;
     WorkerRandom random;
-    // After `shared`: it leaves its volume's list before the records could go.
-    PendingRecords pending;
 
     bool Terminated() const { return terminated.load(std::memory_order_acquire); }
     bool InMyRun() const { return shared->InRun(assignedRun.load(std::memory_order_acquire)); }
     void Execute();
     void RunTest();
-    void Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
-              const void* randomBuffer, const void* zeroBuffer, StreamVerification& check);
 };
 
 namespace {
 
-int32_t WrappingSum(int32_t a, int32_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+// What a run's buffers are, for the operator told they could not be had.
+std::string BuffersNeeded(int64_t count, uint32_t size) {
+    return (count == 3 ? std::string("Three") : std::to_string(count)) + " buffers of " +
+           std::to_string(size) + " bytes are needed.";
 }
 
 }  // namespace
@@ -92,118 +92,55 @@ void TDiskTest::Core::RunTest() {
         if (!Terminated()) ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
         return;
     }
-    void* readBuffer = device->AllocateBuffer(s);
+    // The run's write data and block 0's zeros, shared by its streams; each stream has its own read buffer
+    // (and, when writes are verified, a buffer for its stamped writes).
+    const uint32_t depth = static_cast<uint32_t>(std::max(v.QueueDepth, 1));
+    const std::shared_ptr<Verifier> verifier = readOnly ? nullptr : sh.Verify;
+    const int64_t needed = 2 + int64_t{depth} * (verifier ? 2 : 1);
     void* randomBuffer = device->AllocateBuffer(s);
     void* zeroBuffer = device->AllocateBuffer(s);
-    if (!readBuffer || !randomBuffer || !zeroBuffer) {
-        for (void* b : {readBuffer, randomBuffer, zeroBuffer})
+    const auto noBuffers = [&] {
+        if (!Terminated())
+            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path, BuffersNeeded(needed, s),
+                            platform::OutOfMemoryErrorCode());
+    };
+    if (!randomBuffer || !zeroBuffer) {
+        for (void* b : {randomBuffer, zeroBuffer})
             if (b) device->FreeBuffer(b);
         device.reset();
-        if (!Terminated())
-            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path,
-                            "Three buffers of " + std::to_string(s) + " bytes are needed.",
-                            platform::OutOfMemoryErrorCode());
+        noBuffers();
         return;
     }
     std::memset(zeroBuffer, 0, s);
     auto* bytes = static_cast<unsigned char*>(randomBuffer);
     for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
 
-    if (v.QueueDepth <= 1) {
-        // With verification every write carries its own header: a fourth buffer holds it.
-        const std::shared_ptr<Verifier> verifier = readOnly ? nullptr : sh.Verify;
-        void* stamped = verifier ? device->AllocateBuffer(s) : nullptr;
-        StreamVerification check(stamped ? verifier.get() : nullptr, disk, static_cast<uint32_t>(number), 0,
-                                 stamped, randomBuffer, s);
-        Loop(v, *device, readOnly, readBuffer, randomBuffer, zeroBuffer, check);
-        if (stamped) device->FreeBuffer(stamped);
-    } else if (std::unique_ptr<platform::IAsyncQueue> queue =
-                   device->OpenQueue(static_cast<uint32_t>(v.QueueDepth), error)) {
+    // Depth 1 is the synchronous worker: the same loop over a queue whose submission makes the call.
+    std::unique_ptr<platform::IIoQueue> queue =
+        depth == 1 ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, error);
+    if (queue) {
         const uint64_t run = assignedRun.load(std::memory_order_acquire);
-        const StreamRun streams{sh,
-                                v,
-                                disk,
-                                *device,
-                                *queue,
-                                static_cast<uint32_t>(v.QueueDepth),
-                                readOnly,
-                                randomBuffer,
-                                zeroBuffer,
-                                random.Next64(),
-                                [this, run] { return Terminated() || !shared->InRun(run); },
-                                readOnly ? nullptr : sh.Verify.get(),
-                                static_cast<uint32_t>(number)};
-        if (!RunStreams(streams) && !Terminated())
-            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path,
-                            std::to_string(v.QueueDepth) + " stream buffers of " + std::to_string(s) +
-                                " bytes are needed.",
-                            platform::OutOfMemoryErrorCode());
+        const LoopRun loop{sh,
+                           v,
+                           disk,
+                           *device,
+                           *queue,
+                           depth,
+                           readOnly,
+                           randomBuffer,
+                           zeroBuffer,
+                           random.Next64(),
+                           [this, run] { return Terminated() || !shared->InRun(run); },
+                           verifier.get(),
+                           static_cast<uint32_t>(number)};
+        if (!RunOperations(loop)) noBuffers();
+        queue.reset();
     } else if (!Terminated()) {
         ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);
     }
 
-    device->FreeBuffer(readBuffer);
     device->FreeBuffer(randomBuffer);
     device->FreeBuffer(zeroBuffer);
-}
-
-void TDiskTest::Core::Loop(VolumeStats& v, platform::IVolumeDevice& device, bool readOnly, void* readBuffer,
-                           const void* randomBuffer, const void* zeroBuffer, StreamVerification& check) {
-    SharedState& sh = *shared;
-    const int32_t disk = testedDisk.load(std::memory_order_relaxed);
-    const uint32_t s = static_cast<uint32_t>(v.BlockSize);
-    Walker walker{v.TestMethod, v.BlockCount};
-    walker.Start(random);
-    const int64_t f = platform::CounterFrequency();
-    int32_t readsLeft = v.ReadsPerPortion;
-    int32_t writesLeft = v.WritesPerPortion;
-    // The result of the last call; a pass without a call keeps it, and before any call it is a failure.
-    uint32_t error = platform::kNoCall;
-
-    const uint64_t run = assignedRun.load(std::memory_order_acquire);
-    const auto runOver = [&] { return Terminated() || !sh.InRun(run); };
-    const PendingScope recording(pending, sh.Log, v, disk, s, f);
-    while (!runOver()) {
-        const int64_t offset = walker.p * v.BlockSize;
-        const bool read = readsLeft > 0;
-        const bool write = !read && !readOnly && writesLeft > 0;
-        const void* data = walker.p == 0 ? zeroBuffer : randomBuffer;
-        if (check.On()) {
-            if (read) check.PrepareRead(walker.p);
-            if (write) data = check.PrepareWrite(walker.p, offset);
-        }
-        const int64_t start = platform::CounterNow();
-        if (read) {
-            --readsLeft;
-            error = device.ReadAt(readBuffer, s, offset);
-        } else if (write) {
-            --writesLeft;
-            error = device.WriteAt(data, s, offset);
-        }
-        const int64_t end = platform::CounterNow();
-        if (check.On()) {
-            if (read) error = check.FinishRead(readBuffer, offset, error, end);
-            if (write) check.FinishWrite(error);
-        }
-
-        if (WrappingSum(readsLeft, writesLeft) == 0) {
-            // A negative pause is treated as none; it never reaches the sleep or the draw. The end of the
-            // run cuts a pause short, so a stop never waits for it; the paused operation is still recorded.
-            if (v.PauseMs > 0) {
-                const int32_t t =
-                    v.PauseFixed ? v.PauseMs
-                                 : static_cast<int32_t>(random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
-                if (t > 0) {
-                    pending.Flush();
-                    sh.SleepUnless(t, runOver);
-                }
-            }
-            readsLeft = v.ReadsPerPortion;
-            writesLeft = v.WritesPerPortion;
-        }
-        pending.Add(start, end, error);
-        walker.Next(random);
-    }
 }
 
 TDiskTest::TDiskTest(std::shared_ptr<SharedState> shared, int32_t number,

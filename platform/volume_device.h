@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/async_queue.h"
+#include "platform/io_queue.h"
 #include "platform/volume_map.h"
 
 namespace platform {
@@ -24,7 +24,7 @@ class IVolumeDevice {
     virtual void FreeBuffer(void* buffer) = 0;
     // An asynchronous queue of `depth` requests on this device; nullptr with the system's error code when
     // none can be set up.
-    virtual std::unique_ptr<IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) = 0;
+    virtual std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) = 0;
 };
 
 // A volume opened only to learn its size, from two sources in turn.

@@ -13,13 +13,15 @@
 #include <mutex>
 #include <sstream>
 
-#include "platform/async_queue_linux.h"
 #include "platform/error_codes.h"
+#include "platform/io_queue_uring.h"
 #include "platform/volume_device.h"
 
 namespace platform {
 namespace {
 
+// Buffers for uncached (O_DIRECT) transfers: 4096 is a multiple of every logical sector size in use (512 and
+// 4096) and of the page size, so one alignment serves every device and image file.
 constexpr size_t kIoAlignment = 4096;
 
 int OpenRetryingEintr(const char* path, int flags) {
@@ -229,7 +231,7 @@ class FileDevice final : public IVolumeDevice {
 
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
-    std::unique_ptr<IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) override {
+    std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) override {
         return MakeUringQueue(fd_, limit_, depth, error);
     }
 

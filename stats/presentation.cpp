@@ -26,6 +26,8 @@ Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq) {
     }
     r.ioPerSec = s.IOCount / r.seconds;
     r.mbytesPerSec = s.Bytes / r.seconds / 1'048'576;
+    r.meanInFlight =
+        static_cast<long double>(s.BusyTicks) / static_cast<long double>(s.LastEnd - s.FirstStart);
     return r;
 }
 

@@ -53,6 +53,9 @@ struct Rates {
     long double seconds = 0;
     long double ioPerSec = 0;
     long double mbytesPerSec = 0;
+    // Operations in flight on average over the span: their summed durations over its length (Little's
+    // law), so a user sees whether the depth asked for was reached.
+    long double meanInFlight = 0;
 };
 Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq);
 

@@ -15,6 +15,7 @@
 
 #include "cli/report_output.h"
 #include "engine/records.h"
+#include "platform/io_queue.h"
 #include "tests/test_support.h"
 
 extern char** environ;
@@ -534,4 +535,22 @@ TEST(Cli, StartAtWaitsForItsTimeAndRefusesOneThatIsPast) {
     ASSERT_TRUE(cli::ParseIsoUtc(doc.substr(pos + 24, 24), first)) << doc.substr(pos, 60);
     EXPECT_GE(first, now + 2500);  // nothing before the time
     EXPECT_LT(first, now + 2500 + 2000);
+}
+
+TEST(Cli, TheDepthReachedIsReportedBesideTheDepthAsked) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 16 << 20);
+    uint32_t error = 0;
+    const bool queues = platform::AsyncQueuesAvailable(error);
+    for (const auto& [threads, depth] : {std::pair{2, 1}, std::pair{1, 8}}) {
+        if (depth > 1 && !queues) continue;
+        const Result r = RunCli(dir, {"--seconds", "1", "--threads", std::to_string(threads), "--queue-depth",
+                                      std::to_string(depth), "--json", "-", "T=" + img});
+        ASSERT_EQ(r.status, 0) << r.err;
+        // Little's law over the run: the summed durations over its span, never above what was asked.
+        const double mean = AllNumber(r.out, "mean_in_flight");
+        EXPECT_GT(mean, 0.5) << threads << " x " << depth;
+        EXPECT_LE(mean, threads * depth + 0.01) << threads << " x " << depth;
+        EXPECT_NE(r.err.find("of " + std::to_string(threads * depth) + " asked"), std::string::npos) << r.err;
+    }
 }

@@ -12,12 +12,12 @@
 #include <future>
 #include <thread>
 
-#include "platform/async_queue_linux.h"
 #include "platform/clock.h"
 #include "platform/error_codes.h"
 #include "platform/error_text.h"
 #include "platform/event.h"
 #include "platform/file.h"
+#include "platform/io_queue_uring.h"
 #include "platform/volume_device.h"
 #include "platform/volume_map.h"
 #include "tests/test_support.h"
@@ -336,17 +336,17 @@ TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCance
     // One thread makes and drives the ring, as a worker does.
     auto run = std::async(std::launch::async, [&] {
         Seen seen;
-        std::unique_ptr<platform::IAsyncQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, seen.made);
+        std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, seen.made);
         if (!queue) return seen;
         char buffer[512];
-        platform::AsyncRequest q;
+        platform::IoRequest q;
         q.buffer = buffer;
         q.size = sizeof buffer;
         q.tag = 3;
         queue->Queue(q);
         seen.submit = queue->Submit(true);
         seen.inFlight = queue->InFlight();
-        platform::AsyncCompletion c;
+        platform::IoCompletion c;
         seen.reapedBeforeCancel = queue->Reap(c, 20'000'000);
         queue->CancelAll();
         seen.reapedAfterCancel = queue->Reap(c, 1'000'000'000);
@@ -378,10 +378,10 @@ TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
     const std::string path = dir.MakeImage("data.img", 4096);
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    std::unique_ptr<platform::IAsyncQueue> queue = platform::MakeUringQueue(fd, -1, 4, error);
+    std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fd, -1, 4, error);
     ASSERT_TRUE(queue) << error;
     char buffer[512];
-    platform::AsyncRequest q;
+    platform::IoRequest q;
     q.buffer = buffer;
     q.size = sizeof buffer;
     q.tag = 1;
@@ -396,7 +396,7 @@ TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
     // The caller counted that request as failed and reuses its tag: only the new request completes.
     ASSERT_TRUE(queue->Queue(q));
     EXPECT_EQ(queue->Submit(true), 0u);
-    platform::AsyncCompletion c;
+    platform::IoCompletion c;
     ASSERT_TRUE(queue->Reap(c, 1'000'000'000));
     EXPECT_EQ(c.tag, 1u);
     EXPECT_EQ(c.error, 0u);

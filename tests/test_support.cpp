@@ -1,6 +1,8 @@
 #include "tests/test_support.h"
 
 #include <errno.h>
+
+#include "platform/clock.h"
 #ifdef __linux__
 #include <unistd.h>
 #endif
@@ -124,7 +126,7 @@ class FakeDevice : public platform::IVolumeDevice {
         return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1);
     }
     void FreeBuffer(void* buffer) override { std::free(buffer); }
-    std::unique_ptr<platform::IAsyncQueue> OpenQueue(uint32_t depth, uint32_t& error) override;
+    std::unique_ptr<platform::IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) override;
 
   private:
     uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
@@ -141,22 +143,23 @@ class FakeDevice : public platform::IVolumeDevice {
 
 // Completes queued requests in the order they were submitted, as soon as they are reaped; on a hanging
 // volume they stay in flight until cancelled.
-class FakeQueue : public platform::IAsyncQueue {
+class FakeQueue : public platform::IIoQueue {
   public:
     FakeQueue(FakeVolumeSystem& sys, int index, const FakeVolumeSystem::Volume& v, uint32_t depth)
         : sys_(sys), index_(index), v_(v), depth_(depth) {}
-    bool Queue(const platform::AsyncRequest& q) override {
+    bool Queue(const platform::IoRequest& q) override {
         if (queued_.size() + inFlight_.size() >= depth_) return false;
         queued_.push_back(q);
         return true;
     }
     uint32_t Submit(bool) override {
         sys_.RecordSubmission(index_, queued_.size());
-        for (const auto& q : queued_) inFlight_.push_back({q, false});
+        const int64_t start = platform::CounterNow();
+        for (const auto& q : queued_) inFlight_.push_back({q, false, start});
         queued_.clear();
         return 0;
     }
-    bool Reap(platform::AsyncCompletion& c, int64_t timeoutNs) override {
+    bool Reap(platform::IoCompletion& c, int64_t timeoutNs) override {
         if (inFlight_.empty() || (v_.hang && !inFlight_.front().cancelled)) {
             if (timeoutNs > 0)
                 std::this_thread::sleep_for(
@@ -166,11 +169,13 @@ class FakeQueue : public platform::IAsyncQueue {
         const Flight f = inFlight_.front();
         inFlight_.pop_front();
         c.tag = f.request.tag;
+        c.start = f.start;
+        c.end = platform::CounterNow();
         if (f.cancelled) {
             c.error = ECANCELED;
             return true;
         }
-        const platform::AsyncRequest& q = f.request;
+        const platform::IoRequest& q = f.request;
         sys_.Record(
             index_,
             {q.write ? 'W' : 'R', q.offset,
@@ -185,18 +190,19 @@ class FakeQueue : public platform::IAsyncQueue {
 
   private:
     struct Flight {
-        platform::AsyncRequest request;
+        platform::IoRequest request;
         bool cancelled;
+        int64_t start;
     };
     FakeVolumeSystem& sys_;
     int index_;
     FakeVolumeSystem::Volume v_;
     uint32_t depth_;
-    std::vector<platform::AsyncRequest> queued_;
+    std::vector<platform::IoRequest> queued_;
     std::deque<Flight> inFlight_;
 };
 
-std::unique_ptr<platform::IAsyncQueue> FakeDevice::OpenQueue(uint32_t depth, uint32_t& error) {
+std::unique_ptr<platform::IIoQueue> FakeDevice::OpenQueue(uint32_t depth, uint32_t& error) {
     if (v_.queueFails) {
         error = ENOSYS;
         return nullptr;

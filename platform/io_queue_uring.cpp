@@ -1,4 +1,4 @@
-#include "platform/async_queue_linux.h"
+#include "platform/io_queue_uring.h"
 
 #include <errno.h>
 #include <liburing.h>
@@ -6,6 +6,7 @@
 #include <deque>
 #include <vector>
 
+#include "platform/clock.h"
 #include "platform/error_codes.h"
 
 namespace platform {
@@ -15,12 +16,17 @@ namespace {
 constexpr uint64_t kCancelTag = ~uint64_t{0};
 // Requests whose submission failed and were turned into no-ops: their completions are dropped.
 constexpr uint64_t kVoidTag = ~uint64_t{0} - 1;
-// The longest one submission waits for a completion; the caller then reaps with its own deadline.
+// The longest one submission waits for a completion; the caller then reaps with its own deadline. 10 ms: a
+// hundred times the slowest healthy device's answer, and short beside the 1 s within which a stop must end.
 constexpr long kSubmitWaitNs = 10'000'000;
 
-class UringQueue final : public IAsyncQueue {
+class UringQueue final : public IIoQueue {
   public:
-    UringQueue(int fd, int64_t writeLimit, uint32_t depth) : fd_(fd), limit_(writeLimit), depth_(depth) {}
+    UringQueue(int fd, int64_t writeLimit, uint32_t depth) : fd_(fd), limit_(writeLimit), depth_(depth) {
+        slots_.resize(depth);
+        for (uint32_t k = depth; k > 0; --k) free_.push_back(k - 1);
+        queued_.reserve(depth);
+    }
     ~UringQueue() override {
         if (ready_) io_uring_queue_exit(&ring_);
     }
@@ -38,31 +44,35 @@ class UringQueue final : public IAsyncQueue {
         return 0;
     }
 
-    bool Queue(const AsyncRequest& q) override {
-        if (q.tag >= kMaxTags || queued_ + inFlight_ + done_.size() >= depth_) return false;
+    bool Queue(const IoRequest& q) override {
+        if (q.tag >= kMaxTags || free_.empty()) return false;
         if (q.write && limit_ >= 0 && q.offset >= 0 && q.offset + static_cast<int64_t>(q.size) > limit_) {
-            done_.push_back({q.tag, ENOSPC});  // a write past an image's end would grow the file
+            done_.push_back({q.tag, ENOSPC, 0, 0});  // a write past an image's end would grow the file
             return true;
         }
         io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
         if (!sqe) return false;
+        const uint32_t slot = free_.back();
+        free_.pop_back();
+        slots_[slot] = {q.tag, q.size, 0};
         if (q.write)
             io_uring_prep_write(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
         else
             io_uring_prep_read(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
-        // The size travels with the request so a short transfer can be told from a full one.
-        io_uring_sqe_set_data64(sqe, (uint64_t{q.size} << 32) | q.tag);
-        ++queued_;
+        io_uring_sqe_set_data64(sqe, slot);
+        queued_.push_back(slot);
         return true;
     }
 
     uint32_t Submit(bool waitForOne) override {
-        if (queued_ == 0) return 0;
+        if (queued_.empty()) return 0;
         int r;
         uint32_t handed;
         do {
             // What the kernel took is read off the ring: the waiting call reports its wait, not its count.
             const unsigned before = io_uring_sq_ready(&ring_);
+            const int64_t start = CounterNow();
+            for (uint32_t slot : queued_) slots_[slot].start = start;
             if (waitForOne) {
                 // Bounded: a device that never answers must not hold the worker past the end of its run.
                 __kernel_timespec ts{0, kSubmitWaitNs};
@@ -76,8 +86,9 @@ class UringQueue final : public IAsyncQueue {
         // No-ops left by an earlier failure sit first in the ring and go first.
         const uint32_t voids = handed < voidsQueued_ ? handed : voidsQueued_;
         voidsQueued_ -= voids;
-        inFlight_ += handed - voids;
-        queued_ -= handed - voids;
+        const uint32_t taken = handed - voids;
+        inFlight_ += taken;
+        queued_.erase(queued_.begin(), queued_.begin() + taken);
         if (handed > 0 || r >= 0 || r == -ETIME) return 0;
         // Nothing was taken. The requests would still go with the next call, after the caller has counted
         // them as failed and reused their tags: they become no-ops whose completions are dropped.
@@ -87,16 +98,18 @@ class UringQueue final : public IAsyncQueue {
             io_uring_prep_nop(sqe);
             io_uring_sqe_set_data64(sqe, kVoidTag);
         }
-        voidsQueued_ += queued_;
-        queued_ = 0;
+        voidsQueued_ += static_cast<uint32_t>(queued_.size());
+        for (uint32_t slot : queued_) free_.push_back(slot);
+        queued_.clear();
         return static_cast<uint32_t>(-r);
     }
 
-    bool Reap(AsyncCompletion& c, int64_t timeoutNs) override {
+    bool Reap(IoCompletion& c, int64_t timeoutNs) override {
         for (;;) {
             if (!done_.empty()) {
                 c = done_.front();
                 done_.pop_front();
+                c.start = c.end = CounterNow();  // refused here: it took no time at the device
                 return true;
             }
             io_uring_cqe* cqe = nullptr;
@@ -106,6 +119,7 @@ class UringQueue final : public IAsyncQueue {
                 r = io_uring_wait_cqe_timeout(&ring_, &cqe, &ts);
             }
             if (r < 0 || !cqe) return false;
+            const int64_t end = CounterNow();  // the result is in hand
             const uint64_t data = io_uring_cqe_get_data64(cqe);
             const int res = cqe->res;
             io_uring_cqe_seen(&ring_, cqe);
@@ -113,13 +127,16 @@ class UringQueue final : public IAsyncQueue {
                 --cancelling_;
                 continue;
             }
-            if (data == kVoidTag) continue;
+            if (data == kVoidTag || data >= slots_.size()) continue;
             --inFlight_;
-            const uint32_t size = static_cast<uint32_t>(data >> 32);
-            c.tag = static_cast<uint32_t>(data & 0xffffffffu);
-            c.error = res < 0                              ? static_cast<uint32_t>(-res)
-                      : static_cast<uint32_t>(res) == size ? 0
-                                                           : kShortTransfer;
+            const Slot& slot = slots_[data];
+            free_.push_back(static_cast<uint32_t>(data));
+            c.tag = slot.tag;
+            c.start = slot.start;
+            c.end = end;
+            c.error = res < 0                                   ? static_cast<uint32_t>(-res)
+                      : static_cast<uint32_t>(res) == slot.size ? 0
+                                                                : kShortTransfer;
             return true;
         }
     }
@@ -136,18 +153,29 @@ class UringQueue final : public IAsyncQueue {
     uint32_t InFlight() const override { return inFlight_ + static_cast<uint32_t>(done_.size()); }
 
   private:
+    // One request in the ring: whose it is, how many bytes it asked for (a short transfer is told from a
+    // full one by it), and when the submission that carried it began.
+    struct Slot {
+        uint32_t tag = 0;
+        uint32_t size = 0;
+        int64_t start = 0;
+    };
+
     io_uring ring_{};
     bool ready_ = false;
     int fd_;
     int64_t limit_;
     uint32_t depth_;
-    uint32_t queued_ = 0, inFlight_ = 0, cancelling_ = 0, voidsQueued_ = 0;
-    std::deque<AsyncCompletion> done_;  // completed without reaching the device
+    uint32_t inFlight_ = 0, cancelling_ = 0, voidsQueued_ = 0;
+    std::vector<Slot> slots_;
+    std::vector<uint32_t> free_;     // slots not in use
+    std::vector<uint32_t> queued_;   // slots queued, not yet handed over, in ring order
+    std::deque<IoCompletion> done_;  // completed without reaching the device
 };
 
 }  // namespace
 
-std::unique_ptr<IAsyncQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t depth, uint32_t& error) {
+std::unique_ptr<IIoQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t depth, uint32_t& error) {
     auto queue = std::make_unique<UringQueue>(fd, writeLimit, depth);
     error = queue->Init();
     if (error != 0) return nullptr;

@@ -1,13 +1,18 @@
-// Queued workers: several operation streams per worker through one asynchronous queue, on a fake queue
-// (positions, portions, recording, cancellation) and on io_uring over an image file.
+// The operation loop: a worker's streams through one queue, synchronous or not, on fakes (positions,
+// portions, pauses, recording, cancellation) and on io_uring over an image file.
+#include "engine/loop.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <set>
 
 #include "engine/engine.h"
 #include "engine/pending.h"
+#include "platform/clock.h"
+#include "platform/error_codes.h"
 #include "tests/test_support.h"
 
 using namespace engine;
@@ -54,7 +59,131 @@ struct Streams : ::testing::Test {
     }
 };
 
+// The loop run directly on one fake volume, with the queue the test chooses.
+struct Loop : ::testing::Test {
+    std::shared_ptr<FakeVolumeSystem> fake = std::make_shared<FakeVolumeSystem>();
+    FakeDialogs dialogs;
+    std::shared_ptr<SharedState> sh;
+    std::vector<unsigned char> random = std::vector<unsigned char>(512, 0x5A),
+                               zeros = std::vector<unsigned char>(512, 0);
+
+    VolumeStats& Volume(int64_t blocks) {
+        fake = std::make_shared<FakeVolumeSystem>();
+        fake->volumes[2].present = true;
+        fake->volumes[2].deviceSize = blocks * 512;
+        sh = std::make_shared<SharedState>(fake, dialogs, 100'000);
+        sh->Volumes[2] = std::make_unique<VolumeStats>();
+        VolumeStats& v = *sh->Volumes[2];
+        v.BlockSize = 512;
+        v.BlockCount = blocks;
+        v.TestMethod = kRandom;
+        v.ReadsPerPortion = 2;
+        v.WritesPerPortion = 1;
+        v.PeriodTicks = platform::CounterFrequency();
+        return v;
+    }
+    // Runs `ops` operations on volume C: through the synchronous queue, or the fake asynchronous one of
+    // depth `depth`, with the streams seeded from `seed`.
+    void Run(bool synchronous, uint32_t depth, size_t ops, uint64_t seed = 42) {
+        uint32_t error = 0;
+        auto device = fake->OpenDevice(2, true, error);
+        ASSERT_TRUE(device);
+        auto queue = synchronous ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, error);
+        sh->Testing.store(true);
+        const LoopRun run{
+            *sh, *sh->Volumes[2], 2, *device, *queue, depth, false, random.data(), zeros.data(), seed, [&] {
+                return fake->Ops(2).size() >= ops;
+            }};
+        ASSERT_TRUE(RunOperations(run));
+    }
+    std::string Kinds(size_t n) {
+        std::string out;
+        for (const FakeOp& op : fake->Ops(2))
+            if (out.size() < n) out += op.kind;
+        return out;
+    }
+};
+
 }  // namespace
+
+TEST_F(Loop, OneStreamAtDepthOneIsTheSynchronousWorker) {
+    // Random positions and random pauses: both draw from the stream's generator, so the same blocks in the
+    // same order mean the same draws in the same order (the pause before the next position).
+    std::vector<FakeOp> ops[2];
+    std::vector<LogEntry> logs[2];
+    for (bool synchronous : {true, false}) {
+        VolumeStats& v = Volume(1000);
+        v.PauseMs = 3;
+        v.PauseFixed = false;
+        Run(synchronous, 1, 60);
+        ops[synchronous] = fake->Ops(2);
+        ops[synchronous].resize(60);
+        const LogEntry* e = sh->Log.Entries();
+        logs[synchronous].assign(e, e + std::min<uint32_t>(sh->Log.CompleteCount(), 60));
+    }
+    ASSERT_EQ(logs[0].size(), 60u);
+    ASSERT_EQ(logs[1].size(), 60u);
+    for (size_t k = 0; k < 60; ++k) {
+        EXPECT_EQ(ops[0][k].kind, ops[1][k].kind) << k;
+        EXPECT_EQ(ops[0][k].offset, ops[1][k].offset) << k;
+        EXPECT_EQ(ops[0][k].firstByte, ops[1][k].firstByte) << k;
+        EXPECT_EQ(ops[0][k].kind, "RRW"[k % 3]) << k;  // portions of two reads and a write
+        EXPECT_EQ(logs[0][k].Success, logs[1][k].Success);
+        EXPECT_EQ(logs[0][k].RequestSize, 512);
+        EXPECT_EQ(logs[1][k].VolumeIndex, 2);
+        EXPECT_LE(logs[1][k].StartTicks, logs[1][k].EndTicks);
+    }
+    // A fixed pause falls between a portion's write and the next portion's first read, in both.
+    const int64_t pause = platform::CounterFrequency() * 15 / 1000;
+    for (bool synchronous : {true, false}) {
+        VolumeStats& v = Volume(1000);
+        v.PauseMs = 15;
+        v.PauseFixed = true;
+        Run(synchronous, 1, 9);
+        const LogEntry* e = sh->Log.Entries();
+        ASSERT_GE(sh->Log.CompleteCount(), 9u);
+        for (size_t k = 2; k + 1 < 9; k += 3)
+            EXPECT_GE(e[k + 1].StartTicks - e[k].EndTicks, pause) << (synchronous ? "sync " : "queued ") << k;
+    }
+}
+
+TEST_F(Loop, PortionsOfTheLargestCountsNeverOverflow) {
+    // 2,147,483,647 reads and as many writes: the portion's end is tested without a signed overflow (UBSan
+    // in CI would stop here), and the reads go on.
+    VolumeStats& v = Volume(64);
+    v.ReadsPerPortion = v.WritesPerPortion = INT32_MAX;
+    Run(false, 2, 50);
+    EXPECT_EQ(Kinds(50), std::string(50, 'R'));
+    Run(true, 1, 50);
+    EXPECT_EQ(Kinds(50), std::string(50, 'R'));
+}
+
+TEST_F(Loop, APortionWithoutCallsIsRecordedAsAFailedPassTimedBetweenTwoReadings) {
+    VolumeStats& v = Volume(8);
+    v.ReadsPerPortion = v.WritesPerPortion = 0;
+    uint32_t error = 0;
+    auto device = fake->OpenDevice(2, false, error);
+    auto queue = device->OpenQueue(4, error);
+    sh->Testing.store(true);
+    const LoopRun run{*sh,
+                      v,
+                      2,
+                      *device,
+                      *queue,
+                      4,
+                      true,
+                      random.data(),
+                      zeros.data(),
+                      7,
+                      [&] { return sh->Log.Count() >= 100; }};
+    ASSERT_TRUE(RunOperations(run));
+    EXPECT_TRUE(fake->Ops(2).empty());
+    const auto lock = LockUpToDate(v);
+    ASSERT_EQ(v.Causes.used, 1);
+    EXPECT_EQ(v.Causes.entries[0].code, platform::kNoCall);
+    EXPECT_EQ(v.RunTotal.Errors, v.RunTotal.IOCount);
+    EXPECT_GE(v.RunTotal.IOCount, 100);
+}
 
 TEST_F(Streams, EachStreamWalksItsOwnPatternAndPortion) {
     Volume(2, 8 * 512);
@@ -220,4 +349,47 @@ TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
     EXPECT_EQ(v.RunTotal.Errors, 0);
     EXPECT_EQ(v.RunTotal.Bytes, v.RunTotal.IOCount * 4096);
     EXPECT_TRUE(dialogs.Boxes().empty());
+}
+
+// Verified writes carry the run's random data after their header at every depth, never what a read left in
+// a buffer: on an image of zeros, forward, one read and one write per portion.
+TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
+    uint32_t error = 0;
+    for (int32_t depth : {1, 4}) {
+        if (depth > 1 && !platform::AsyncQueuesAvailable(error))
+            GTEST_SKIP() << "io_uring is not available here: " << error;
+        TempDir dir;
+        platform::VolumeMap map;
+        const std::string image = dir.MakeImage("c.img", 1 << 20, 0);
+        map.devicePath[2] = image;
+        FakeDialogs dialogs;
+        Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
+        eng.Volumes().EnumerateVolumes();
+        std::array<bool, kDiskCount> checked{};
+        checked[2] = true;
+        RunSettings s;
+        s.threadsPerVolume = 1;
+        s.queueDepth = depth;
+        s.method = Method::LinearForward;
+        s.writesPerPortion = 1;
+        s.verify = true;
+        ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+                  StartOutcome::Started);
+        ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }));
+        eng.Stop();
+        ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
+        std::ifstream in(image, std::ios::binary);
+        std::vector<char> block(4096), tail;
+        int written = 0;
+        while (in.read(block.data(), 4096)) {
+            if (std::string(block.data(), 8) != "VOLSTRSV") continue;
+            ++written;
+            // Past the 48-byte header: the same random data in every block, never the image's zeros.
+            const std::vector<char> rest(block.begin() + 64, block.end());
+            if (tail.empty()) tail = rest;
+            EXPECT_EQ(rest, tail) << "depth " << depth;
+        }
+        EXPECT_GT(written, 100) << "depth " << depth;
+        EXPECT_NE(std::count(tail.begin(), tail.end(), 0), static_cast<std::ptrdiff_t>(tail.size()));
+    }
 }

@@ -1,0 +1,212 @@
+#include "engine/loop.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/pending.h"
+#include "engine/walker.h"
+#include "platform/arithmetic.h"
+#include "platform/clock.h"
+#include "platform/error_codes.h"
+#include "platform/volume_device.h"
+
+namespace engine {
+
+namespace {
+
+struct Stream {
+    Walker walker;
+    WorkerRandom random;
+    int32_t readsLeft = 0;
+    int32_t writesLeft = 0;
+    // The result of the stream's last call; a pass without a call keeps it, and before any call it is a
+    // failure.
+    uint32_t lastError = platform::kNoCall;
+    void* readBuffer = nullptr;
+    void* writeBuffer = nullptr;  // verified writes only: the run's data under this write's own header
+    int64_t resumeAt = 0;         // counter reading until which the stream pauses between portions
+    bool inFlight = false;
+    bool read = false, write = false;
+    int64_t offset = 0;
+    StreamVerification check;
+};
+
+// End of a portion: the 32-bit sum of what is left is 0. With counts of 0 or more it is 0 only when both
+// are, and it never overflows (2,147,483,647 reads and as many writes are one portion).
+bool PortionDone(const Stream& st) {
+    return static_cast<uint32_t>(st.readsLeft) + static_cast<uint32_t>(st.writesLeft) == 0;
+}
+
+}  // namespace
+
+bool RunOperations(const LoopRun& r, int64_t drainNs) {
+    VolumeStats& v = r.volume;
+    const uint32_t s = static_cast<uint32_t>(v.BlockSize);
+    const int64_t f = platform::CounterFrequency();
+    std::vector<Stream> streams(r.streams);
+    bool buffers = true;
+    for (size_t i = 0; i < streams.size(); ++i) {
+        Stream& st = streams[i];
+        st.random.Seed(r.seed + 0x9E3779B97F4A7C15ull * (i + 1));
+        st.walker = Walker{v.TestMethod, v.BlockCount};
+        st.walker.Start(st.random);
+        st.readsLeft = v.ReadsPerPortion;
+        st.writesLeft = v.WritesPerPortion;
+        st.readBuffer = r.device.AllocateBuffer(s);
+        buffers = buffers && st.readBuffer;
+        // A verified write carries its own header over the run's data: in a buffer of the stream's own, apart
+        // from the one its reads land in.
+        if (r.verifier && !r.readOnly) {
+            st.writeBuffer = r.device.AllocateBuffer(s);
+            buffers = buffers && st.writeBuffer;
+            if (st.writeBuffer)
+                st.check = StreamVerification(r.verifier, r.disk, r.worker, static_cast<uint32_t>(i),
+                                              st.writeBuffer, r.randomBuffer, s);
+        }
+    }
+    auto release = [&] {
+        for (Stream& st : streams)
+            for (void* b : {st.readBuffer, st.writeBuffer})
+                if (b) r.device.FreeBuffer(b);
+        return buffers;
+    };
+    if (!buffers) return release();
+
+    PendingRecords pending;
+    const PendingScope recording(pending, r.shared.Log, v, r.disk, s, f);
+    // A pass's end for one stream, as a synchronous worker ends it: the verdict on the data, the end of the
+    // portion with its pause (the pause falls after the call was timed and is part of no operation), the
+    // record, then the next position.
+    auto finish = [&](Stream& st, int64_t start, int64_t end, uint32_t error, bool called) {
+        st.inFlight = false;
+        if (called) {
+            if (st.check.On()) {
+                if (st.read) error = st.check.FinishRead(st.readBuffer, st.offset, error, end);
+                if (st.write) st.check.FinishWrite(error);
+            }
+            st.lastError = error;
+        }
+        st.read = st.write = false;
+        if (PortionDone(st)) {
+            // A negative pause is treated as none; it never reaches the sleep or the draw.
+            if (v.PauseMs > 0) {
+                const int32_t t =
+                    v.PauseFixed
+                        ? v.PauseMs
+                        : static_cast<int32_t>(st.random.Random(static_cast<uint32_t>(v.PauseMs) + 1));
+                if (t > 0) st.resumeAt = end + static_cast<int64_t>(t) * f / 1000;
+            }
+            st.readsLeft = v.ReadsPerPortion;
+            st.writesLeft = v.WritesPerPortion;
+        }
+        pending.Add(start, end, st.lastError);
+        st.walker.Next(st.random);
+    };
+    // Reaps one completion (waiting up to timeoutNs); the queue has timed it.
+    auto reapOne = [&](int64_t timeoutNs) {
+        platform::IoCompletion c;
+        if (!r.queue.Reap(c, timeoutNs)) return false;
+        if (c.tag < streams.size() && streams[c.tag].inFlight)
+            finish(streams[c.tag], c.start, c.end, c.error, true);
+        return true;
+    };
+
+    // Hands the last `unsent` operations of this pass to the system.
+    std::vector<uint32_t> issued;
+    issued.reserve(streams.size());
+    size_t unsent = 0;
+    const size_t batch = static_cast<size_t>(std::max(v.SubmitBatch, 1));
+    auto submit = [&](bool waitForOne) {
+        const size_t from = issued.size() - unsent;
+        unsent = 0;
+        // Submitting waits for the first completion too when asked: one call for both.
+        const uint32_t error = r.queue.Submit(waitForOne);
+        if (error != 0) {
+            // Refused before reaching the device: failed operations that took no time there.
+            const int64_t now = platform::CounterNow();
+            for (size_t k = from; k < issued.size(); ++k) finish(streams[issued[k]], now, now, error, true);
+        }
+    };
+
+    while (!r.runOver()) {
+        // Every stream that is neither in flight nor pausing makes its next operation; they go to the system
+        // `batch` at a time, the last ones after the pass.
+        issued.clear();
+        const int64_t now = platform::CounterNow();
+        int64_t nextResume = INT64_MAX;
+        for (uint32_t i = 0; i < streams.size(); ++i) {
+            Stream& st = streams[i];
+            if (st.inFlight) continue;
+            if (st.resumeAt > now) {
+                nextResume = std::min(nextResume, st.resumeAt);
+                continue;
+            }
+            const bool read = st.readsLeft > 0;
+            const bool write = !read && !r.readOnly && st.writesLeft > 0;
+            if (!read && !write) {
+                // A pass that issues no call: timed between two readings with nothing between them, and
+                // recorded with the stream's last result.
+                const int64_t start = platform::CounterNow();
+                const int64_t end = platform::CounterNow();
+                finish(st, start, end, st.lastError, false);
+                continue;
+            }
+            platform::IoRequest q;
+            q.size = s;
+            q.offset = st.walker.p * v.BlockSize;
+            q.tag = i;
+            q.write = write;
+            q.buffer = read            ? st.readBuffer
+                       : st.check.On() ? st.writeBuffer
+                                       : const_cast<void*>(st.walker.p == 0 ? r.zeroBuffer : r.randomBuffer);
+            if (unsent == batch) submit(false);
+            if (!r.queue.Queue(q)) break;
+            // Queued: what it carries and what it is checked against are settled now, before the submission.
+            st.read = read;
+            st.write = write;
+            --(write ? st.writesLeft : st.readsLeft);
+            st.offset = q.offset;
+            if (st.check.On()) {
+                if (read) st.check.PrepareRead(st.walker.p);
+                if (write) st.check.PrepareWrite(st.walker.p, q.offset);
+            }
+            st.inFlight = true;
+            issued.push_back(i);
+            ++unsent;
+        }
+        // The wait is for when every stream is busy, or none will resume from a pause.
+        if (unsent > 0) submit(issued.size() == streams.size() || nextResume == INT64_MAX);
+        if (r.queue.InFlight() == 0) {
+            // Every stream pauses: sleep until the first resumes, or the run ends.
+            if (nextResume != INT64_MAX) {
+                pending.Flush();
+                const int64_t waitNs =
+                    platform::MulDiv(nextResume - platform::CounterNow(), 1'000'000'000, f);
+                if (waitNs > 0) r.shared.SleepUnlessNs(waitNs, r.runOver);
+            }
+            continue;
+        }
+        // Wait for one completion (at most until a paused stream resumes, and 10 ms: a device that never
+        // answers is noticed by the end of the run), then take every other that is ready.
+        const int64_t waitNs =
+            nextResume == INT64_MAX
+                ? 10'000'000
+                : std::clamp<int64_t>(platform::MulDiv(nextResume - now, 1'000'000'000, f), 0, 10'000'000);
+        if (reapOne(waitNs))
+            while (reapOne(0)) {
+            }
+    }
+
+    // The run is over: what is in flight finishes or is cancelled (kDrainNs), and every completion is
+    // recorded once; each wait is 10 ms so the deadlines are kept.
+    const int64_t deadline = platform::CounterNow() + platform::MulDiv(drainNs, f, 1'000'000'000);
+    while (r.queue.InFlight() > 0 && platform::CounterNow() < deadline) reapOne(10'000'000);
+    if (r.queue.InFlight() > 0) {
+        r.queue.CancelAll();
+        const int64_t last = platform::CounterNow() + platform::MulDiv(drainNs, f, 1'000'000'000);
+        while (r.queue.InFlight() > 0 && platform::CounterNow() < last) reapOne(10'000'000);
+    }
+    return release();
+}
+
+}  // namespace engine
