@@ -25,7 +25,8 @@ const char* const kHelp =
     "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
     "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
     "  --period S          statistics interval in seconds (follows the test time)\n"
-    "  --queue-depth Q [--submit-batch B]   io_uring streams per worker (1: synchronous), B per call (1)\n"
+    "  --queue-depth Q [--submit-batch B] [--register-files] [--register-buffers]   io_uring streams\n"
+    "                      per worker (1: synchronous), B per call (1), file and buffers registered\n"
     "  --verify [--verify-after]   check written blocks on every read (and read them back after the run)\n"
     "  --start-at TIME     wait until TIME (UTC, e.g. 2026-12-09T03:00:00Z) before the first operation\n"
     "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
@@ -33,7 +34,6 @@ const char* const kHelp =
     "  --log FILE          write the operation log (SrcStats.dat format)\n"
     "  --json FILE|-       write the results as JSON (schema_version 2); with -, the report goes to stderr\n"
     "  --list [--json FILE|-]   show the volume letters and exit;  --help, --version\n"
-    "\n"
     "Ctrl-C ends the run and still reports; a second Ctrl-C aborts.\n"
     "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened,\n"
     "4 results could not be written (4 before 3 before 1).\n";
@@ -97,6 +97,10 @@ const char* OptionFor(engine::SettingField field, const Options& o) {
             return "--queue-depth";
         case SettingField::SubmitBatch:
             return "--submit-batch";
+        case SettingField::RegisterFile:
+            return "--register-files";
+        case SettingField::RegisterBuffers:
+            return "--register-buffers";
         default:
             return "";
     }
@@ -179,6 +183,9 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
         case Why::TooManyWorkers:
             return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
                    std::to_string(r.limit);
+        case Why::NeedsQueue:
+            return std::string(OptionFor(r.field, o)) +
+                   " applies to queued operations (io_uring): give --queue-depth 2 or more";
         case Why::None:
             break;
     }
@@ -338,6 +345,10 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.destroyData = true;
         } else if (arg == "--verify") {
             rs.verify = true;
+        } else if (arg == "--register-files") {
+            rs.registerFile = true;
+        } else if (arg == "--register-buffers") {
+            rs.registerBuffers = true;
         } else if (arg == "--verify-after") {
             rs.verify = o.verifyAfter = true;
         } else if (arg == "--method") {

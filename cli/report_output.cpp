@@ -211,7 +211,9 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
         << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
         << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s)
-        << ", \"queue_depth\": " << s.queueDepth << ", \"submit_batch\": " << s.submitBatch << "},\n";
+        << ", \"queue_depth\": " << s.queueDepth << ", \"submit_batch\": " << s.submitBatch
+        << ", \"register_files\": " << (s.registerFile ? "true" : "false")
+        << ", \"register_buffers\": " << (s.registerBuffers ? "true" : "false") << "},\n";
     out << "  \"host\": " << Json(facts.host) << ",\n";
     out << "  \"started_utc\": " << Json(IsoUtc(facts.startedUtcMs)) << ",\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";

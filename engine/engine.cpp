@@ -170,6 +170,8 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.TestMethod = static_cast<int32_t>(s.method);
         v.QueueDepth = s.queueDepth;
         v.SubmitBatch = s.submitBatch;
+        v.RegisterFile = s.registerFile;
+        v.RegisterBuffers = s.registerBuffers;
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
     }

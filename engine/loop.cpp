@@ -39,11 +39,12 @@ bool PortionDone(const Stream& st) {
 
 }  // namespace
 
-bool RunOperations(const LoopRun& r, int64_t drainNs) {
+LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
     VolumeStats& v = r.volume;
     const uint32_t s = static_cast<uint32_t>(v.BlockSize);
     const int64_t f = platform::CounterFrequency();
     std::vector<Stream> streams(r.streams);
+    const uint32_t count = r.streams;
     bool buffers = true;
     for (size_t i = 0; i < streams.size(); ++i) {
         Stream& st = streams[i];
@@ -64,13 +65,38 @@ bool RunOperations(const LoopRun& r, int64_t drainNs) {
                                               st.writeBuffer, r.randomBuffer, s);
         }
     }
+    LoopResult result;
     auto release = [&] {
         for (Stream& st : streams)
             for (void* b : {st.readBuffer, st.writeBuffer})
                 if (b) r.device.FreeBuffer(b);
-        return buffers;
+        return result;
     };
-    if (!buffers) return release();
+    if (!buffers) {
+        result.outcome = LoopOutcome::NoBuffers;
+        return release();
+    }
+    // Registered, every buffer an operation can carry is named by its index: the streams' read buffers, their
+    // write buffers, then the run's data and zeros.
+    const uint32_t written = r.verifier && !r.readOnly ? count : 0;
+    const auto fixed = [&](const void* buffer) -> int32_t {
+        if (!v.RegisterBuffers) return -1;
+        if (buffer == r.randomBuffer) return static_cast<int32_t>(count + written);
+        if (buffer == r.zeroBuffer) return static_cast<int32_t>(count + written + 1);
+        return -1;
+    };
+    if (v.RegisterBuffers) {
+        std::vector<void*> list;
+        for (const Stream& st : streams) list.push_back(st.readBuffer);
+        for (uint32_t i = 0; i < written; ++i) list.push_back(streams[i].writeBuffer);
+        list.push_back(const_cast<void*>(r.randomBuffer));
+        list.push_back(const_cast<void*>(r.zeroBuffer));
+        result.error = r.queue.RegisterBuffers(list.data(), static_cast<uint32_t>(list.size()), s);
+        if (result.error != 0) {
+            result.outcome = LoopOutcome::NotRegistered;
+            return release();
+        }
+    }
 
     PendingRecords pending;
     const PendingScope recording(pending, r.shared.Log, v, r.disk, s, f);
@@ -106,40 +132,44 @@ bool RunOperations(const LoopRun& r, int64_t drainNs) {
     auto reapOne = [&](int64_t timeoutNs) {
         platform::IoCompletion c;
         if (!r.queue.Reap(c, timeoutNs)) return false;
-        if (c.tag < streams.size() && streams[c.tag].inFlight)
-            finish(streams[c.tag], c.start, c.end, c.error, true);
+        if (c.tag < count && streams[c.tag].inFlight) finish(streams[c.tag], c.start, c.end, c.error, true);
         return true;
     };
 
-    // Hands the last `unsent` operations of this pass to the system.
-    std::vector<uint32_t> issued;
-    issued.reserve(streams.size());
-    size_t unsent = 0;
-    const size_t batch = static_cast<size_t>(std::max(v.SubmitBatch, 1));
+    // The streams queued in this pass, in order; the last `unsent` of them not yet handed to the system.
+    std::vector<uint32_t> issued(count);
+    uint32_t issuedCount = 0, unsent = 0;
+    const uint32_t batch = static_cast<uint32_t>(std::max(v.SubmitBatch, 1));
     auto submit = [&](bool waitForOne) {
-        const size_t from = issued.size() - unsent;
+        const uint32_t from = issuedCount - unsent;
         unsent = 0;
         // Submitting waits for the first completion too when asked: one call for both.
         const uint32_t error = r.queue.Submit(waitForOne);
         if (error != 0) {
             // Refused before reaching the device: failed operations that took no time there.
             const int64_t now = platform::CounterNow();
-            for (size_t k = from; k < issued.size(); ++k) finish(streams[issued[k]], now, now, error, true);
+            for (uint32_t k = from; k < issuedCount; ++k) finish(streams[issued[k]], now, now, error, true);
         }
     };
 
     while (!r.runOver()) {
         // Every stream that is neither in flight nor pausing makes its next operation; they go to the system
         // `batch` at a time, the last ones after the pass.
-        issued.clear();
-        const int64_t now = platform::CounterNow();
+        issuedCount = 0;
+        // The counter is read only when a stream pauses: a pass of the synchronous worker reads it twice,
+        // around its call, and nowhere else.
+        int64_t now = 0;
         int64_t nextResume = INT64_MAX;
-        for (uint32_t i = 0; i < streams.size(); ++i) {
+        for (uint32_t i = 0; i < count; ++i) {
             Stream& st = streams[i];
             if (st.inFlight) continue;
-            if (st.resumeAt > now) {
-                nextResume = std::min(nextResume, st.resumeAt);
-                continue;
+            if (st.resumeAt != 0) {
+                if (now == 0) now = platform::CounterNow();
+                if (st.resumeAt > now) {
+                    nextResume = std::min(nextResume, st.resumeAt);
+                    continue;
+                }
+                st.resumeAt = 0;
             }
             const bool read = st.readsLeft > 0;
             const bool write = !read && !r.readOnly && st.writesLeft > 0;
@@ -156,9 +186,16 @@ bool RunOperations(const LoopRun& r, int64_t drainNs) {
             q.offset = st.walker.p * v.BlockSize;
             q.tag = i;
             q.write = write;
-            q.buffer = read            ? st.readBuffer
-                       : st.check.On() ? st.writeBuffer
-                                       : const_cast<void*>(st.walker.p == 0 ? r.zeroBuffer : r.randomBuffer);
+            if (read) {
+                q.buffer = st.readBuffer;
+                q.fixedBuffer = v.RegisterBuffers ? static_cast<int32_t>(i) : -1;
+            } else if (st.check.On()) {
+                q.buffer = st.writeBuffer;
+                q.fixedBuffer = v.RegisterBuffers ? static_cast<int32_t>(count + i) : -1;
+            } else {
+                q.buffer = const_cast<void*>(st.walker.p == 0 ? r.zeroBuffer : r.randomBuffer);
+                q.fixedBuffer = fixed(q.buffer);
+            }
             if (unsent == batch) submit(false);
             if (!r.queue.Queue(q)) break;
             // Queued: what it carries and what it is checked against are settled now, before the submission.
@@ -171,11 +208,11 @@ bool RunOperations(const LoopRun& r, int64_t drainNs) {
                 if (write) st.check.PrepareWrite(st.walker.p, q.offset);
             }
             st.inFlight = true;
-            issued.push_back(i);
+            issued[issuedCount++] = i;
             ++unsent;
         }
         // The wait is for when every stream is busy, or none will resume from a pause.
-        if (unsent > 0) submit(issued.size() == streams.size() || nextResume == INT64_MAX);
+        if (unsent > 0) submit(issuedCount == count || nextResume == INT64_MAX);
         if (r.queue.InFlight() == 0) {
             // Every stream pauses: sleep until the first resumes, or the run ends.
             if (nextResume != INT64_MAX) {
@@ -193,7 +230,7 @@ bool RunOperations(const LoopRun& r, int64_t drainNs) {
                 ? 10'000'000
                 : std::clamp<int64_t>(platform::MulDiv(nextResume - now, 1'000'000'000, f), 0, 10'000'000);
         if (reapOne(waitNs))
-            while (reapOne(0)) {
+            while (r.queue.InFlight() > 0 && reapOne(0)) {
             }
     }
 

@@ -34,8 +34,18 @@ struct LoopRun {
 // within a second loses nothing, one that does not cannot hold the worker.
 constexpr int64_t kDrainNs = 1'000'000'000;
 
+enum class LoopOutcome {
+    Ran,
+    NoBuffers,      // the streams' buffers could not be allocated: nothing ran
+    NotRegistered,  // the volume asked for registered buffers and the queue refused them: nothing ran
+};
+struct LoopResult {
+    LoopOutcome outcome = LoopOutcome::Ran;
+    uint32_t error = 0;  // the system's code, for NotRegistered
+};
+
 // Runs until runOver() is true, then lets the operations in flight finish (waiting at most drainNs) and
-// cancels the rest; every completion is recorded once. False when the streams' buffers cannot be had.
-bool RunOperations(const LoopRun& run, int64_t drainNs = kDrainNs);
+// cancels the rest; every completion is recorded once.
+LoopResult RunOperations(const LoopRun& run, int64_t drainNs = kDrainNs);
 
 }  // namespace engine

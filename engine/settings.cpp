@@ -68,6 +68,10 @@ Refusal Validate(const RunSettings& s) {
     if (s.submitBatch < 1) return Refuse(Why::BelowMinimum, SettingField::SubmitBatch, s.submitBatch, 1);
     if (s.submitBatch > s.queueDepth)
         return Refuse(Why::OutOfRange, SettingField::SubmitBatch, s.submitBatch, s.queueDepth);
+    // Registration is io_uring's; the synchronous calls of depth 1 have nothing to register with.
+    if (s.registerFile && s.queueDepth == 1) return Refuse(Why::NeedsQueue, SettingField::RegisterFile, 1, 2);
+    if (s.registerBuffers && s.queueDepth == 1)
+        return Refuse(Why::NeedsQueue, SettingField::RegisterBuffers, 1, 2);
     if (s.readsPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)

@@ -39,6 +39,10 @@ struct RunSettings {
     // Queued operations handed to the system in one call: 1 submits each as soon as it is made (as fio does
     // by default), more gathers up to that many from one pass over the streams. At most queueDepth.
     int32_t submitBatch = 1;
+    // Registered with each worker's io_uring at the start of a run: the volume's file and the streams'
+    // buffers (queued operations only).
+    bool registerFile = false;
+    bool registerBuffers = false;
     bool verify = false;  // written blocks carry a header and checksum that reads check
 };
 
@@ -56,7 +60,9 @@ enum class SettingField {
     IOCountType,
     QueueDepth,
     SubmitBatch,
-    Verify
+    Verify,
+    RegisterFile,
+    RegisterBuffers
 };
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).
@@ -74,6 +80,7 @@ struct Refusal {
         TooManyInFlight,        // requested streams (workers x queue depth) against limit
         BlockTooSmallToVerify,  // limit: the smallest block that holds the verification header
         VerifyMemory,           // requested: bytes the written blocks' states need; limit: what may be used
+        NeedsQueue,             // applies to queued operations only (a queue depth above 1)
     };
     Why why = Why::None;
     SettingField field = SettingField::None;

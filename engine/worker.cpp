@@ -116,8 +116,11 @@ void TDiskTest::Core::RunTest() {
     for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
 
     // Depth 1 is the synchronous worker: the same loop over a queue whose submission makes the call.
+    platform::QueueOptions options;
+    options.registerFile = v.RegisterFile;
+    options.registerBuffers = v.RegisterBuffers;
     std::unique_ptr<platform::IIoQueue> queue =
-        depth == 1 ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, error);
+        depth == 1 ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, options, error);
     if (queue) {
         const uint64_t run = assignedRun.load(std::memory_order_acquire);
         const LoopRun loop{sh,
@@ -133,7 +136,12 @@ void TDiskTest::Core::RunTest() {
                            [this, run] { return Terminated() || !shared->InRun(run); },
                            verifier.get(),
                            static_cast<uint32_t>(number)};
-        if (!RunOperations(loop)) noBuffers();
+        const LoopResult result = RunOperations(loop);
+        if (result.outcome == LoopOutcome::NoBuffers) noBuffers();
+        if (result.outcome == LoopOutcome::NotRegistered && !Terminated())
+            ShowSystemError(*sh.Dialogs, "Cannot register I/O buffers for " + path,
+                            BuffersNeeded(needed, s) + " They are pinned in memory (RLIMIT_MEMLOCK).",
+                            result.error);
         queue.reset();
     } else if (!Terminated()) {
         ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);

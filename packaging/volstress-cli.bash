@@ -14,7 +14,8 @@ _volstress_cli() {
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
-            --pause-type --period --queue-depth --submit-batch --verify --verify-after --destroy-data --create --log --json
+            --pause-type --period --queue-depth --submit-batch --register-files --register-buffers --verify --verify-after
+            --destroy-data --create --log --json
             --list --help --version" -- "$cur"))
     elif [[ "$cur" == ?=* ]]; then
         local letter="${cur%%=*}"

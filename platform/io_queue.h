@@ -17,7 +17,17 @@ struct IoRequest {
     uint32_t size = 0;
     int64_t offset = 0;
     bool write = false;
-    uint32_t tag = 0;  // the caller's own: returned with the completion (below kMaxTags)
+    uint32_t tag = 0;          // the caller's own: returned with the completion (below kMaxTags)
+    int32_t fixedBuffer = -1;  // buffer's index among those registered with the queue; -1 when not one
+};
+
+// What an asynchronous queue may register with the kernel once, instead of resolving per operation:
+// the device's file (saves taking a reference to it on every operation) and the run's buffers (saves
+// mapping and pinning their pages on every operation). Both cost nothing later; registered buffers are pinned
+// memory, which RLIMIT_MEMLOCK may refuse.
+struct QueueOptions {
+    bool registerFile = false;
+    bool registerBuffers = false;
 };
 
 struct IoCompletion {
@@ -43,6 +53,13 @@ class IIoQueue {
     virtual void CancelAll() = 0;
     // Requests handed over and not yet reaped.
     virtual uint32_t InFlight() const = 0;
+    // Registers buffers for requests to name by index (IoRequest::fixedBuffer), before any is queued. 0, or
+    // the system's error code. A queue that gains nothing by it (the synchronous one) accepts and ignores
+    // them.
+    virtual uint32_t RegisterBuffers(void* const* buffers, uint32_t count, uint32_t size) {
+        (void)buffers, (void)count, (void)size;
+        return 0;
+    }
 };
 
 // The synchronous queue of depth 1 over a device's synchronous calls: Submit makes the call between its two

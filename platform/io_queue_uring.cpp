@@ -22,7 +22,8 @@ constexpr long kSubmitWaitNs = 10'000'000;
 
 class UringQueue final : public IIoQueue {
   public:
-    UringQueue(int fd, int64_t writeLimit, uint32_t depth) : fd_(fd), limit_(writeLimit), depth_(depth) {
+    UringQueue(int fd, int64_t writeLimit, uint32_t depth, const QueueOptions& options)
+        : fd_(fd), limit_(writeLimit), depth_(depth), options_(options) {
         slots_.resize(depth);
         for (uint32_t k = depth; k > 0; --k) free_.push_back(k - 1);
         queued_.reserve(depth);
@@ -41,7 +42,20 @@ class UringQueue final : public IIoQueue {
         if (r == -EINVAL) r = io_uring_queue_init(depth_ + 1, &ring_, 0);
         if (r < 0) return static_cast<uint32_t>(-r);
         ready_ = true;
+        if (options_.registerFile) {
+            r = io_uring_register_files(&ring_, &fd_, 1);
+            if (r < 0) return static_cast<uint32_t>(-r);
+            fixedFile_ = true;
+        }
         return 0;
+    }
+
+    uint32_t RegisterBuffers(void* const* buffers, uint32_t count, uint32_t size) override {
+        if (!options_.registerBuffers) return 0;
+        std::vector<iovec> list(count);
+        for (uint32_t k = 0; k < count; ++k) list[k] = {buffers[k], size};
+        const int r = io_uring_register_buffers(&ring_, list.data(), count);
+        return r < 0 ? static_cast<uint32_t>(-r) : 0;
     }
 
     bool Queue(const IoRequest& q) override {
@@ -55,10 +69,20 @@ class UringQueue final : public IIoQueue {
         const uint32_t slot = free_.back();
         free_.pop_back();
         slots_[slot] = {q.tag, q.size, 0};
-        if (q.write)
-            io_uring_prep_write(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
-        else
-            io_uring_prep_read(sqe, fd_, q.buffer, q.size, static_cast<uint64_t>(q.offset));
+        // A registered file is named by its index (0) in the ring's table; a registered buffer by its own.
+        const int fd = fixedFile_ ? 0 : fd_;
+        const auto offset = static_cast<uint64_t>(q.offset);
+        if (q.fixedBuffer >= 0 && options_.registerBuffers) {
+            if (q.write)
+                io_uring_prep_write_fixed(sqe, fd, q.buffer, q.size, offset, q.fixedBuffer);
+            else
+                io_uring_prep_read_fixed(sqe, fd, q.buffer, q.size, offset, q.fixedBuffer);
+        } else if (q.write) {
+            io_uring_prep_write(sqe, fd, q.buffer, q.size, offset);
+        } else {
+            io_uring_prep_read(sqe, fd, q.buffer, q.size, offset);
+        }
+        if (fixedFile_) sqe->flags |= IOSQE_FIXED_FILE;
         io_uring_sqe_set_data64(sqe, slot);
         queued_.push_back(slot);
         return true;
@@ -166,6 +190,8 @@ class UringQueue final : public IIoQueue {
     int fd_;
     int64_t limit_;
     uint32_t depth_;
+    QueueOptions options_;
+    bool fixedFile_ = false;
     uint32_t inFlight_ = 0, cancelling_ = 0, voidsQueued_ = 0;
     std::vector<Slot> slots_;
     std::vector<uint32_t> free_;     // slots not in use
@@ -175,8 +201,9 @@ class UringQueue final : public IIoQueue {
 
 }  // namespace
 
-std::unique_ptr<IIoQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t depth, uint32_t& error) {
-    auto queue = std::make_unique<UringQueue>(fd, writeLimit, depth);
+std::unique_ptr<IIoQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t depth,
+                                         const QueueOptions& options, uint32_t& error) {
+    auto queue = std::make_unique<UringQueue>(fd, writeLimit, depth, options);
     error = queue->Init();
     if (error != 0) return nullptr;
     return queue;

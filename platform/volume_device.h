@@ -23,8 +23,9 @@ class IVolumeDevice {
     virtual void* AllocateBuffer(size_t bytes) = 0;
     virtual void FreeBuffer(void* buffer) = 0;
     // An asynchronous queue of `depth` requests on this device; nullptr with the system's error code when
-    // none can be set up.
-    virtual std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) = 0;
+    // none can be set up (or what options ask for cannot be registered).
+    virtual std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, const QueueOptions& options,
+                                                uint32_t& error) = 0;
 };
 
 // A volume opened only to learn its size, from two sources in turn.

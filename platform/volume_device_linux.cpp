@@ -231,8 +231,9 @@ class FileDevice final : public IVolumeDevice {
 
     void FreeBuffer(void* buffer) override { std::free(buffer); }
 
-    std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) override {
-        return MakeUringQueue(fd_, limit_, depth, error);
+    std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, const QueueOptions& options,
+                                        uint32_t& error) override {
+        return MakeUringQueue(fd_, limit_, depth, options, error);
     }
 
   private:

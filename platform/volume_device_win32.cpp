@@ -176,7 +176,7 @@ class Device final : public IVolumeDevice {
     }
     void FreeBuffer(void* buffer) override { VirtualFree(buffer, 0, MEM_RELEASE); }
 
-    std::unique_ptr<IIoQueue> OpenQueue(uint32_t, uint32_t& error) override {
+    std::unique_ptr<IIoQueue> OpenQueue(uint32_t, const QueueOptions&, uint32_t& error) override {
         error = ERROR_NOT_SUPPORTED;
         return nullptr;
     }

@@ -165,7 +165,9 @@ TEST(Cli, HelpVersionAndUsageMistakes) {
         {{}, "no volume given"},
         {{"--create", "lots", "T=" + img}, "--create: 'lots' is not a size"},
         {{"--threads", "2000", "T=" + img},
-         "--threads: '2000' asks for 2000 workers in all; the limit is 1024"}};
+         "--threads: '2000' asks for 2000 workers in all; the limit is 1024"},
+        {{"--register-buffers", "T=" + img},
+         "--register-buffers applies to queued operations (io_uring): give --queue-depth 2 or more"}};
     for (const auto& [args, message] : mistakes) {
         r = RunCli(dir, args);
         EXPECT_EQ(r.status, 2) << message;

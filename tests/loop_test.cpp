@@ -88,13 +88,13 @@ struct Loop : ::testing::Test {
         uint32_t error = 0;
         auto device = fake->OpenDevice(2, true, error);
         ASSERT_TRUE(device);
-        auto queue = synchronous ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, error);
+        auto queue = synchronous ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, {}, error);
         sh->Testing.store(true);
         const LoopRun run{
             *sh, *sh->Volumes[2], 2, *device, *queue, depth, false, random.data(), zeros.data(), seed, [&] {
                 return fake->Ops(2).size() >= ops;
             }};
-        ASSERT_TRUE(RunOperations(run));
+        ASSERT_EQ(RunOperations(run).outcome, LoopOutcome::Ran);
     }
     std::string Kinds(size_t n) {
         std::string out;
@@ -163,7 +163,7 @@ TEST_F(Loop, APortionWithoutCallsIsRecordedAsAFailedPassTimedBetweenTwoReadings)
     v.ReadsPerPortion = v.WritesPerPortion = 0;
     uint32_t error = 0;
     auto device = fake->OpenDevice(2, false, error);
-    auto queue = device->OpenQueue(4, error);
+    auto queue = device->OpenQueue(4, {}, error);
     sh->Testing.store(true);
     const LoopRun run{*sh,
                       v,
@@ -176,7 +176,7 @@ TEST_F(Loop, APortionWithoutCallsIsRecordedAsAFailedPassTimedBetweenTwoReadings)
                       zeros.data(),
                       7,
                       [&] { return sh->Log.Count() >= 100; }};
-    ASSERT_TRUE(RunOperations(run));
+    ASSERT_EQ(RunOperations(run).outcome, LoopOutcome::Ran);
     EXPECT_TRUE(fake->Ops(2).empty());
     const auto lock = LockUpToDate(v);
     ASSERT_EQ(v.Causes.used, 1);
@@ -392,4 +392,44 @@ TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
         EXPECT_GT(written, 100) << "depth " << depth;
         EXPECT_NE(std::count(tail.begin(), tail.end(), 0), static_cast<std::ptrdiff_t>(tail.size()));
     }
+}
+
+// The volume's file and the streams' buffers registered with io_uring: the same operations, recorded the
+// same way, written data verified; without a queue there is nothing to register with, and Start says so.
+TEST(StreamsOnIoUring, RegisteredFilesAndBuffersRunLikeTheOthers) {
+    uint32_t error = 0;
+    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 4 << 20, 0x33);
+    FakeDialogs dialogs;
+    Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
+    eng.Volumes().EnumerateVolumes();
+    std::array<bool, kDiskCount> checked{};
+    checked[2] = true;
+    RunSettings s;
+    s.threadsPerVolume = 2;
+    s.queueDepth = 8;
+    s.readsPerPortion = 3;
+    s.writesPerPortion = 1;
+    s.verify = true;
+    s.registerFile = s.registerBuffers = true;
+    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+              StartOutcome::Started);
+    ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 5000; }));
+    eng.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
+    EXPECT_TRUE(dialogs.Boxes().empty()) << dialogs.Boxes()[0].caption << dialogs.Boxes()[0].body;
+    const VolumeStats& v = *eng.Volume(2);
+    EXPECT_EQ(static_cast<int64_t>(eng.Log().CompleteCount()), v.RunTotal.IOCount);
+    EXPECT_EQ(v.RunTotal.Errors, 0);
+    const VerifyResults checks = eng.Verification()->Timed();
+    EXPECT_GT(checks.blocksChecked, 100);
+    EXPECT_EQ(checks.Mismatches(), 0);
+
+    s.queueDepth = 1;
+    s.submitBatch = 1;
+    const StartResult refused = eng.Start(s, checked, {});
+    EXPECT_EQ(refused.refusal.why, Refusal::Why::NeedsQueue);
+    EXPECT_EQ(refused.refusal.field, SettingField::RegisterFile);
 }

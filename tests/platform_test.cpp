@@ -336,7 +336,7 @@ TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCance
     // One thread makes and drives the ring, as a worker does.
     auto run = std::async(std::launch::async, [&] {
         Seen seen;
-        std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, seen.made);
+        std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, {}, seen.made);
         if (!queue) return seen;
         char buffer[512];
         platform::IoRequest q;
@@ -378,7 +378,7 @@ TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
     const std::string path = dir.MakeImage("data.img", 4096);
     const int fd = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
-    std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fd, -1, 4, error);
+    std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fd, -1, 4, {}, error);
     ASSERT_TRUE(queue) << error;
     char buffer[512];
     platform::IoRequest q;

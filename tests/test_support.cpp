@@ -126,7 +126,8 @@ class FakeDevice : public platform::IVolumeDevice {
         return v_.failAlloc ? nullptr : std::malloc(bytes ? bytes : 1);
     }
     void FreeBuffer(void* buffer) override { std::free(buffer); }
-    std::unique_ptr<platform::IIoQueue> OpenQueue(uint32_t depth, uint32_t& error) override;
+    std::unique_ptr<platform::IIoQueue> OpenQueue(uint32_t depth, const platform::QueueOptions& options,
+                                                  uint32_t& error) override;
 
   private:
     uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
@@ -202,7 +203,8 @@ class FakeQueue : public platform::IIoQueue {
     std::deque<Flight> inFlight_;
 };
 
-std::unique_ptr<platform::IIoQueue> FakeDevice::OpenQueue(uint32_t depth, uint32_t& error) {
+std::unique_ptr<platform::IIoQueue> FakeDevice::OpenQueue(uint32_t depth, const platform::QueueOptions&,
+                                                          uint32_t& error) {
     if (v_.queueFails) {
         error = ENOSYS;
         return nullptr;

@@ -118,8 +118,9 @@ class VanishingWrites : public platform::IVolumeSystem {
         }
         void* AllocateBuffer(size_t n) override { return real->AllocateBuffer(n); }
         void FreeBuffer(void* b) override { real->FreeBuffer(b); }
-        std::unique_ptr<platform::IIoQueue> OpenQueue(uint32_t d, uint32_t& e) override {
-            return real->OpenQueue(d, e);
+        std::unique_ptr<platform::IIoQueue> OpenQueue(uint32_t d, const platform::QueueOptions& o,
+                                                      uint32_t& e) override {
+            return real->OpenQueue(d, o, e);
         }
         std::unique_ptr<platform::IVolumeDevice> real;
         VanishingWrites& sys;
