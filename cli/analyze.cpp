@@ -8,6 +8,7 @@
 #include <map>
 
 #include "cli/json.h"
+#include "cli/names.h"
 #include "engine/records.h"
 #include "platform/arithmetic.h"
 
@@ -153,7 +154,7 @@ bool AnalyzeLog(const std::string& path, LogAnalysis& analysis, std::string& err
 void WriteAnalysisText(std::ostream& out, const LogAnalysis& a) {
     for (const LogFigures& f : a.volumes)
         TextFigures(out,
-                    f.volume >= 0 && f.volume < 26 ? std::string(1, static_cast<char>('A' + f.volume)) + ":"
+                    f.volume >= 0 && f.volume < 26 ? VolumeLetter(f.volume) + ":"
                                                    : "volume " + std::to_string(f.volume),
                     f);
     if (a.volumes.size() != 1) TextFigures(out, "All volumes", a.all);

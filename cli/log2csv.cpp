@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/names.h"
 #include "engine/records.h"
 
 namespace cli {
@@ -28,8 +29,7 @@ bool Log2Csv(const std::string& path, std::ostream& out, std::string& error) {
                                           : 0;
         char latency[64];
         std::snprintf(latency, sizeof latency, "%.3f", us);
-        const char letter =
-            e.VolumeIndex >= 0 && e.VolumeIndex < 26 ? static_cast<char>('A' + e.VolumeIndex) : '?';
+        const std::string letter = VolumeLetter(e.VolumeIndex);
         out << slot << ',' << letter << ',' << e.RequestSize << ',' << e.Success << ',' << e.StartTicks << ','
             << e.EndTicks << ',' << e.Frequency << ',' << latency << '\n';
     }

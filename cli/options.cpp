@@ -3,6 +3,7 @@
 #include <cctype>
 #include <map>
 
+#include "cli/names.h"
 #include "cli/report_output.h"
 
 namespace cli {
@@ -18,7 +19,7 @@ const char* const kHelp =
     "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block device\n"
     "or an image file, e.g. D=/dev/sdb1 or T=/tmp/test.img.\n"
     "\n"
-    "  --block-size N      bytes per operation (4096)\n"
+    "  --block-size N      bytes per operation (4096);  --direct: uncached (O_DIRECT) volumes only\n"
     "  --method M          random, butterfly, forward or backward (random)\n"
     "  --threads N         workers per volume (2)\n"
     "  --minutes N | --seconds N   test time (30 minutes)\n"
@@ -36,7 +37,7 @@ const char* const kHelp =
     "  --list [--json FILE|-]   show the volume letters and exit;  --help, --version\n"
     "Ctrl-C ends the run and still reports; a second Ctrl-C aborts.\n"
     "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened,\n"
-    "4 results could not be written (4 before 3 before 1).\n";
+    "4 results could not be written, 5 an operation never completed (4 before 3 before 5 before 1).\n";
 
 int64_t ParseSize(const std::string& text) {
     size_t i = 0;
@@ -207,9 +208,9 @@ std::string CommandLineRefusal(const Options& o) {
     if (s.writesPerPortion > 0)
         for (const auto& v : o.volumes)
             if (v.path.empty())
-                return "refusing to write to " + std::string(1, static_cast<char>('A' + v.index)) +
+                return "refusing to write to " + VolumeLetter(v.index) +
                        ": by its letter alone, which moves whenever a device is attached. Name the device: " +
-                       std::string(1, static_cast<char>('A' + v.index)) + "=/dev/...";
+                       VolumeLetter(v.index) + "=/dev/...";
     return {};
 }
 
@@ -343,6 +344,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.mode = Options::Mode::List;
         } else if (arg == "--destroy-data") {
             o.destroyData = true;
+        } else if (arg == "--direct") {
+            o.direct = true;
         } else if (arg == "--verify") {
             rs.verify = true;
         } else if (arg == "--register-files") {
@@ -361,9 +364,16 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             std::string when;
             if (!takeValue(when)) return false;
             if (!ParseIsoUtc(when, o.startAtMs)) {
-                error = "--start-at: '" + when + "' is not a UTC time such as 2026-12-09T03:00:00Z";
+                error =
+                    "--start-at: '" + when + "' is not a UTC time that exists, such as 2026-12-09T03:00:00Z";
                 return false;
             }
+            // The program's clock starts in 1970; a time before it would be taken as "at once".
+            if (o.startAtMs <= 0) {
+                error = "--start-at: '" + when + "' is not after 1970-01-01T00:00:00Z";
+                return false;
+            }
+            o.startAtGiven = true;
         } else if (auto t = texts.find(arg); t != texts.end()) {
             if (!takeValue(*t->second)) return false;
         } else if (auto it = integers.find(arg); it != integers.end()) {
@@ -389,7 +399,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             if (!ParseVolume(arg, v, error)) return false;
             for (const auto& other : o.volumes)
                 if (other.index == v.index) {
-                    error = "volume " + std::string(1, static_cast<char>('A' + v.index)) + ": is given twice";
+                    error = "volume " + VolumeLetter(v.index) + ": is given twice";
                     return false;
                 }
             o.volumes.push_back(v);
@@ -401,17 +411,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     }
     if (minutesGiven) rs.testMs = int64_t{minutes} * 60'000;
     if (secondsGiven) rs.testMs = int64_t{seconds} * 1000;
-    if (!method.empty()) {
-        const std::map<std::string, engine::Method> methods = {{"random", engine::Method::Random},
-                                                               {"butterfly", engine::Method::Batterfly},
-                                                               {"forward", engine::Method::LinearForward},
-                                                               {"backward", engine::Method::LinearBackward}};
-        const auto it = methods.find(method);
-        if (it == methods.end()) {
-            error = "--method: '" + method + "' is not random, butterfly, forward or backward";
-            return false;
-        }
-        rs.method = it->second;
+    if (!method.empty() && !MethodFromName(method, rs.method)) {
+        error = "--method: '" + method + "' is not random, butterfly, forward or backward";
+        return false;
     }
     if (!pauseType.empty()) {
         if (pauseType != "fixed" && pauseType != "random") {
@@ -428,8 +430,8 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
         }
         for (const auto& v : o.volumes)
             if (v.path.empty()) {
-                error = "--create needs LETTER=PATH volumes; " +
-                        std::string(1, static_cast<char>('A' + v.index)) + ": names a system volume";
+                error = "--create needs LETTER=PATH volumes; " + VolumeLetter(v.index) +
+                        ": names a system volume";
                 return false;
             }
     }

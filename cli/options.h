@@ -23,9 +23,11 @@ struct Options {
     std::vector<VolumeArg> volumes;
     std::vector<std::string> mergePaths;  // merge: the results files
     bool destroyData = false;
+    bool direct = false;  // --direct: a volume whose transfers would go through the cache is refused
     bool verifyAfter = false;
-    int64_t startAtMs = 0;   // --start-at: wall clock (ms since 1970, UTC) of the first operation; 0: at once
-    int64_t createSize = 0;  // bytes; 0: do not create
+    bool startAtGiven = false;  // --start-at: the run begins at startAtMs (wall clock, ms since 1970, UTC)
+    int64_t startAtMs = 0;
+    int64_t createSize = 0;                      // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
 };
 

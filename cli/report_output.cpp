@@ -6,15 +6,14 @@
 #include <sstream>
 
 #include "cli/json.h"
+#include "cli/names.h"
 
 namespace cli {
 
 namespace {
 
-const char* kMethodNames[] = {"unknown", "random", "butterfly", "forward", "backward"};
-
 std::string Letter(int index) {
-    return std::string(1, static_cast<char>('A' + index)) + ":";
+    return VolumeLetter(index) + ":";
 }
 
 std::string Us(double us) {
@@ -55,6 +54,16 @@ std::string Num(double d) {
 
 const char* kKinds[] = {"corrupted", "misdirected", "lost"};
 
+constexpr const char* kUncheckedHint =
+    "No read met a block this run had written (its method and reads and writes per portion never read a "
+    "written block back), so nothing was checked during the run: --verify-after reads every written block "
+    "back after it";
+
+// The run wrote blocks it then never read: verification saw nothing, and must say so.
+bool VerifyUnchecked(const RunFacts& facts) {
+    return facts.verified && facts.blocksWritten > 0 && facts.timedChecks.blocksChecked == 0;
+}
+
 void TextChecks(std::ostream& out, const std::string& heading, const engine::VerifyResults& r, int64_t f) {
     out << heading << ": " << r.blocksChecked << " blocks checked, " << r.Mismatches()
         << " mismatches (corrupted " << r.byKind[0] << ", misdirected " << r.byKind[1] << ", lost "
@@ -62,12 +71,12 @@ void TextChecks(std::ostream& out, const std::string& heading, const engine::Ver
     if (r.readErrors > 0) out << ", " << r.readErrors << " blocks unreadable";
     out << "\n";
     for (const engine::Mismatch& m : r.first)
-        out << "  " << kKinds[static_cast<int>(m.kind)] << " " << static_cast<char>('A' + m.volume)
-            << ": block " << m.block << " at "
-            << (f > 0 ? static_cast<double>(m.atTicks) / static_cast<double>(f) : 0) << ": offset expected "
-            << m.offsetExpected << " found " << m.offsetFound << ", sequence expected " << m.sequenceExpected
-            << " found " << m.sequenceFound << ", checksum expected " << m.crcExpected << " found "
-            << m.crcFound << "\n";
+        out << "  " << kKinds[static_cast<int>(m.kind)] << " " << VolumeLetter(m.volume) << ": block "
+            << m.block << " at " << (f > 0 ? static_cast<double>(m.atTicks) / static_cast<double>(f) : 0)
+            << ": offset expected " << m.offsetExpected << " found " << m.offsetFound
+            << ", sequence expected " << m.sequenceExpected << " found " << m.sequenceFound
+            << ", checksum in the block " << m.crcFound << ", computed over the block as read "
+            << m.crcExpected << "\n";
 }
 
 void JsonChecks(std::ostream& out, const engine::VerifyResults& r, const std::string& extra) {
@@ -77,10 +86,11 @@ void JsonChecks(std::ostream& out, const engine::VerifyResults& r, const std::st
     for (size_t k = 0; k < r.first.size(); ++k) {
         const engine::Mismatch& m = r.first[k];
         out << (k ? ", " : "") << "{\"kind\": \"" << kKinds[static_cast<int>(m.kind)] << "\", \"volume\": \""
-            << static_cast<char>('A' + m.volume) << "\", \"block\": " << m.block
+            << VolumeLetter(m.volume) << "\", \"block\": " << m.block
             << ", \"offset_expected\": " << m.offsetExpected << ", \"offset_found\": " << m.offsetFound
             << ", \"sequence_expected\": " << m.sequenceExpected
             << ", \"sequence_found\": " << m.sequenceFound << ", \"run_found\": " << m.runFound
+            << ", \"crc_stored\": " << m.crcFound << ", \"crc_computed\": " << m.crcExpected
             << ", \"crc_expected\": " << m.crcExpected << ", \"crc_found\": " << m.crcFound
             << ", \"at_ticks\": " << m.atTicks << "}";
     }
@@ -172,9 +182,12 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
 }  // namespace
 
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
-    if (facts.workersNotReturned > 0)
-        out << "Run interrupted: " << facts.workersNotReturned
+    if (facts.workersNotReturned > 0) {
+        out << "Run incomplete: " << facts.workersNotReturned
             << " worker(s) did not return from a device call; their operations in hand are not counted.\n";
+        for (const auto& [worker, volume] : facts.stuckWorkers)
+            out << "  worker " << worker << " on " << Letter(volume) << " is still in its call\n";
+    }
     for (const auto& f : facts.openFailures) out << "Not tested: " << f << "\n";
     if (!facts.logComplete)
         out << "The operation log is full: it holds the first " << facts.logEntries
@@ -185,15 +198,21 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
            "the maximum is exact.\n\n";
     // Each worker keeps its queue depth of operations in flight at most.
     const int64_t asked = int64_t{facts.settings.threadsPerVolume} * facts.settings.queueDepth;
-    for (size_t k = 0; k < report.volumes.size(); ++k)
+    for (size_t k = 0; k < report.volumes.size(); ++k) {
         TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k],
                    facts.timerFreq, stats::UserSeparators(), asked);
+        if (k < facts.uncached.size() && !facts.uncached[k])
+            out << "  Through the page cache: the file system refuses uncached (O_DIRECT) transfers, so "
+                   "these "
+                   "figures are the cache's, not the device's (--direct refuses such a volume)\n";
+    }
     if (report.volumes.size() != 1)
         TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators(),
                    asked * static_cast<int64_t>(report.volumes.size()));
     if (facts.verified) {
         out << "Verify: " << facts.blocksWritten << " blocks written\n";
         TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);
+        if (VerifyUnchecked(facts)) out << "  " << kUncheckedHint << "\n";
         if (facts.readBack)
             TextChecks(out, "Verify after the run (not in the figures above)", facts.readBackChecks,
                        facts.timerFreq);
@@ -203,9 +222,8 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
     const engine::RunSettings& s = facts.settings;
     out << "{\n  \"schema_version\": 2,\n  \"tool\": \"volstress-cli\",\n";
-    const int method = static_cast<int>(s.method);
     out << "  \"settings\": {\"block_size\": " << s.blockSize
-        << ", \"method\": " << Json(kMethodNames[method >= 0 && method <= 4 ? method : 0])
+        << ", \"method\": " << Json(MethodName(s.method))
         << ", \"threads_per_volume\": " << s.threadsPerVolume << ", \"test_ms\": " << s.testMs
         << ", \"reads_per_portion\": " << s.readsPerPortion
         << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
@@ -218,6 +236,11 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     out << "  \"started_utc\": " << Json(IsoUtc(facts.startedUtcMs)) << ",\n";
     out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
     out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
+    out << "  \"stuck_workers\": [";
+    for (size_t k = 0; k < facts.stuckWorkers.size(); ++k)
+        out << (k ? ", " : "") << "{\"worker\": " << facts.stuckWorkers[k].first
+            << ", \"volume\": " << Json(VolumeLetter(facts.stuckWorkers[k].second)) << "}";
+    out << "],\n";
     out << "  \"open_failures\": [";
     for (size_t k = 0; k < facts.openFailures.size(); ++k)
         out << (k ? ", " : "") << Json(facts.openFailures[k]);
@@ -227,7 +250,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     if (facts.verified) {
         out << "  \"verify\": ";
         JsonChecks(out, facts.timedChecks,
-                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) + ", ");
+                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) + ", " +
+                       (VerifyUnchecked(facts) ? "\"hint\": " + Json(kUncheckedHint) + ", " : std::string()));
         out << ",\n";
         if (facts.readBack) {
             out << "  \"verify_after\": ";
@@ -239,16 +263,40 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     out << "  \"volumes\": [";
     for (size_t k = 0; k < report.volumes.size(); ++k) {
         const auto& v = report.volumes[k];
-        out << (k ? ",\n" : "\n")
-            << "    {\n      \"letter\": " << Json(std::string(1, static_cast<char>('A' + v.index)))
+        out << (k ? ",\n" : "\n") << "    {\n      \"letter\": " << Json(VolumeLetter(v.index))
             << ",\n      \"device\": " << Json(facts.devicePaths[k])
-            << ",\n      \"size_bytes\": " << facts.sizes[k] << ",\n";
+            << ",\n      \"size_bytes\": " << facts.sizes[k] << ",\n      \"uncached\": "
+            << (k >= facts.uncached.size() || facts.uncached[k] ? "true" : "false") << ",\n";
         JsonVolume(out, v, facts.timerFreq, "      ", facts);
         out << "    }";
     }
     out << "\n  ],\n  \"all\": {\n";
     JsonVolume(out, report.all, facts.timerFreq, "    ", facts);
     out << "  }\n}\n";
+}
+
+void WriteVolumeList(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found) {
+    for (int i = 0; i < engine::kDiskCount; ++i) {
+        if (map.devicePath[i].empty()) continue;
+        out << VolumeLetter(i) << ":  " << map.devicePath[i] << "  "
+            << (found.Present(i) ? stats::FormatCount(found.Size(i) / 1'048'576) + " MBytes"
+                                 : std::string("cannot be opened"))
+            << "\n";
+    }
+}
+
+void WriteVolumeListJson(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found) {
+    out << "[";
+    bool first = true;
+    for (int i = 0; i < engine::kDiskCount; ++i) {
+        if (map.devicePath[i].empty()) continue;
+        out << (first ? "\n" : ",\n") << "  {\"letter\": " << Json(VolumeLetter(i))
+            << ", \"device\": " << Json(map.devicePath[i]) << ", \"size_bytes\": "
+            << (found.Present(i) ? std::to_string(found.Size(i)) : std::string("null"))
+            << ", \"present\": " << (found.Present(i) ? "true" : "false") << "}";
+        first = false;
+    }
+    out << (first ? "]\n" : "\n]\n");
 }
 
 std::string IsoUtc(int64_t ms) {
@@ -273,23 +321,37 @@ std::string IsoUtc(int64_t ms) {
 }
 
 bool ParseIsoUtc(const std::string& text, int64_t& ms) {
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, frac = 0, consumed = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &y, &mo, &d, &h, &mi, &s, &consumed) != 6)
-        return false;
-    std::string rest = text.substr(static_cast<size_t>(consumed));
-    if (!rest.empty() && rest[0] == '.') {
-        size_t k = 1;
-        int digits = 0;
-        while (k < rest.size() && std::isdigit(static_cast<unsigned char>(rest[k])) && digits < 3) {
-            frac = frac * 10 + (rest[k] - '0');
-            ++k;
-            ++digits;
+    // YYYY-MM-DDTHH:MM:SS, then .f to .fff, then Z: digits exactly where the form has them, and a date and
+    // time that exist (no 31st of February, no hour 24, no negative field); nothing is normalised.
+    const auto digits = [&](size_t at, size_t n, int& value) {
+        if (at + n > text.size()) return false;
+        value = 0;
+        for (size_t k = at; k < at + n; ++k) {
+            if (!std::isdigit(static_cast<unsigned char>(text[k]))) return false;
+            value = value * 10 + (text[k] - '0');
         }
-        if (digits == 0) return false;
-        while (digits++ < 3) frac *= 10;
-        rest = rest.substr(k);
+        return true;
+    };
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+    if (!digits(0, 4, y) || text.size() < 20 || text[4] != '-' || !digits(5, 2, mo) || text[7] != '-' ||
+        !digits(8, 2, d) || text[10] != 'T' || !digits(11, 2, h) || text[13] != ':' || !digits(14, 2, mi) ||
+        text[16] != ':' || !digits(17, 2, s))
+        return false;
+    size_t k = 19;
+    int frac = 0, fracDigits = 0;
+    if (text[k] == '.') {
+        for (++k; k < text.size() && std::isdigit(static_cast<unsigned char>(text[k])) && fracDigits < 3;
+             ++k) {
+            frac = frac * 10 + (text[k] - '0');
+            ++fracDigits;
+        }
+        if (fracDigits == 0) return false;
+        for (int n = fracDigits; n < 3; ++n) frac *= 10;
     }
-    if (rest != "Z" || mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 60) return false;
+    if (k + 1 != text.size() || text[k] != 'Z') return false;
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (mo < 1 || mo > 12 || d < 1 || d > days[mo - 1] || h > 23 || mi > 59 || s > 59) return false;
     ms = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86'400'000 +
          int64_t{h} * 3'600'000 + int64_t{mi} * 60'000 + int64_t{s} * 1000 + frac;
     return true;

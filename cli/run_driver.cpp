@@ -88,6 +88,11 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
     eng.EndRunAndWait(static_cast<int32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(options.returnWait).count()));
     outcome.workersNotReturned = eng.Workers().BusyCount();
+    for (int n = 1;
+         n <= engine::kMaxWorkers && static_cast<int>(outcome.stuck.size()) < outcome.workersNotReturned; ++n)
+        if (eng.Workers().Busy(n))
+            outcome.stuck.push_back(
+                {n, eng.Workers().Worker(n) ? eng.Workers().Worker(n)->TestedDisk() : -1});
     if (outcome.workersNotReturned > 0) outcome.interrupted = true;
     outcome.cannotOpen = outcome.cannotOpen || dialogs.Failed();
     return outcome;

@@ -42,7 +42,12 @@ struct RunOutcome {
     bool interrupted = false;    // Ctrl-C, or workers that did not return
     bool cannotOpen = false;     // a volume could not be opened (or its buffers allocated)
     int workersNotReturned = 0;  // still inside a device call after the bounded wait
-    int64_t startedUtcMs = 0;    // the wall clock and the counter, read together just before the start
+    struct Stuck {
+        int worker = 0;  // its number, 1..1024
+        int volume = -1;
+    };
+    std::vector<Stuck> stuck;  // which ones, and on which volume
+    int64_t startedUtcMs = 0;  // the wall clock and the counter, read together just before the start
     int64_t startedCounter = 0;
 };
 

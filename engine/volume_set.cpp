@@ -7,6 +7,7 @@ namespace engine {
 VolumeSet::VolumeSet(std::shared_ptr<SharedState> shared) : shared_(std::move(shared)) {
     size_.fill(-1);
     alignment_.fill(1);
+    uncached_.fill(true);
 }
 
 int64_t VolumeSet::QueryVolumeSize(int index) {
@@ -17,6 +18,7 @@ int64_t VolumeSet::QueryVolumeSize(int index) {
     if (!probe) return -2;
     if (slot) {
         alignment_[index] = probe->TransferAlignment();
+        uncached_[static_cast<size_t>(index)] = probe->Uncached();
         noSizeReason_[index].clear();
     }
     int64_t size = 0;

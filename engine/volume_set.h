@@ -27,6 +27,9 @@ class VolumeSet {
     int64_t Size(int i) const { return i >= 0 && i < kDiskCount ? size_[i] : -1; }
     // The multiple every transfer must be (1 when anything goes).
     int64_t Alignment(int i) const { return i >= 0 && i < kDiskCount ? alignment_[i] : 1; }
+    // False when the volume's transfers go through the system's cache (an image file on a file system that
+    // refuses uncached I/O): its rates are then the cache's, not the device's.
+    bool Uncached(int i) const { return i < 0 || i >= kDiskCount || uncached_[static_cast<size_t>(i)]; }
     // Why a volume that opened reports no size, in the operator's words; empty when the system cannot say.
     const std::string& NoSizeReason(int i) const { return noSizeReason_.at(static_cast<size_t>(i)); }
     // The system's code when volume i has a device that could not be opened; 0 otherwise.
@@ -43,6 +46,7 @@ class VolumeSet {
     int32_t count_ = 0;
     std::array<int64_t, kDiskCount> size_{};
     std::array<int64_t, kDiskCount> alignment_{};
+    std::array<bool, kDiskCount> uncached_{};
     std::array<std::string, kDiskCount> noSizeReason_{};
     std::array<uint32_t, kDiskCount> openError_{};
 };

@@ -15,7 +15,7 @@ _volstress_cli() {
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
             --pause-type --period --queue-depth --submit-batch --register-files --register-buffers --verify --verify-after
-            --destroy-data --create --log --json
+            --direct --destroy-data --create --log --json
             --list --help --version" -- "$cur"))
     elif [[ "$cur" == ?=* ]]; then
         local letter="${cur%%=*}"

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/console.h"
 #include "platform/file.h"
 
 namespace platform {
@@ -67,7 +68,7 @@ bool WriteAll(int fd, const void* data, size_t size, uint32_t& error) {
     while (size > 0) {
         const ssize_t w = ::write(fd, p, size);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR && InterruptCount() == 0) continue;
             error = static_cast<uint32_t>(errno);
             return false;
         }
@@ -97,10 +98,11 @@ bool OutputFile::Open(const std::string& path, uint32_t& error) {
             return false;
         }
         if (!S_ISREG(st.st_mode)) {
-            // A device, FIFO or socket: what the operator named is written to, never replaced.
+            // A device, FIFO or socket: what the operator named is written to, never replaced. A FIFO's open
+            // waits for a reader; Ctrl-C ends that wait (the handler does not restart the call).
             do {
                 fd_ = ::open(target_.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-            } while (fd_ < 0 && errno == EINTR);
+            } while (fd_ < 0 && errno == EINTR && InterruptCount() == 0);
             if (fd_ < 0) {
                 error = static_cast<uint32_t>(errno);
                 return false;
@@ -239,6 +241,14 @@ bool CheckOutputPath(const std::string& path, uint32_t& error) {
     }
     if (::access(dir.c_str(), W_OK | X_OK) != 0) {
         error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    // The name, and its temporary sibling (".XXXXXX" longer), must fit the directory's file system.
+    const long nameMax = ::pathconf(dir.c_str(), _PC_NAME_MAX);
+    const size_t slash = target.rfind('/');
+    const size_t name = slash == std::string::npos ? target.size() : target.size() - slash - 1;
+    if (nameMax > 0 && name + 7 > static_cast<size_t>(nameMax)) {
+        error = ENAMETOOLONG;
         return false;
     }
     return true;

@@ -41,6 +41,9 @@ class IVolumeProbe {
     virtual int64_t TransferAlignment() = 0;
     // Why neither size source answers, in the operator's words ("is a directory"); empty when unknown.
     virtual std::string WhyNoSize() = 0;
+    // True when a test's transfers bypass the system's cache, as a raw volume's do; false for an image file
+    // on a file system that refuses uncached transfers (they would then go through its cache).
+    virtual bool Uncached() { return true; }
 };
 
 class IVolumeSystem {
@@ -55,7 +58,12 @@ class IVolumeSystem {
     virtual std::unique_ptr<IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) = 0;
 };
 
+struct VolumeOptions {
+    // Refuse a volume whose transfers would go through the cache, instead of using it so.
+    bool requireUncached = false;
+};
+
 // Volumes backed by the paths of a map: block devices or regular (image) files.
-std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map);
+std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map, const VolumeOptions& options = {});
 
 }  // namespace platform

@@ -24,11 +24,17 @@ namespace {
 // 4096) and of the page size, so one alignment serves every device and image file.
 constexpr size_t kIoAlignment = 4096;
 
+// Never blocks: a FIFO or a device that waits for its other end opens at once (O_NONBLOCK), and is then
+// told from a volume by its type. Regular files and block devices get blocking transfers back.
 int OpenRetryingEintr(const char* path, int flags) {
     int fd;
     do {
-        fd = ::open(path, flags);
+        fd = ::open(path, flags | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return fd;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)))
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 
@@ -85,13 +91,20 @@ int64_t DirectIoAlignment(int fd, const struct stat& st) {
 }
 
 // Opens a device or image the way a test does: uncached like a raw volume handle. Some file systems
-// (tmpfs) refuse O_DIRECT for regular files; those are used through the cache. direct tells which.
-int OpenForTransfers(const std::string& path, int access, bool block, bool& direct) {
+// (tmpfs, some FUSE ones) refuse O_DIRECT for regular files; unless uncached is required, those are used
+// through the cache, and direct tells which. Only block devices and regular files are volumes (ENOTBLK).
+int OpenForTransfers(const std::string& path, int access, bool block, bool requireDirect, bool& direct) {
     direct = true;
     int fd = OpenRetryingEintr(path.c_str(), access | O_CLOEXEC | O_DIRECT);
-    if (fd < 0 && errno == EINVAL && !block) {
+    if (fd < 0 && errno == EINVAL && !block && !requireDirect) {
         direct = false;
         fd = OpenRetryingEintr(path.c_str(), access | O_CLOEXEC);
+    }
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        ::close(fd);
+        errno = ENOTBLK;
+        return -1;
     }
     return fd;
 }
@@ -137,11 +150,20 @@ class FileProbe final : public IVolumeProbe {
         }
         if (!S_ISREG(st.st_mode)) return 1;
         bool direct = false;
-        const int fd = OpenForTransfers(path_, O_RDONLY, false, direct);
+        const int fd = OpenForTransfers(path_, O_RDONLY, false, false, direct);
         if (fd < 0) return 1;
         const int64_t alignment = direct ? DirectIoAlignment(fd, st) : 1;
         ::close(fd);
         return alignment;
+    }
+
+    bool Uncached() override {
+        struct stat st {};
+        if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return true;  // a block device never falls back
+        bool direct = false;
+        const int fd = OpenForTransfers(path_, O_RDONLY, false, false, direct);
+        if (fd >= 0) ::close(fd);
+        return direct;
     }
 
     std::string WhyNoSize() override {
@@ -250,7 +272,7 @@ class FileDevice final : public IVolumeDevice {
 
 class FileVolumeSystem final : public IVolumeSystem {
   public:
-    explicit FileVolumeSystem(const VolumeMap& map) : map_(map) {}
+    FileVolumeSystem(const VolumeMap& map, const VolumeOptions& options) : map_(map), options_(options) {}
 
     std::string DevicePath(int index) const override {
         return index >= 0 && index < kVolumeSlots ? map_.devicePath[index] : std::string();
@@ -291,7 +313,8 @@ class FileVolumeSystem final : public IVolumeSystem {
             claims = &claims_;
         }
         bool direct = false;
-        const int fd = OpenForTransfers(path, write ? O_RDWR : O_RDONLY, block, direct);
+        const int fd =
+            OpenForTransfers(path, write ? O_RDWR : O_RDONLY, block, options_.requireUncached, direct);
         if (fd < 0) {
             error = static_cast<uint32_t>(errno);
             if (claims) claims->Release(index);
@@ -302,13 +325,14 @@ class FileVolumeSystem final : public IVolumeSystem {
 
   private:
     VolumeMap map_;
+    VolumeOptions options_;
     WriteClaims claims_;
 };
 
 }  // namespace
 
-std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map) {
-    return std::make_unique<FileVolumeSystem>(map);
+std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map, const VolumeOptions& options) {
+    return std::make_unique<FileVolumeSystem>(map, options);
 }
 
 }  // namespace platform

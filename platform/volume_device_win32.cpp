@@ -247,7 +247,7 @@ class VolumeSystem final : public IVolumeSystem {
 
 }  // namespace
 
-std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map) {
+std::unique_ptr<IVolumeSystem> MakeVolumeSystem(const VolumeMap& map, const VolumeOptions&) {
     return std::make_unique<VolumeSystem>(map);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -555,4 +556,70 @@ TEST(Cli, TheDepthReachedIsReportedBesideTheDepthAsked) {
         EXPECT_LE(mean, threads * depth + 0.01) << threads << " x " << depth;
         EXPECT_NE(r.err.find("of " + std::to_string(threads * depth) + " asked"), std::string::npos) << r.err;
     }
+}
+
+// What a run could not see or do is said, not left for the operator to guess.
+TEST(Cli, RefusalsComeBeforeAnythingIsCreatedOrOpened) {
+    TempDir dir;
+    // A FIFO named as a volume: refused at once, before an open could wait for a writer.
+    const std::string fifo = (dir.path() / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto t0 = std::chrono::steady_clock::now();
+    Result r = RunCli(dir, {"--seconds", "1", "T=" + fifo});
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+    EXPECT_EQ(r.status, 3);
+    EXPECT_NE(r.err.find(fifo + " is a FIFO, not a block device or image file"), std::string::npos) << r.err;
+
+    // --create: a block larger than the image would be refused by Start, so nothing is made.
+    const std::string small = (dir.path() / "small.img").string();
+    r = RunCli(dir, {"--seconds", "1", "--create", "64K", "--block-size", "131072", "T=" + small});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("it is larger than T: (" + small + "), which holds 65536 bytes"), std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(small));
+    // Refused only once the image exists (its transfer unit): the new image is removed again.
+    r = RunCli(dir, {"--seconds", "1", "--create", "64K", "--block-size", "1000", "T=" + small});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("multiple of"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(small));
+    // A name longer than the file system allows: said, never an exception.
+    const std::string longName = (dir.path() / std::string(300, 'x')).string();
+    r = RunCli(dir, {"--seconds", "1", "--create", "64K", "T=" + longName});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("--create: cannot create"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("File name too long"), std::string::npos) << r.err;
+
+    // Times that do not exist, or that the program would take as "at once".
+    for (const char* when : {"1970-01-01T00:00:00Z", "1969-12-31T23:59:59Z", "2026-02-31T00:00:00Z",
+                             "2026-01-01T-1:-1:-1Z", "2026-01-01T24:00:00Z", "2026-13-01T00:00:00Z"}) {
+        r = RunCli(dir, {"--seconds", "1", "--start-at", when, "T=" + small});
+        EXPECT_EQ(r.status, 2) << when;
+        EXPECT_NE(r.err.find("--start-at: '" + std::string(when) + "' is not"), std::string::npos) << r.err;
+    }
+}
+
+TEST(Cli, AVerifyRunThatNeverReadsWhatItWroteSaysSo) {
+    TempDir dir;
+    // Forward, one read and one write per portion, an even number of blocks: reads meet only even blocks,
+    // writes only odd ones.
+    const std::string img = dir.MakeImage("t.img", 16 * 4096);
+    const Result r = RunCli(dir, {"--seconds", "1", "--method", "forward", "--writes", "1", "--verify",
+                                  "--destroy-data", "--json", "-", "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("no read met a block the run had written"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("\"blocks_checked\": 0"), std::string::npos);
+    EXPECT_NE(r.out.find("\"hint\": \"No read met a block"), std::string::npos);
+}
+
+TEST(Cli, AnOutputFIFOWithoutAReaderDoesNotHoldCtrlC) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    const std::string fifo = (dir.path() / "results.fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    // The run ends after a second; then the JSON's open waits for a reader that never comes, until Ctrl-C.
+    const auto t0 = std::chrono::steady_clock::now();
+    const Result r = RunCli(dir, {"--seconds", "1", "--json", fifo, "T=" + img}, 2500);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(6));
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("--json: cannot write " + fifo), std::string::npos) << r.err;
 }

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "cli/json.h"
+#include "cli/report_output.h"
 
 namespace {
 
@@ -102,4 +103,17 @@ TEST(Json, NumbersReadBackAsTheSameValueWithEveryDigit) {
         EXPECT_EQ(text.find("e+"), std::string::npos) << text;
     }
     EXPECT_EQ(cli::JsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+}
+
+TEST(Options, TimesAreTakenAsWrittenOrRefused) {
+    int64_t ms = 0;
+    EXPECT_TRUE(cli::ParseIsoUtc("2026-12-09T03:00:00Z", ms));
+    EXPECT_EQ(cli::IsoUtc(ms), "2026-12-09T03:00:00.000Z");
+    EXPECT_TRUE(cli::ParseIsoUtc("2028-02-29T23:59:59.5Z", ms));  // a leap day, half a second
+    EXPECT_EQ(cli::IsoUtc(ms), "2028-02-29T23:59:59.500Z");
+    for (const char* bad :
+         {"2026-02-29T00:00:00Z", "2026-04-31T00:00:00Z", "2026-01-01T-1:-1:-1Z", "2026-01-01T00:60:00Z",
+          "2026-01-01T00:00:60Z", "2026-1-01T00:00:00Z", "2026-01-01T00:00:00", "2026-01-01T00:00:00.Z",
+          "2026-01-01 00:00:00Z", "2026-01-01T00:00:00.1234Z", "+026-01-01T00:00:00Z"})
+        EXPECT_FALSE(cli::ParseIsoUtc(bad, ms)) << bad;
 }

@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "cli/exit_status.h"
 #include "cli/report_output.h"
 #include "tests/test_support.h"
 
@@ -74,6 +75,11 @@ TEST_F(Driver, WorkersStuckInADeviceCallAreCountedAfterABoundedWait) {
     EXPECT_TRUE(out.started);
     EXPECT_TRUE(out.interrupted);
     EXPECT_EQ(out.workersNotReturned, 2);
+    // Named: workers 1 and 2, both on C:.
+    ASSERT_EQ(out.stuck.size(), 2u);
+    EXPECT_EQ(out.stuck[0].worker, 1);
+    EXPECT_EQ(out.stuck[1].worker, 2);
+    EXPECT_EQ(out.stuck[1].volume, 2);
     EXPECT_EQ(fake->HungCalls(), 2);
     fake->ReleaseHungCalls();
     EXPECT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }));
@@ -129,6 +135,7 @@ TEST(Report, SaysWhenTheLogIsIncompleteAndWhatWasNotTested) {
     facts.logEntries = 10'000'000;
     facts.logComplete = false;
     facts.workersNotReturned = 2;
+    facts.stuckWorkers = {{3, 2}, {7, 4}};
     facts.interrupted = true;
     facts.openFailures = {
         "System error Cannot open /dev/sdz for write:  Error Code = 16 Device or resource busy"};
@@ -137,12 +144,60 @@ TEST(Report, SaysWhenTheLogIsIncompleteAndWhatWasNotTested) {
     cli::WriteJsonReport(json, report, facts);
     EXPECT_NE(text.str().find("The operation log is full: it holds the first 10000000 operations only"),
               std::string::npos);
-    EXPECT_NE(text.str().find("Run interrupted: 2 worker(s) did not return from a device call"),
+    // Incomplete, not merely interrupted: each worker named with its volume.
+    EXPECT_NE(text.str().find("Run incomplete: 2 worker(s) did not return from a device call"),
               std::string::npos);
+    EXPECT_NE(text.str().find("worker 3 on C: is still in its call"), std::string::npos);
+    EXPECT_NE(text.str().find("worker 7 on E: is still in its call"), std::string::npos);
     EXPECT_NE(text.str().find("Not tested: System error Cannot open /dev/sdz for write"), std::string::npos);
     EXPECT_NE(json.str().find("\"log_entries\": 10000000,\n  \"log_complete\": false"), std::string::npos);
-    EXPECT_NE(json.str().find("\"workers_not_returned\": 2"), std::string::npos);
+    EXPECT_NE(
+        json.str().find("\"workers_not_returned\": 2,\n  \"stuck_workers\": [{\"worker\": 3, \"volume\": "
+                        "\"C\"}, {\"worker\": 7, \"volume\": \"E\"}]"),
+        std::string::npos);
     EXPECT_NE(json.str().find(
                   "\"open_failures\": [\"System error Cannot open /dev/sdz for write:  Error Code = 16 "),
               std::string::npos);
+}
+
+TEST(Report, NamesWhatItShowsOfAVolumeThroughTheCacheAndOfAMismatch) {
+    stats::RunReport report;
+    report.volumes.resize(1);
+    report.volumes[0].index = 19;
+    cli::RunFacts facts;
+    facts.timerFreq = 1'000'000'000;
+    facts.devicePaths = {"/mnt/fuse/disk.img"};
+    facts.sizes = {1 << 20};
+    facts.uncached = {false};
+    facts.verified = true;
+    facts.blocksWritten = 5;
+    engine::Mismatch m;
+    m.volume = 19;
+    m.block = 3;
+    m.crcFound = 1111;     // in the block's header
+    m.crcExpected = 2222;  // computed over the block as it was read
+    facts.timedChecks.blocksChecked = 4;
+    facts.timedChecks.byKind[0] = 1;
+    facts.timedChecks.first.push_back(m);
+    std::ostringstream text, json;
+    cli::WriteTextReport(text, report, facts);
+    cli::WriteJsonReport(json, report, facts);
+    EXPECT_NE(
+        text.str().find("Through the page cache: the file system refuses uncached (O_DIRECT) transfers"),
+        std::string::npos)
+        << text.str();
+    EXPECT_NE(json.str().find("\"uncached\": false"), std::string::npos);
+    EXPECT_NE(text.str().find("checksum in the block 1111, computed over the block as read 2222"),
+              std::string::npos)
+        << text.str();
+    EXPECT_NE(json.str().find("\"crc_stored\": 1111, \"crc_computed\": 2222"), std::string::npos);
+}
+
+TEST(ExitStatus, TheOneAScriptMustActOnFirst) {
+    using cli::RunVerdict;
+    EXPECT_EQ(cli::ExitStatus({}), 0);
+    EXPECT_EQ(cli::ExitStatus({false, false, false, true}), 1);
+    EXPECT_EQ(cli::ExitStatus({false, false, true, true}), 5);  // incomplete before failed
+    EXPECT_EQ(cli::ExitStatus({false, true, true, true}), 3);   // not tested before incomplete
+    EXPECT_EQ(cli::ExitStatus({true, true, true, true}), 4);    // results missing before all
 }

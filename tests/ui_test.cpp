@@ -296,6 +296,7 @@ class WindowTest : public QObject {
         }
         eng = std::make_unique<engine::Engine>(fake, dialogs, 1000);
         form = std::make_unique<ui::QtForm1>(*eng, dialogs);
+        form->SetRightsCheck([] { return false; });  // as an ordinary user: the advice can help
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         QCOMPARE(form->PageControl1->count(), 1);

@@ -213,11 +213,26 @@ TEST_F(Window, WithoutVolumesOnlyTheAvgTabAndANoticeWhenRightsAreMissing) {
         fake->volumes[i].openError = 13;  // EACCES
 #endif
     }
-    Open(false);
+    eng = std::make_unique<engine::Engine>(fake, dialogs, 100'000, [this] { return now; });
+    form = std::make_unique<TForm1>(*eng, dialogs, view);
+    form->SetRightsCheck([] { return false; });
+    form->FormShow();
     EXPECT_EQ(view.pages, std::vector<int>{id::TabSheet1});
     ASSERT_EQ(dialogs.Count(), 1u);
     EXPECT_EQ(dialogs.Boxes()[0].caption, kNoAccessCaption);
+    // What the system answered, with its code, then how to get the rights.
+    const std::string code = std::to_string(fake->volumes[2].openError);
+    EXPECT_NE(dialogs.Boxes()[0].body.find("(код " + code + ")"), std::string::npos)
+        << dialogs.Boxes()[0].body;
+#ifndef _WIN32
     EXPECT_NE(dialogs.Boxes()[0].body.find("группу disk"), std::string::npos);
+#endif
+    // Already with those rights (root in a container whose device policy refuses the disks): no advice that
+    // cannot help.
+    const std::string privileged = NoAccessText(1, true);
+    EXPECT_NE(privileged.find("(код 1)"), std::string::npos);
+    EXPECT_EQ(privileged.find("группу disk"), std::string::npos);
+    EXPECT_NE(privileged.find("уже запущена с правами"), std::string::npos);
     form->TabSheet1Resize();  // lays out the Avg charts only
     form->TimerRefreshDataTimer();
     EXPECT_EQ(view.Text(id::LabeIOsTotal), "I/O total 0");

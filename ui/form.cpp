@@ -5,6 +5,7 @@
 
 #include "platform/clock.h"
 #include "platform/error_text.h"
+#include "platform/host.h"
 #include "stats/format.h"
 #include "stats/log_file.h"
 
@@ -30,7 +31,26 @@ Rect Clamped(Rect r) {
 }  // namespace
 
 TForm1::TForm1(engine::Engine& engine, IWindowDialogs& dialogs, IWindowView& view)
-    : engine_(engine), dialogs_(dialogs), view_(view) {}
+    : engine_(engine), dialogs_(dialogs), view_(view), hasVolumeRights_(platform::HasRawVolumeRights) {}
+
+std::string NoAccessText(uint32_t code, bool hasRights) {
+    std::string answer = platform::SystemErrorDescription(code);
+    while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r' || answer.back() == '.'))
+        answer.pop_back();
+    std::string text =
+        "Ни один том не удалось открыть. Ответ системы: " + answer + " (код " + std::to_string(code) + ").";
+    if (hasRights)
+        return text +
+               "\nПрограмма уже запущена с правами на тома: их запрещает сама система (например, политика "
+               "устройств контейнера или виртуальной машины).";
+#ifdef _WIN32
+    return text + "\nЗапустите программу от имени администратора.";
+#else
+    return text +
+           "\nЗапустите программу от имени root или добавьте пользователя в группу disk:\n"
+           "sudo usermod -aG disk $USER, затем войдите в систему заново.";
+#endif
+}
 
 void TForm1::FormShow() {
     if (shown_) return;
@@ -38,17 +58,16 @@ void TForm1::FormShow() {
     view_.SetEnabled(id::WriteStartButton, engine::kLogCapacity >= 10);
     engine_.Volumes().EnumerateVolumes([this](int i) { CreateVolumeTab(i); });
     view_.SetActivePage(id::TabSheet1);
-    // Without the right to open block devices every volume is simply absent: say why, and the usual fix.
-    bool any = false, denied = false;
+    // When the system refuses every volume, the window would just be empty: say what the system answered,
+    // and the usual fix only where it can help (not to a process that already has those rights).
+    bool any = false;
+    uint32_t denied = 0;
     for (int i = 0; i < engine_.Volumes().Count(); ++i) {
         any = any || engine_.Volumes().Present(i);
-        denied = denied || platform::IsPermissionError(engine_.Volumes().OpenError(i));
+        const uint32_t code = engine_.Volumes().OpenError(i);
+        if (!denied && platform::IsPermissionError(code)) denied = code;
     }
-    if (!any && denied)
-        dialogs_.Inform(kNoAccessCaption,
-                        "Ни один том не удалось открыть: нет прав на чтение блочных устройств.\n"
-                        "Запустите программу от имени root или добавьте пользователя в группу disk:\n"
-                        "sudo usermod -aG disk $USER, затем войдите в систему заново.");
+    if (!any && denied) dialogs_.Inform(kNoAccessCaption, NoAccessText(denied, hasVolumeRights_()));
     view_.SetText(id::LabelTimer, "00:00:00");
     view_.SetText(id::EditThreadCount, "2");
     const int64_t c1 = platform::CounterNow();
@@ -89,8 +108,13 @@ void TForm1::CreateVolumeTab(int index) {
     page.parent = id::PageControl1;
     page.text = std::string(1, static_cast<char>('A' + index));
     view_.Create(page);
-    // The letter alone does not tell an operator which device it is.
-    view_.SetToolTip(tab, engine_.Volumes().DevicePath(index));
+    // The letter alone does not tell an operator which device it is, nor that an image file's figures would
+    // be the page cache's.
+    view_.SetToolTip(tab,
+                     engine_.Volumes().DevicePath(index) +
+                         (engine_.Volumes().Uncached(index)
+                              ? ""
+                              : " (через кэш: файловая система не допускает O_DIRECT, скорости будут кэша)"));
 
     const std::string size =
         "Size=" + stats::FormatCount(engine_.Volumes().Size(index) / 1'048'576) + " MBytes";

@@ -3,6 +3,7 @@
 // controls (StoredControls()), calls the handlers on their events and draws what they set through
 // IWindowView; boxes go through IWindowDialogs. Window thread only.
 #include <array>
+#include <functional>
 #include <string>
 
 #include "engine/engine.h"
@@ -31,6 +32,8 @@ class TForm1 : private stats::RefreshSink {
     void CreateVolumeTab(int index);
 
     engine::Engine& Engine() { return engine_; }
+    // Whether the process has the rights raw volumes need (tests answer it themselves).
+    void SetRightsCheck(std::function<bool()> check) { hasVolumeRights_ = std::move(check); }
     // True when volume i has its tab.
     bool HasTab(int i) const { return i >= 0 && i < kSlots && hasTab_[static_cast<size_t>(i)]; }
 
@@ -49,11 +52,14 @@ class TForm1 : private stats::RefreshSink {
     stats::StatisticsRefresher refresher_;
     ChartModel chart_;  // reused for every chart a refresh draws
     std::array<bool, kSlots> hasTab_{};
+    std::function<bool()> hasVolumeRights_;
     bool shown_ = false;
     bool hidden_ = false;
 };
 
-// The box that says no volume could be opened for lack of rights, and how to get them.
+// The box that says the system refused every volume: what it answered (code), and how to get the rights
+// where the process lacks them.
 inline constexpr const char* kNoAccessCaption = "Нет доступа к томам";
+std::string NoAccessText(uint32_t code, bool hasRights);
 
 }  // namespace ui

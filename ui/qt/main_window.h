@@ -89,6 +89,7 @@ class QtForm1 : public QWidget, private IWindowView {
     void WriteStartButtonClick() { form_.WriteStartButtonClick(); }
 
     engine::Engine& Engine() { return form_.Engine(); }
+    void SetRightsCheck(std::function<bool()> check) { form_.SetRightsCheck(std::move(check)); }
 
   signals:
     // The window has been closed: the program ends, whatever boxes are still open.
