@@ -37,7 +37,7 @@ class FaultFs(Operations):
         self.refuse_direct = plan.get("refuse_direct", False)
         self.rules = [dict(r, seen=0, applied=0) for r in plan.get("rules", [])]
         self.data = bytearray(os.urandom(self.size)) if plan.get("random", True) else bytearray(self.size)
-        self.lock = threading.Lock()
+        self.mutex = threading.Lock()
         self.log = open(log_path, "a", buffering=1)
         # Per block: whether the application holds a write there it was told succeeded and we still know
         # what it expects, and if the block's content is not that write, what a verifier must call it.
@@ -90,7 +90,7 @@ class FaultFs(Operations):
 
     def read(self, path, size, offset, fh):
         block = offset // self.block
-        with self.lock:
+        with self.mutex:
             r = self.rule("read", block)
             if r and r["action"] == "eio":
                 self.record(event="eio", op="read", block=block)
@@ -113,7 +113,7 @@ class FaultFs(Operations):
             raise FuseOSError(errno.ENOSPC)
         block = offset // self.block
         whole = len(data) == self.block and offset % self.block == 0
-        with self.lock:
+        with self.mutex:
             r = self.rule("write", block)
             action = r["action"] if r else None
             if action == "eio":
