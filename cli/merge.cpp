@@ -5,10 +5,10 @@
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <sstream>
 
-#include "cli/json.h"
 #include "cli/report_output.h"
-#include "engine/records.h"
+#include "cli/results_reader.h"
 #include "stats/report.h"
 
 namespace cli {
@@ -16,28 +16,6 @@ namespace cli {
 namespace {
 
 using nlohmann::json;
-
-bool ReadHistogram(const json& j, engine::LogLinearHistogram& h, std::string& error) {
-    if (j.value("sub_bits", -1) != engine::LogLinearHistogram::kSubBits ||
-        j.value("top_exponent", -1) != engine::LogLinearHistogram::kTopExponent) {
-        error = "its latency histogram has another layout";
-        return false;
-    }
-    engine::LogLinearHistogram one;
-    for (const json& b : j.at("buckets")) {
-        const int index = b.at(0).get<int>();
-        if (index < 0 || index >= engine::LogLinearHistogram::kBuckets) {
-            error = "its latency histogram has a bucket out of range";
-            return false;
-        }
-        one.counts[static_cast<size_t>(index)] += b.at(1).get<uint64_t>();
-    }
-    one.total = j.value("total", uint64_t{0});
-    one.minNs = j.value("min_ns", int64_t{0});
-    one.maxNs = j.value("max_ns", int64_t{0});
-    h.Merge(one);
-    return true;
-}
 
 json Percentiles(const engine::LogLinearHistogram& h) {
     const stats::Percentiles p = stats::LatencyPercentiles(h);
@@ -56,92 +34,101 @@ std::string Fixed(double v, int decimals) {
     return buf;
 }
 
+// Sums that a crafted file could drive past int64: refused, never wrapped into a wrong figure.
+bool Add(int64_t& into, int64_t value) {
+    return !__builtin_add_overflow(into, value, &into);
+}
+
+bool ReadResultsFile(const std::string& path, Results& results, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "merge: cannot open " + path;
+        return false;
+    }
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (!ReadResults(text.str(), path, results, error)) {
+        error = "merge: " + error;
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std::string& out,
                   MergeOutcome& outcome, std::string& error) {
-    if (paths.size() < 1) {
+    if (paths.empty()) {
         error = "merge needs at least one results file";
         return false;
     }
-    std::vector<json> docs;
-    for (const std::string& path : paths) {
-        std::ifstream in(path);
-        if (!in) {
-            error = "merge: cannot open " + path;
-            return false;
-        }
-        json doc = json::parse(in, nullptr, false);
-        if (doc.is_discarded() || !doc.is_object() || doc.value("tool", "") != "volstress-cli" ||
-            !doc.contains("all") || !doc.contains("settings")) {
-            error = "merge: " + path + " is not a volstress-cli results file (--json)";
-            return false;
-        }
-        if (!docs.empty()) {
-            if (doc.value("schema_version", 0) != docs[0].value("schema_version", 0)) {
-                error = "merge: " + path + " has schema_version " +
-                        std::to_string(doc.value("schema_version", 0)) + ", " + paths[0] + " has " +
-                        std::to_string(docs[0].value("schema_version", 0)) +
-                        "; results of different versions are not merged";
+    std::vector<Results> docs(paths.size());
+    for (size_t k = 0; k < paths.size(); ++k) {
+        if (!ReadResultsFile(paths[k], docs[k], error)) return false;
+        if (k == 0) continue;
+        // Figures mean the same only for the same settings.
+        std::map<std::string, std::string> keys = docs[0].settings;
+        keys.insert(docs[k].settings.begin(), docs[k].settings.end());
+        for (const auto& [key, unused] : keys) {
+            const auto a = docs[0].settings.find(key), b = docs[k].settings.find(key);
+            const std::string first = a == docs[0].settings.end() ? "nothing" : a->second;
+            const std::string other = b == docs[k].settings.end() ? "nothing" : b->second;
+            if (first != other) {
+                error = "merge: " + paths[k] + " and " + paths[0] + " were run with different settings (" +
+                        key + ": " + other + " against " + first + ")";
                 return false;
             }
-            for (const auto& [key, value] : docs[0]["settings"].items())
-                if (doc["settings"].value(key, json()) != value) {
-                    error = "merge: " + path + " and " + paths[0] + " were run with different settings (" +
-                            key + ": " + doc["settings"].value(key, json()).dump() + " against " +
-                            value.dump() + ")";
-                    return false;
-                }
         }
-        docs.push_back(std::move(doc));
     }
 
     int64_t io = 0, bytes = 0, errors = 0;
     double ioPerSec = 0, mbytesPerSec = 0;
     engine::LogLinearHistogram latency;
-    std::map<std::string, std::pair<json, int64_t>> causes;  // by name: the cause, and its count
-    std::map<int64_t, std::pair<int64_t, int64_t>> seconds;  // wall-clock second: operations, bytes
+    std::map<std::string, std::pair<CauseResults, int64_t>> causes;  // by name: the cause, and its count
+    // Statistics intervals by the wall-clock millisecond they start at: operations, bytes.
+    std::map<int64_t, std::pair<int64_t, int64_t>> intervals;
     json rows = json::array();
     for (size_t k = 0; k < docs.size(); ++k) {
-        const json& doc = docs[k];
-        const json& all = doc["all"];
-        io += all["totals"].value("io_count", int64_t{0});
-        bytes += all["totals"].value("bytes", int64_t{0});
-        errors += all["totals"].value("errors", int64_t{0});
-        ioPerSec += all.value("io_per_sec", 0.0);
-        mbytesPerSec += all.value("mbytes_per_sec", 0.0);
-        outcome.failures = outcome.failures || all["totals"].value("errors", int64_t{0}) > 0 ||
-                           !doc.value("open_failures", json::array()).empty();
-        std::string why;
-        if (!ReadHistogram(all.at("latency_histogram"), latency, why)) {
-            error = "merge: " + paths[k] + ": " + why;
+        const Results& doc = docs[k];
+        const FigureResults& all = doc.all;
+        if (!Add(io, all.ioCount) || !Add(bytes, all.bytes) || !Add(errors, all.errors)) {
+            error = "merge: " + paths[k] + ": its totals make the sums overflow";
             return false;
         }
-        for (const json& c : all.value("errors_by_cause", json::array())) {
-            auto& [cause, count] = causes[c.value("name", "")];
-            if (cause.is_null()) cause = c;
-            count += c.value("count", int64_t{0});
+        ioPerSec += all.ioPerSec;
+        mbytesPerSec += all.mbytesPerSec;
+        outcome.failures = outcome.failures || all.errors > 0 || doc.openFailures;
+        if (latency.total + all.latency.total < latency.total) {
+            error = "merge: " + paths[k] + ": its latency histogram makes the counts overflow";
+            return false;
+        }
+        latency.Merge(all.latency);
+        for (const CauseResults& c : all.causes) {
+            auto& [cause, count] = causes[c.name];
+            if (count == 0) cause = c;
+            if (!Add(count, c.count)) {
+                error = "merge: " + paths[k] + ": its errors by cause make the counts overflow";
+                return false;
+            }
         }
         int64_t firstMs = 0;
-        if (ParseIsoUtc(all.value("first_operation_utc", ""), firstMs))
-            for (const json& in : all.value("intervals", json::array())) {
-                const int64_t second =
-                    (firstMs + static_cast<int64_t>(in.value("start_s", 0.0) * 1000)) / 1000;
-                seconds[second].first += in.value("io_count", int64_t{0});
-                seconds[second].second += in.value("bytes", int64_t{0});
+        if (ParseIsoUtc(all.firstOperationUtc, firstMs))
+            for (const IntervalResults& in : all.intervals) {
+                auto& [ops, b] = intervals[firstMs + static_cast<int64_t>(in.startSeconds * 1000)];
+                if (!Add(ops, in.ioCount) || !Add(b, in.bytes)) {
+                    error = "merge: " + paths[k] + ": its intervals make the counts overflow";
+                    return false;
+                }
             }
-        for (const json& v : doc.value("volumes", json::array())) {
-            engine::LogLinearHistogram h;
-            ReadHistogram(v.at("latency_histogram"), h, why);
-            rows.push_back({{"host", doc.value("host", "")},
+        for (const VolumeResults& v : doc.volumes)
+            rows.push_back({{"host", doc.host},
                             {"file", paths[k]},
-                            {"letter", v.value("letter", "")},
-                            {"device", v.value("device", "")},
-                            {"io_count", v["totals"].value("io_count", int64_t{0})},
-                            {"errors", v["totals"].value("errors", int64_t{0})},
-                            {"io_per_sec", v.value("io_per_sec", 0.0)},
-                            {"p99_us", stats::LatencyPercentiles(h).p99}});
-        }
+                            {"letter", v.letter},
+                            {"device", v.device},
+                            {"io_count", v.figures.ioCount},
+                            {"errors", v.figures.errors},
+                            {"io_per_sec", v.figures.ioPerSec},
+                            {"p99_us", stats::LatencyPercentiles(v.figures.latency).p99}});
     }
     // The worst row: the most errors, then the lowest rate.
     size_t worst = 0;
@@ -152,10 +139,12 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
             worst = k;
     }
 
-    json merged = {{"schema_version", docs[0].value("schema_version", 0)},
+    json settings = json::object();
+    for (const auto& [key, value] : docs[0].settings) settings[key] = json::parse(value, nullptr, false);
+    json merged = {{"schema_version", kResultsSchema},
                    {"tool", "volstress-cli merge"},
                    {"files", paths},
-                   {"settings", docs[0]["settings"]},
+                   {"settings", settings},
                    {"all",
                     {{"totals", {{"io_count", io}, {"bytes", bytes}, {"errors", errors}}},
                      {"io_per_sec", ioPerSec},
@@ -164,18 +153,21 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
                    {"rows", rows},
                    {"worst_row", rows.empty() ? json() : json(worst)}};
     json byCause = json::array();
-    for (auto& [name, entry] : causes) {
-        entry.first["count"] = entry.second;
-        entry.first.erase("first_s");
-        byCause.push_back(entry.first);
-    }
+    for (const auto& [name, entry] : causes)
+        byCause.push_back({{"code", entry.first.other ? json() : json(entry.first.code)},
+                           {"name", entry.first.name},
+                           {"text", entry.first.text},
+                           {"count", entry.second}});
     merged["all"]["errors_by_cause"] = byCause;
+    // One row per statistics interval (settings.statistics_interval_s long), by its wall-clock start: the
+    // machines' intervals that began in the same millisecond added together.
     json series = json::array();
-    for (const auto& [second, figures] : seconds)
+    for (const auto& [startMs, figures] : intervals)
         series.push_back(
-            {{"utc", IsoUtc(second * 1000)}, {"io_count", figures.first}, {"bytes", figures.second}});
-    merged["per_second"] = series;
-    out = merged.dump(2) + "\n";
+            {{"start_utc", IsoUtc(startMs)}, {"io_count", figures.first}, {"bytes", figures.second}});
+    merged["interval_s"] = docs[0].intervalSeconds;
+    merged["per_interval"] = series;
+    out = merged.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 
     const stats::Percentiles p = stats::LatencyPercentiles(latency);
     text << "Fleet of " << docs.size() << " results: " << io << " operations, " << errors << " errors, "

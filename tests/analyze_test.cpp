@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "engine/records.h"
+#include "stats/log_reader.h"
 #include "tests/test_support.h"
 
 using testing_support::TempDir;
@@ -76,4 +77,43 @@ TEST(Analyze, FilesThatAreNotLogsAreRefusedClearly) {
     EXPECT_NE(error.find("entry 2 has a counter frequency of 0"), std::string::npos) << error;
     EXPECT_FALSE(cli::AnalyzeLog((dir.path() / "missing.dat").string(), a, error));
     EXPECT_NE(error.find("cannot open"), std::string::npos);
+}
+
+TEST(LogReader, EveryRecordThatCannotBeIsNamedWithItsEntry) {
+    const engine::LogEntry good{4096, 2, 1, 10, 20, kGHz};
+    const std::pair<engine::LogEntry, std::string> bad[] = {
+        {{4096, 2, 1, 10, 20, -5}, "a counter frequency of -5"},
+        {{4096, 2, 1, 20, 10, kGHz}, "an end before its start"},
+        {{4096, 2, 1, INT64_MIN, INT64_MAX, kGHz}, "an end before its start"},  // a span no clock has
+        {{4096, 26, 1, 10, 20, kGHz}, "a volume index of 26 (A: to Z: are 0 to 25)"},
+        {{4096, -1, 1, 10, 20, kGHz}, "a volume index of -1 (A: to Z: are 0 to 25)"},
+        {{0, 2, 1, 10, 20, kGHz}, "a request size of 0"},
+        {{-4096, 2, 1, 10, 20, kGHz}, "a request size of -4096"},
+        {{4096, 2, 7, 10, 20, kGHz}, "a success flag of 7"},
+    };
+    for (const auto& [entry, why] : bad) {
+        const engine::LogEntry two[] = {good, entry};
+        auto in =
+            std::make_unique<std::istringstream>(std::string(reinterpret_cast<const char*>(two), sizeof two));
+        stats::LogReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(std::move(in), sizeof two, "ops.dat", error)) << error;
+        engine::LogEntry e;
+        EXPECT_TRUE(reader.Next(e, error));
+        EXPECT_FALSE(reader.Next(e, error));
+        EXPECT_EQ(error, "ops.dat is not an operation log: entry 2 has " + why);
+    }
+    // More records than a log ever holds, and a stream that ends before its stated size.
+    stats::LogReader reader;
+    std::string error;
+    EXPECT_FALSE(reader.Open(std::make_unique<std::istringstream>(""),
+                             uint64_t{engine::kLogCapacity + 1} * 32, "big.dat", error));
+    EXPECT_EQ(error,
+              "big.dat is not an operation log: it holds 10000001 records, more than the 10000000 a log "
+              "ever holds");
+    ASSERT_TRUE(
+        reader.Open(std::make_unique<std::istringstream>(std::string(32, 'x')), 64, "short.dat", error));
+    engine::LogEntry e;
+    EXPECT_FALSE(reader.Next(e, error));
+    EXPECT_EQ(error, "short.dat: cannot read entry 1 (the file ended early)");
 }

@@ -1,4 +1,5 @@
-// Results from several machines made one, from hand-made results files.
+// Results from several machines made one. The inputs are what volstress-cli itself writes (WriteJsonReport),
+// so the reader and the writer are held to one contract; damaged copies of them must be refused by name.
 #include "cli/merge.h"
 
 #include <gtest/gtest.h>
@@ -6,44 +7,71 @@
 #include <fstream>
 #include <sstream>
 
+#include "cli/report_output.h"
+#include "cli/results_reader.h"
 #include "engine/records.h"
+#include "stats/report.h"
 #include "tests/test_support.h"
 
 using testing_support::TempDir;
 
 namespace {
 
-// A results file of one host with one volume whose operations all took `ns`.
-std::string Results(const TempDir& dir, const std::string& host, int64_t ops, int64_t ns, int64_t errors,
-                    const std::string& blockSize = "4096", int schema = 2) {
-    const int bucket = engine::LogLinearHistogram::BucketOf(ns);
-    const std::string histogram =
-        "{\"sub_bits\": 6, \"top_exponent\": 42, \"total\": " + std::to_string(ops) +
-        ", \"min_ns\": " + std::to_string(ns) + ", \"max_ns\": " + std::to_string(ns) + ", \"buckets\": [[" +
-        std::to_string(bucket) + ", " + std::to_string(ops) + "]]}";
-    const std::string causes =
-        errors ? "[{\"code\": 5, \"name\": \"EIO\", \"text\": \"Input/output error\", \"count\": " +
-                     std::to_string(errors) + ", \"first_s\": 0.5}]"
-               : "[]";
-    const std::string totals = "{\"io_count\": " + std::to_string(ops) +
-                               ", \"bytes\": " + std::to_string(ops * 4096) +
-                               ", \"errors\": " + std::to_string(errors) + "}";
-    const std::string volume =
-        "\"totals\": " + totals + ", \"io_per_sec\": " + std::to_string(ops / 2) +
-        ", \"mbytes_per_sec\": 1.5, \"first_operation_utc\": \"2026-12-09T03:00:00.250Z\", " +
-        "\"latency_histogram\": " + histogram + ", \"errors_by_cause\": " + causes +
-        ", \"intervals\": [{\"index\": 1, \"start_s\": 0, \"io_count\": " + std::to_string(ops / 2) +
-        ", \"bytes\": 100}, {\"index\": 2, \"start_s\": 1.0, " +
-        "\"io_count\": " + std::to_string(ops - ops / 2) + ", \"bytes\": 100}]";
-    const std::string doc =
-        "{\"schema_version\": " + std::to_string(schema) +
-        ", \"tool\": \"volstress-cli\", \"settings\": {\"block_size\": " + blockSize +
-        ", \"method\": \"random\"}, \"host\": \"" + host +
-        "\", \"open_failures\": [], \"volumes\": [{\"letter\": \"D\", \"device\": \"/dev/sdb\", " + volume +
-        "}], \"all\": {" + volume + "}}";
-    const std::string path = (dir.path() / (host + ".json")).string();
-    std::ofstream(path) << doc;
+constexpr int64_t kFreq = 1'000'000'000;
+
+// What a run of `ops` operations of `ns` each on one volume (D: /dev/sdb) writes as its results: two
+// one-second intervals, the first operation 0.25 s after 2026-12-09T03:00:00Z.
+std::string ResultsText(const std::string& host, int64_t ops, int64_t ns, int64_t errors,
+                        int32_t blockSize = 4096) {
+    stats::RunReport report;
+    report.volumes.resize(1);
+    const auto fill = [&](stats::VolumeReport& v, int index) {
+        v.index = index;
+        engine::VolumeStats& r = *v.record;
+        const int64_t first = 2 * kFreq;
+        r.CurInterval = 2;
+        r.Intervals[1] = {ops / 2, (ops / 2) * blockSize, ns * (ops / 2), ns, ns, first, first + kFreq, 0};
+        r.Intervals[2] = {ops - ops / 2,
+                          (ops - ops / 2 - errors) * blockSize,
+                          ns * (ops - ops / 2),
+                          ns,
+                          ns,
+                          first + kFreq,
+                          first + 2 * kFreq,
+                          errors};
+        r.Total() = {ops, (ops - errors) * blockSize, ns * ops, ns, ns, first, first + 2 * kFreq, errors};
+        for (int64_t k = 0; k < ops; ++k) r.Latency.Add(ns);
+        if (errors) r.Causes.Add(5, errors, first + kFreq / 2);
+        v.latency = stats::LatencyPercentiles(r.Latency);
+    };
+    fill(report.volumes[0], 3);
+    fill(report.all, -1);
+    cli::RunFacts facts;
+    facts.settings.blockSize = blockSize;
+    facts.timerFreq = kFreq;
+    facts.host = host;
+    EXPECT_TRUE(cli::ParseIsoUtc("2026-12-09T03:00:00Z", facts.startedUtcMs));
+    facts.startedCounter = 2 * kFreq - kFreq / 4;
+    facts.devicePaths = {"/dev/sdb"};
+    facts.sizes = {int64_t{1} << 30};
+    facts.uncached = {true};
+    std::ostringstream json;
+    cli::WriteJsonReport(json, report, facts);
+    return json.str();
+}
+
+std::string Write(const TempDir& dir, const std::string& name, const std::string& text) {
+    const std::string path = (dir.path() / name).string();
+    std::ofstream(path) << text;
     return path;
+}
+
+// The text with `from` replaced by `to` once; the test fails when `from` is not there.
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
 }
 
 double Number(const std::string& json, const std::string& key) {
@@ -55,8 +83,9 @@ double Number(const std::string& json, const std::string& key) {
 
 TEST(Merge, TotalsAddAndPercentilesComeFromTheMergedHistograms) {
     TempDir dir;
-    const std::string fast = Results(dir, "alpha", 1000, 100'000, 0);    // 100 us
-    const std::string slow = Results(dir, "beta", 1000, 10'000'000, 7);  // 10 ms, and failures
+    const std::string fast = Write(dir, "alpha.json", ResultsText("alpha", 1000, 100'000, 0));  // 100 us
+    const std::string slow =
+        Write(dir, "beta.json", ResultsText("beta", 1000, 10'000'000, 7));  // 10 ms, failures
     std::ostringstream text;
     std::string json, error;
     cli::MergeOutcome outcome;
@@ -70,25 +99,122 @@ TEST(Merge, TotalsAddAndPercentilesComeFromTheMergedHistograms) {
     EXPECT_NEAR(Number(json, "p50"), 100, 1);
     EXPECT_NEAR(Number(json, "p90"), 10'000, 100);
     EXPECT_NE(json.find("\"name\": \"EIO\""), std::string::npos);
-    EXPECT_NE(json.find("\"utc\": \"2026-12-09T03:00:01.000Z\""), std::string::npos)
-        << json;                              // aligned seconds
+    // One row per statistics interval, by its wall-clock start: both hosts' second intervals together.
+    EXPECT_NE(json.find("\"interval_s\": 5"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"bytes\": 4067328,\n      \"io_count\": 1000,\n      \"start_utc\": "
+                        "\"2026-12-09T03:00:01.250Z\""),
+              std::string::npos)
+        << json;
     EXPECT_EQ(Number(json, "worst_row"), 1);  // beta: the failures
     EXPECT_NE(text.str().find("* beta D: /dev/sdb"), std::string::npos) << text.str();
 }
 
 TEST(Merge, ResultsOfOtherSettingsOrVersionsAreRefused) {
     TempDir dir;
-    const std::string a = Results(dir, "alpha", 10, 1000, 0);
-    const std::string b = Results(dir, "beta", 10, 1000, 0, "8192");
-    const std::string c = Results(dir, "gamma", 10, 1000, 0, "4096", 1);
-    std::ofstream(dir.path() / "junk.json") << "{\"tool\": \"fio\"}";
+    const std::string a = Write(dir, "a.json", ResultsText("alpha", 10, 1000, 0));
+    const std::string b = Write(dir, "b.json", ResultsText("beta", 10, 1000, 0, 8192));
+    const std::string old =
+        Replace(ResultsText("gamma", 10, 1000, 0), "\"schema_version\": 2", "\"schema_version\": 1");
+    const std::string c = Write(dir, "c.json", old);
+    const std::string junk = Write(dir, "junk.json", "{\"tool\": \"fio\"}");
     std::ostringstream text;
     std::string json, error;
     cli::MergeOutcome outcome;
     EXPECT_FALSE(cli::MergeResults({a, b}, text, json, outcome, error));
     EXPECT_NE(error.find("different settings (block_size: 8192 against 4096)"), std::string::npos) << error;
     EXPECT_FALSE(cli::MergeResults({a, c}, text, json, outcome, error));
-    EXPECT_NE(error.find("schema_version 1"), std::string::npos) << error;
-    EXPECT_FALSE(cli::MergeResults({a, (dir.path() / "junk.json").string()}, text, json, outcome, error));
-    EXPECT_NE(error.find("is not a volstress-cli results file"), std::string::npos) << error;
+    EXPECT_NE(error.find("c.json: schema_version is 1; this program reads 2"), std::string::npos) << error;
+    // Two files of the old version agree with each other, and are still not read with this version's
+    // meanings.
+    EXPECT_FALSE(cli::MergeResults({c, c}, text, json, outcome, error));
+    EXPECT_NE(error.find("schema_version is 1"), std::string::npos) << error;
+    EXPECT_FALSE(cli::MergeResults({a, junk}, text, json, outcome, error));
+    EXPECT_NE(error.find("junk.json: tool is \"fio\": not a volstress-cli results file"), std::string::npos)
+        << error;
+}
+
+TEST(ResultsReader, WhatTheWriterWritesReadsBackAsItWas) {
+    cli::Results r;
+    std::string error;
+    ASSERT_TRUE(cli::ReadResults(ResultsText("alpha", 1000, 250'000, 3), "alpha.json", r, error)) << error;
+    EXPECT_EQ(r.host, "alpha");
+    EXPECT_EQ(r.settings.at("block_size"), "4096");
+    EXPECT_EQ(r.settings.at("method"), "\"random\"");
+    EXPECT_EQ(r.intervalSeconds, 5);
+    EXPECT_FALSE(r.openFailures);
+    ASSERT_EQ(r.volumes.size(), 1u);
+    EXPECT_EQ(r.volumes[0].letter, "D");
+    EXPECT_EQ(r.volumes[0].device, "/dev/sdb");
+    for (const cli::FigureResults* f : {&r.all, &r.volumes[0].figures}) {
+        EXPECT_EQ(f->ioCount, 1000);
+        EXPECT_EQ(f->errors, 3);
+        EXPECT_EQ(f->bytes, 997 * 4096);
+        EXPECT_EQ(f->ioPerSec, 500);
+        EXPECT_EQ(f->latency.total, 1000u);
+        EXPECT_EQ(f->latency.counts[static_cast<size_t>(engine::LogLinearHistogram::BucketOf(250'000))],
+                  1000u);
+        EXPECT_EQ(f->latency.minNs, 250'000);
+        EXPECT_EQ(f->firstOperationUtc, "2026-12-09T03:00:00.250Z");
+        ASSERT_EQ(f->causes.size(), 1u);
+        EXPECT_EQ(f->causes[0].name, "EIO");
+        EXPECT_EQ(f->causes[0].count, 3);
+        ASSERT_EQ(f->intervals.size(), 2u);
+        EXPECT_EQ(f->intervals[1].startSeconds, 1.0);
+        EXPECT_EQ(f->intervals[1].ioCount, 500);
+    }
+}
+
+TEST(ResultsReader, ADamagedFileIsRefusedNamingTheKey) {
+    const std::string good = ResultsText("alpha", 100, 1000, 0);
+    const std::pair<std::string, std::string> damage[] = {
+        // What crashed merge before: a missing object or histogram.
+        {Replace(good, "\"totals\": {\"io_count\": 100", "\"sums\": {\"io_count\": 100"),
+         "volumes[0].totals is missing"},
+        {Replace(good, "\"latency_histogram\"", "\"histogram\""), "volumes[0].latency_histogram is missing"},
+        {Replace(good, "\"io_count\": 100,", "\"io_count\": \"100\","),
+         "volumes[0].totals.io_count is not an integer"},
+        {Replace(good, "\"io_count\": 100,", "\"io_count\": -100,"),
+         "volumes[0].totals.io_count must be 0 or more"},
+        {Replace(good, "\"io_count\": 100,", "\"io_count\": 18446744073709551615,"),
+         "volumes[0].totals.io_count is too large"},
+        {Replace(good, "\"errors\": 0}", "\"errors\": 101}"),
+         "volumes[0].totals counts more errors than operations"},
+        {Replace(good, "\"sub_bits\": 6", "\"sub_bits\": 5"),
+         "volumes[0].latency_histogram has another layout"},
+        {Replace(good, "\"total\": 100", "\"total\": 99"),
+         "volumes[0].latency_histogram counts 100 operations in its buckets but says total 99"},
+        {Replace(good, "\"buckets\": [[", "\"buckets\": [[999999, 1], ["),
+         "volumes[0].latency_histogram.buckets[0] names a bucket out of range"},
+        {Replace(good, "\"buckets\": [[",
+                 "\"buckets\": [[1, 18446744073709551615], [1, 9223372036854775807], ["),
+         "volumes[0].latency_histogram.buckets[0][1] is too large"},
+        {Replace(good, "\"io_per_sec\": 50,", "\"io_per_sec\": null,"),
+         "volumes[0].io_per_sec is not a number"},
+        {Replace(good, "\"settings\": {", "\"settings\": {\"nested\": [1], "),
+         "settings.nested is not a single value"},
+        {Replace(good, "\"statistics_interval_s\": 5", "\"statistics_interval_s\": 0"),
+         "settings.statistics_interval_s must be 1 or more"},
+        {good.substr(0, good.size() / 2), "alpha.json:  is not JSON"},
+        {"[1, 2, 3]", "is not JSON: not a volstress-cli results file"},
+    };
+    for (const auto& [text, message] : damage) {
+        cli::Results r;
+        std::string error;
+        EXPECT_FALSE(cli::ReadResults(text, "alpha.json", r, error)) << message;
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+TEST(Merge, SumsThatWouldOverflowAreRefused) {
+    TempDir dir;
+    // Each file is sound; together their totals pass what a signed 64-bit sum holds.
+    const std::string huge = Replace(
+        Replace(ResultsText("alpha", 10, 1000, 0), "\"io_count\": 10,", "\"io_count\": 9223372036854775000,"),
+        "\"io_count\": 10,", "\"io_count\": 9223372036854775000,");
+    const std::string a = Write(dir, "a.json", huge), b = Write(dir, "b.json", huge);
+    std::ostringstream text;
+    std::string json, error;
+    cli::MergeOutcome outcome;
+    EXPECT_FALSE(cli::MergeResults({a, b}, text, json, outcome, error));
+    EXPECT_NE(error.find("overflow"), std::string::npos) << error;
 }
