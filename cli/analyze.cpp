@@ -128,6 +128,10 @@ bool AnalyzeLog(const std::string& path, LogAnalysis& analysis, std::string& err
         error = "analyze: " + error;
         return false;
     }
+    return AnalyzeLog(reader, analysis, error);
+}
+
+bool AnalyzeLog(stats::LogReader& reader, LogAnalysis& analysis, std::string& error) {
     // Exact percentiles need every duration: 24 bytes a record kept, at most the 10,000,000 a log holds.
     std::vector<Op> ops;
     ops.reserve(static_cast<size_t>(reader.Records()));

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "stats/log_reader.h"
+
 namespace cli {
 
 struct SecondFigures {
@@ -31,6 +33,8 @@ struct LogAnalysis {
 // False with a message when the file cannot be read or is not an operation log (a size that is not a
 // multiple of 32 bytes, an entry with a frequency of 0 or less, or one that ends before it starts).
 bool AnalyzeLog(const std::string& path, LogAnalysis& analysis, std::string& error);
+// The same from a reader already opened.
+bool AnalyzeLog(stats::LogReader& reader, LogAnalysis& analysis, std::string& error);
 void WriteAnalysisText(std::ostream& out, const LogAnalysis& analysis);
 void WriteAnalysisJson(std::ostream& out, const LogAnalysis& analysis);
 

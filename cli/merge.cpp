@@ -63,9 +63,18 @@ bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std
         return false;
     }
     std::vector<Results> docs(paths.size());
-    for (size_t k = 0; k < paths.size(); ++k) {
+    for (size_t k = 0; k < paths.size(); ++k)
         if (!ReadResultsFile(paths[k], docs[k], error)) return false;
-        if (k == 0) continue;
+    return MergeRead(docs, paths, text, out, outcome, error);
+}
+
+bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>& paths, std::ostream& text,
+               std::string& out, MergeOutcome& outcome, std::string& error) {
+    if (docs.empty() || docs.size() != paths.size()) {
+        error = "merge needs at least one results file";
+        return false;
+    }
+    for (size_t k = 1; k < docs.size(); ++k) {
         // Figures mean the same only for the same settings.
         std::map<std::string, std::string> keys = docs[0].settings;
         keys.insert(docs[k].settings.begin(), docs[k].settings.end());

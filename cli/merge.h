@@ -12,9 +12,14 @@ struct MergeOutcome {
     bool failures = false;  // some machine counted failed operations or could not open a volume
 };
 
+struct Results;
+
 // False with a message when a file cannot be read, is not volstress-cli's JSON, or was made with another
 // schema version or other settings than the first.
 bool MergeResults(const std::vector<std::string>& paths, std::ostream& text, std::string& json,
                   MergeOutcome& outcome, std::string& error);
+// The same on results already read; names[k] is what messages call docs[k].
+bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>& names, std::ostream& text,
+               std::string& json, MergeOutcome& outcome, std::string& error);
 
 }  // namespace cli
