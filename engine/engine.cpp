@@ -44,59 +44,40 @@ StartResult Engine::Prepare(const RunSettings& s, const std::array<bool, kDiskCo
         result.outcome = StartOutcome::Busy;
         return result;
     }
-    result.refusal = Validate(s);
-    if (!result.refusal) result.refusal = VolumeRefusal(s.blockSize, selected);
-    if (result.refusal) return result;
-
     std::vector<int> chosen;
+    StartFacts facts;
     for (int i = 0; i < volumes_.Count(); ++i)
-        if (volumes_.Present(i) && selected[i]) chosen.push_back(i);
+        if (volumes_.Present(i) && selected[i]) {
+            chosen.push_back(i);
+            facts.volumes.push_back({i, volumes_.Size(i), volumes_.Alignment(i)});
+        }
+    facts.memoryBytes = s.verify ? platform::PhysicalMemoryBytes() : 0;
+    // Refused before the destructive question: an operator is never asked to agree to a run that will not be.
+    result.refusal = ValidateStart(s, facts);
+    if (result.refusal) return result;
     if (s.writesPerPortion != 0 && !chosen.empty() && !(confirm && confirm(chosen))) {
         result.outcome = StartOutcome::Declined;
         return result;
     }
-    // The true product: one that would wrap in 32 bits is refused like any other above the limit.
-    const int64_t requested = static_cast<int64_t>(chosen.size()) * s.threadsPerVolume;
-    if (requested > kMaxWorkers) {
-        result.outcome = StartOutcome::TooManyWorkers;
-        result.refusal.why = Refusal::Why::TooManyWorkers;
-        result.refusal.field = SettingField::ThreadCount;
-        result.refusal.value = std::to_string(s.threadsPerVolume);
-        result.refusal.requested = requested;
-        result.refusal.limit = kMaxWorkers;
-        return result;
-    }
-    if (requested * s.queueDepth > kMaxInFlight) {
-        result.outcome = StartOutcome::TooManyWorkers;
-        result.refusal.why = Refusal::Why::TooManyInFlight;
-        result.refusal.field = SettingField::QueueDepth;
-        result.refusal.value = std::to_string(s.queueDepth);
-        result.refusal.requested = requested * s.queueDepth;
-        result.refusal.limit = kMaxInFlight;
-        return result;
-    }
 
-    // What this run wrote where, when it verifies: refused, before anything changes, when it would not fit.
+    // What this run wrote where, when it verifies.
     std::shared_ptr<Verifier> verifier;
     if (s.verify && s.writesPerPortion > 0) {
         std::array<int64_t, kDiskCount> blocks{};
-        std::vector<int64_t> list;
-        for (int i : chosen) list.push_back(blocks[static_cast<size_t>(i)] = volumes_.Size(i) / s.blockSize);
-        const int64_t needed = Verifier::BytesNeeded(list);
-        const int64_t memory = platform::PhysicalMemoryBytes();
-        result.refusal.why = Refusal::Why::VerifyMemory;
-        result.refusal.field = SettingField::Verify;
-        result.refusal.requested = needed;
-        result.refusal.limit = memory / 2;
-        if (memory > 0 && needed > memory / 2) return result;
+        for (int i : chosen) blocks[static_cast<size_t>(i)] = volumes_.Size(i) / s.blockSize;
         try {
             verifier = std::make_shared<Verifier>((static_cast<uint64_t>(platform::CounterNow()) << 16) ^
                                                       shared_->CurrentRun.load(std::memory_order_relaxed),
                                                   blocks);
         } catch (const std::bad_alloc&) {
+            std::vector<int64_t> list;
+            for (int i : chosen) list.push_back(blocks[static_cast<size_t>(i)]);
+            result.refusal.why = Refusal::Why::VerifyMemory;
+            result.refusal.field = SettingField::Verify;
+            result.refusal.requested = Verifier::BytesNeeded(list);
+            result.refusal.limit = platform::PhysicalMemoryBytes() / 2;
             return result;
         }
-        result.refusal = {};
     }
 
     shared_->Log.Reset();
@@ -126,27 +107,6 @@ void Engine::Release() {
     shared_->Testing.store(true, std::memory_order_seq_cst);
     pool_.Release();
     preparedRun_ = 0;
-}
-
-Refusal Engine::VolumeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& selected) const {
-    Refusal r;
-    for (int i = 0; i < volumes_.Count(); ++i) {
-        if (!volumes_.Present(i) || !selected[i]) continue;
-        r.field = SettingField::BlockSize;
-        r.value = std::to_string(blockSize);
-        r.volume = i;
-        if (volumes_.Alignment(i) > 1 && blockSize % volumes_.Alignment(i) != 0) {
-            r.why = Refusal::Why::NotMultiple;
-            r.limit = volumes_.Alignment(i);
-            return r;
-        }
-        if (blockSize > volumes_.Size(i)) {
-            r.why = Refusal::Why::LargerThanVolume;
-            r.limit = volumes_.Size(i);
-            return r;
-        }
-    }
-    return {};
 }
 
 void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {

@@ -18,12 +18,12 @@
 namespace engine {
 
 enum class StartOutcome {
-    Started,         // workers released
-    Prepared,        // everything ready, the workers waiting for Release
-    Busy,            // workers of the last run are still inside it: nothing changed
-    Refused,         // a setting cannot work (see the refusal): nothing changed
-    Declined,        // the operator declined the destructive writes: nothing changed
-    TooManyWorkers,  // more than 1024 workers asked for (see the refusal): nothing changed
+    Started,   // workers released
+    Prepared,  // everything ready, the workers waiting for Release
+    Busy,      // workers of the last run are still inside it: nothing changed
+    Refused,   // a setting cannot work with these volumes (the refusal says which and why): nothing
+               // changed
+    Declined,  // the operator declined the destructive writes: nothing changed
 };
 
 struct StartResult {
@@ -86,7 +86,6 @@ class Engine {
     uint32_t StartTick() const { return startTick_; }
 
   private:
-    Refusal VolumeRefusal(int32_t blockSize, const std::array<bool, kDiskCount>& selected) const;
     void PrepareVolumes(const std::array<bool, kDiskCount>& selected);
 
     std::shared_ptr<SharedState> shared_;

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "engine/verify.h"
+
 namespace engine {
 
 bool ParseInt32(const std::string& text, int32_t& value) {
@@ -76,6 +78,52 @@ Refusal Validate(const RunSettings& s) {
         return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::WritesPerPortion, s.writesPerPortion, 0);
+    return {};
+}
+
+Refusal ValidateStart(const RunSettings& s, const StartFacts& f) {
+    using Why = Refusal::Why;
+    if (Refusal r = Validate(s)) return r;
+    for (const StartFacts::Volume& v : f.volumes) {
+        Refusal r;
+        r.field = SettingField::BlockSize;
+        r.value = std::to_string(s.blockSize);
+        r.volume = v.index;
+        if (v.alignment > 1 && s.blockSize % v.alignment != 0) {
+            r.why = Why::NotMultiple;
+            r.limit = v.alignment;
+            return r;
+        }
+        if (s.blockSize > v.size) {
+            r.why = Why::LargerThanVolume;
+            r.limit = v.size;
+            return r;
+        }
+    }
+    // The true product: one that would wrap in 32 bits is refused like any other above the limit.
+    const int64_t workers = static_cast<int64_t>(f.volumes.size()) * s.threadsPerVolume;
+    if (workers > kMaxWorkers) {
+        Refusal r = Refuse(Why::TooManyWorkers, SettingField::ThreadCount, s.threadsPerVolume, kMaxWorkers);
+        r.requested = workers;
+        return r;
+    }
+    if (workers * s.queueDepth > kMaxInFlight) {
+        Refusal r = Refuse(Why::TooManyInFlight, SettingField::QueueDepth, s.queueDepth, kMaxInFlight);
+        r.requested = workers * s.queueDepth;
+        return r;
+    }
+    if (s.verify && s.writesPerPortion > 0) {
+        // What the run writes where is remembered block by block: refused when it would take more than half
+        // the machine's memory.
+        std::vector<int64_t> blocks;
+        for (const StartFacts::Volume& v : f.volumes) blocks.push_back(v.size / s.blockSize);
+        const int64_t needed = Verifier::BytesNeeded(blocks);
+        if (f.memoryBytes > 0 && needed > f.memoryBytes / 2) {
+            Refusal r = Refuse(Why::VerifyMemory, SettingField::Verify, 1, f.memoryBytes / 2);
+            r.requested = needed;
+            return r;
+        }
+    }
     return {};
 }
 

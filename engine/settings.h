@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace engine {
 
@@ -100,5 +101,21 @@ int32_t StatisticPeriodFor(int32_t minutes);
 int32_t StatisticPeriodOf(const RunSettings& s);
 // Every rule that does not depend on the volumes; an empty refusal when the settings can run.
 Refusal Validate(const RunSettings& s);
+
+// What a start's settings meet: each volume chosen, with its size and transfer unit, and the machine's
+// memory.
+struct StartFacts {
+    struct Volume {
+        int index = -1;
+        int64_t size = 0;
+        int64_t alignment = 1;
+    };
+    std::vector<Volume> volumes;
+    int64_t memoryBytes = 0;  // 0 when unknown: then no limit is drawn from it
+};
+// Every rule of a start in one place: the settings alone (Validate), then against each volume (its transfer
+// unit and size), then the workers and streams they make, and the memory verification needs. Empty when the
+// start may go on.
+Refusal ValidateStart(const RunSettings& s, const StartFacts& facts);
 
 }  // namespace engine

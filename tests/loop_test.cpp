@@ -316,7 +316,7 @@ TEST_F(Streams, AQueueThatCannotBeSetUpIsReportedAndTheLimitCountsStreams) {
     s.threadsPerVolume = 17;
     s.queueDepth = 1024;
     const StartResult r = eng->Start(s, checked, {});
-    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.outcome, StartOutcome::Refused);
     EXPECT_EQ(r.refusal.why, Refusal::Why::TooManyInFlight);
     EXPECT_EQ(r.refusal.requested, 17 * 1024);
     s.queueDepth = 1025;

@@ -143,18 +143,24 @@ TEST_F(RunControl, WorkerLimitCountsTheTrueProduct) {
     Volumes({2, 3, 4, 5});
     s.threadsPerVolume = 257;
     StartResult r = Start();
-    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.outcome, StartOutcome::Refused);
     EXPECT_EQ(r.refusal.why, Refusal::Why::TooManyWorkers);
     EXPECT_EQ(r.refusal.requested, 1028);
     EXPECT_EQ(r.refusal.limit, 1024);
     EXPECT_EQ(eng->Workers().Count(), 0);
+    // With writes: refused before the destructive question, so no one agrees to a run that cannot be.
+    s.writesPerPortion = 1;
+    r = Start();
+    EXPECT_EQ(r.refusal.why, Refusal::Why::TooManyWorkers);
+    EXPECT_TRUE(asked.empty());
+    s.writesPerPortion = 0;
 
     // A product that wraps around in 32 bits is refused like any other.
     checked = {};
     checked[2] = checked[3] = true;
     s.threadsPerVolume = 2147483647;
     r = Start();
-    EXPECT_EQ(r.outcome, StartOutcome::TooManyWorkers);
+    EXPECT_EQ(r.outcome, StartOutcome::Refused);
     EXPECT_EQ(r.refusal.requested, 4294967294);
 
     checked[4] = checked[5] = true;

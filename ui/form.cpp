@@ -231,7 +231,6 @@ void TForm1::StartButtonClick() {
             view_.SetText(id::StartButton, kStop);
             break;
         case engine::StartOutcome::Refused:
-        case engine::StartOutcome::TooManyWorkers:
             dialogs_.Inform(kBadSettingsCaption, RefusalText(result.refusal, texts, engine_.Volumes()));
             break;
         default:
