@@ -86,15 +86,12 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             if (!platform::CheckOutputPath(v.path, code))
                 return Refuse(kUsage,
                               "--create: cannot create " + v.path + ":" + engine::SystemErrorText(code));
-            // What Start would refuse of the image, refused before it is made.
-            if (o.settings.blockSize > o.createSize) {
-                engine::Refusal r;
-                r.why = engine::Refusal::Why::LargerThanVolume;
-                r.field = engine::SettingField::BlockSize;
-                r.limit = o.createSize;
-                r.volume = v.index;
+            // What Start would refuse of the image, refused before it is made (its transfer unit is known only
+            // once it exists).
+            engine::StartFacts facts;
+            facts.volumes.push_back({v.index, o.createSize, 1});
+            if (const engine::Refusal r = engine::ValidateStart(o.settings, facts))
                 return Refuse(kUsage, RefusalText(r, o, VolumeLetter(v.index) + ": (" + v.path + ")"));
-            }
         }
     for (const auto& [option, path] : {std::pair{"--json", o.jsonPath}, std::pair{"--log", o.logPath}}) {
         if (path.empty() || (path == "-" && std::string(option) == "--json")) continue;
