@@ -86,8 +86,8 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             if (!platform::CheckOutputPath(v.path, code))
                 return Refuse(kUsage,
                               "--create: cannot create " + v.path + ":" + engine::SystemErrorText(code));
-            // What Start would refuse of the image, refused before it is made (its transfer unit is known only
-            // once it exists).
+            // What Start would refuse of the image, refused before it is made (its transfer unit is known
+            // only once it exists).
             engine::StartFacts facts;
             facts.volumes.push_back({v.index, o.createSize, 1});
             if (const engine::Refusal r = engine::ValidateStart(o.settings, facts))

@@ -458,9 +458,11 @@ TEST(Cli, VerifyFindsCorruptedAndMisdirectedBlocksAndACleanDeviceHasNone) {
         const int fd = ::open(img.c_str(), O_RDWR);
         std::vector<char> garbage(4096, 0x3C), copy(4096);
         for (int round = 0; round < 200 && !done; ++round) {
-            for (int b = 10; b < 20; ++b) (void)::pwrite(fd, garbage.data(), 4096, b * 4096);
-            if (::pread(fd, copy.data(), 4096, 30 * 4096) == 4096)
-                (void)::pwrite(fd, copy.data(), 4096, 40 * 4096);
+            for (int b = 10; b < 20; ++b)
+                if (::pwrite(fd, garbage.data(), 4096, b * 4096) < 0) break;
+            if (::pread(fd, copy.data(), 4096, 30 * 4096) == 4096 &&
+                ::pwrite(fd, copy.data(), 4096, 40 * 4096) < 0)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
         ::close(fd);

@@ -60,9 +60,12 @@ LoopDevice::LoopDevice([[maybe_unused]] const std::string& image) {
 
 LoopDevice::~LoopDevice() {
     // A test may have made the device read-only; the flag would outlive the attachment.
-    if (!path.empty())
+    if (!path.empty() &&
         std::system(
-            ("blockdev --setrw " + path + " 2>/dev/null; losetup -d " + path + " 2>/dev/null").c_str());
+            ("blockdev --setrw " + path + " 2>/dev/null; losetup -d " + path + " 2>/dev/null").c_str()) !=
+            0) {
+        // Nothing more to do: the device goes when the last opener closes it.
+    }
 }
 
 void FakeDialogs::SystemError(const std::string& caption, const std::string& body) {
