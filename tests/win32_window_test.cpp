@@ -465,6 +465,24 @@ void Drive(const Images& images, const std::string& picture, std::atomic<int64_t
           }),
           "Stop: no box left, the caption back at Старт");
 
+    // --- Writes asked for: the question names the volume, and "No" starts nothing.
+    Click(VolumeControl(VolumeRole::TestThisDisk, 4));  // E: off again
+    Click(VolumeControl(VolumeRole::TestThisDisk, 2));  // C: on
+    Check(WaitUntil([] { return Ticked(VolumeControl(VolumeRole::TestThisDisk, 2)); }), "C: ticked again");
+    Type(id::EditWIOsPerPortion, "1");
+    Click(id::StartButton);
+    std::vector<HWND> question;
+    Check(WaitUntil([&] { return !(question = Boxes("Предупреждение!!!")).empty(); }),
+          "the destructive-write question");
+    const std::string asked = question.empty() ? "" : BoxText(question[0]);
+    Check(asked.rfind("Данные на дисках 2 будут уничтожены. Продолжим?", 0) == 0 &&
+              asked.find("c.img") != std::string::npos,
+          "it names the volume and its device: " + asked);
+    for (HWND box : question) Answer(box, IDNO);
+    Check(WaitUntil([] { return Boxes("Предупреждение!!!").empty(); }) && Text(id::StartButton) == ui::kStart,
+          "declined: nothing started");
+    Type(id::EditWIOsPerPortion, "0");
+
     // --- Closed: the program ends promptly.
     closedAt = GetTickCount64();
     PostMessageW(form, WM_CLOSE, 0, 0);
