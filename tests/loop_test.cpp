@@ -323,32 +323,50 @@ TEST_F(Streams, AQueueThatCannotBeSetUpIsReportedAndTheLimitCountsStreams) {
     EXPECT_EQ(eng->Start(s, checked, {}).refusal.why, Refusal::Why::OutOfRange);
 }
 
+namespace {
+
+// One image file as volume C: and an engine over it; Run starts with the question answered yes, waits for
+// `operations` records and stops.
+struct ImageRun {
+    TempDir dir;
+    std::string image;
+    FakeDialogs dialogs;
+    std::unique_ptr<Engine> eng;
+    std::array<bool, kDiskCount> checked{};
+
+    ImageRun(size_t size, unsigned char fill) : image(dir.MakeImage("c.img", size, fill)) {
+        platform::VolumeMap map;
+        map.devicePath[2] = image;
+        eng = std::make_unique<Engine>(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
+        eng->Volumes().EnumerateVolumes();
+        checked[2] = true;
+    }
+    void Run(const RunSettings& s, uint64_t operations) {
+        ASSERT_EQ(eng->Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
+                  StartOutcome::Started);
+        ASSERT_TRUE(WaitFor([&] { return eng->Log().Count() > operations; }));
+        eng->Stop();
+        ASSERT_TRUE(WaitFor([&] { return !eng->Workers().AnyBusy(); }, 5s));
+    }
+};
+
+}  // namespace
+
 TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
     uint32_t error = 0;
     if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
-    TempDir dir;
-    platform::VolumeMap map;
-    map.devicePath[2] = dir.MakeImage("c.img", 4 << 20, 0x33);
-    FakeDialogs dialogs;
-    Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
-    eng.Volumes().EnumerateVolumes();
-    std::array<bool, kDiskCount> checked{};
-    checked[2] = true;
+    ImageRun run(4 << 20, 0x33);
     RunSettings s;
     s.threadsPerVolume = 2;
     s.queueDepth = 16;
     s.readsPerPortion = 3;
     s.writesPerPortion = 1;
-    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
-              StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 5000; }));
-    eng.Stop();
-    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
-    const VolumeStats& v = *eng.Volume(2);
-    EXPECT_EQ(static_cast<int64_t>(eng.Log().CompleteCount()), v.RunTotal.IOCount);
+    run.Run(s, 5000);
+    const VolumeStats& v = *run.eng->Volume(2);
+    EXPECT_EQ(static_cast<int64_t>(run.eng->Log().CompleteCount()), v.RunTotal.IOCount);
     EXPECT_EQ(v.RunTotal.Errors, 0);
     EXPECT_EQ(v.RunTotal.Bytes, v.RunTotal.IOCount * 4096);
-    EXPECT_TRUE(dialogs.Boxes().empty());
+    EXPECT_TRUE(run.dialogs.Boxes().empty());
 }
 
 // Verified writes carry the run's random data after their header at every depth, never what a read left in
@@ -358,27 +376,15 @@ TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
     for (int32_t depth : {1, 4}) {
         if (depth > 1 && !platform::AsyncQueuesAvailable(error))
             GTEST_SKIP() << "io_uring is not available here: " << error;
-        TempDir dir;
-        platform::VolumeMap map;
-        const std::string image = dir.MakeImage("c.img", 1 << 20, 0);
-        map.devicePath[2] = image;
-        FakeDialogs dialogs;
-        Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
-        eng.Volumes().EnumerateVolumes();
-        std::array<bool, kDiskCount> checked{};
-        checked[2] = true;
+        ImageRun run(1 << 20, 0);
         RunSettings s;
         s.threadsPerVolume = 1;
         s.queueDepth = depth;
         s.method = Method::LinearForward;
         s.writesPerPortion = 1;
         s.verify = true;
-        ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
-                  StartOutcome::Started);
-        ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 1000; }));
-        eng.Stop();
-        ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
-        std::ifstream in(image, std::ios::binary);
+        run.Run(s, 1000);
+        std::ifstream in(run.image, std::ios::binary);
         std::vector<char> block(4096), tail;
         int written = 0;
         while (in.read(block.data(), 4096)) {
@@ -399,14 +405,7 @@ TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
 TEST(StreamsOnIoUring, RegisteredFilesAndBuffersRunLikeTheOthers) {
     uint32_t error = 0;
     if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
-    TempDir dir;
-    platform::VolumeMap map;
-    map.devicePath[2] = dir.MakeImage("c.img", 4 << 20, 0x33);
-    FakeDialogs dialogs;
-    Engine eng(platform::MakeVolumeSystem(map), dialogs, 1'000'000);
-    eng.Volumes().EnumerateVolumes();
-    std::array<bool, kDiskCount> checked{};
-    checked[2] = true;
+    ImageRun run(4 << 20, 0x33);
     RunSettings s;
     s.threadsPerVolume = 2;
     s.queueDepth = 8;
@@ -414,22 +413,18 @@ TEST(StreamsOnIoUring, RegisteredFilesAndBuffersRunLikeTheOthers) {
     s.writesPerPortion = 1;
     s.verify = true;
     s.registerFile = s.registerBuffers = true;
-    ASSERT_EQ(eng.Start(s, checked, [](const std::vector<int>&) { return true; }).outcome,
-              StartOutcome::Started);
-    ASSERT_TRUE(WaitFor([&] { return eng.Log().Count() > 5000; }));
-    eng.Stop();
-    ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }, 5s));
-    EXPECT_TRUE(dialogs.Boxes().empty()) << dialogs.Boxes()[0].caption << dialogs.Boxes()[0].body;
-    const VolumeStats& v = *eng.Volume(2);
-    EXPECT_EQ(static_cast<int64_t>(eng.Log().CompleteCount()), v.RunTotal.IOCount);
+    run.Run(s, 5000);
+    EXPECT_TRUE(run.dialogs.Boxes().empty()) << run.dialogs.Boxes()[0].caption << run.dialogs.Boxes()[0].body;
+    const VolumeStats& v = *run.eng->Volume(2);
+    EXPECT_EQ(static_cast<int64_t>(run.eng->Log().CompleteCount()), v.RunTotal.IOCount);
     EXPECT_EQ(v.RunTotal.Errors, 0);
-    const VerifyResults checks = eng.Verification()->Timed();
+    const VerifyResults checks = run.eng->Verification()->Timed();
     EXPECT_GT(checks.blocksChecked, 100);
     EXPECT_EQ(checks.Mismatches(), 0);
 
     s.queueDepth = 1;
     s.submitBatch = 1;
-    const StartResult refused = eng.Start(s, checked, {});
+    const StartResult refused = run.eng->Start(s, run.checked, {});
     EXPECT_EQ(refused.refusal.why, Refusal::Why::NeedsQueue);
     EXPECT_EQ(refused.refusal.field, SettingField::RegisterFile);
 }
