@@ -38,6 +38,14 @@ void PendingRecords::Flush() {
     RecordLocked();
 }
 
+void PendingRecords::TryFlush() {
+    if (!volume_) return;
+    std::unique_lock lock(volume_->Lock, std::try_to_lock);
+    if (!lock) return;
+    gathering_ = false;
+    RecordLocked();
+}
+
 void PendingRecords::RecordLocked() {
     const uint32_t head = head_.load(std::memory_order_acquire);
     const uint32_t tail = tail_.load(std::memory_order_relaxed);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <set>
 #include <thread>
 #include <vector>
@@ -203,7 +205,7 @@ struct Batched {
 
 }  // namespace
 
-TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenFullOldOrRead) {
+TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenCompleteOldOrRead) {
     Batched b;
     PendingRecords p;
     p.Attach(*b.v, b.log, 3, 4096, kFreq, 1000);
@@ -227,24 +229,57 @@ TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenFullOldOrRead) 
         EXPECT_EQ(e.Frequency, kFreq);
         EXPECT_EQ(e.Success, k == 4 ? 0 : 1);
     }
-    // Full: the worker records its batch itself, the lock taken once.
-    for (int64_t i = 0; i < PendingRecords::kCapacity - 1; ++i) p.Add(200 + i, 201 + i, 0);
+    // Complete: the worker records its batch itself, the lock taken once.
+    for (int64_t i = 0; i < PendingRecords::kBatch - 1; ++i) p.Add(200 + i, 201 + i, 0);
     EXPECT_EQ(b.Recorded(), 10);
     p.Add(300, 301, 0);
-    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kBatch);
     // Old: an operation ending past the batch's time records the batch.
     p.Add(400, 401, 0);
     p.Add(1300, 1401, 0);
-    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kBatch);
     p.Add(1500, 1402, 0);  // 1402 > 401 + 1000
-    EXPECT_EQ(b.Recorded(), 13 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.Recorded(), 13 + PendingRecords::kBatch);
     p.Add(1600, 2700, 0);  // slower than a batch may wait: recorded at once, not when the next ends
-    EXPECT_EQ(b.Recorded(), 14 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.Recorded(), 14 + PendingRecords::kBatch);
     p.Add(2800, 2801, 0);
     p.Detach();  // leaving the run records the rest
-    EXPECT_EQ(b.Recorded(), 15 + PendingRecords::kCapacity);
+    EXPECT_EQ(b.Recorded(), 15 + PendingRecords::kBatch);
     EXPECT_EQ(b.v->Pending, nullptr);
-    EXPECT_EQ(b.log.CompleteCount(), 15u + PendingRecords::kCapacity);
+    EXPECT_EQ(b.log.CompleteCount(), 15u + PendingRecords::kBatch);
+}
+
+// Two workers of one volume must not sleep on its Lock: a batch whose Lock is busy goes on gathering, and
+// only a full ring waits for it.
+TEST(PendingRecords, ABusyLockDefersTheBatchWithoutWaitingUntilTheRingIsFull) {
+    Batched b;
+    PendingRecords p;
+    p.Attach(*b.v, b.log, 0, 4096, kFreq, 1000);
+    std::unique_lock held(b.v->Lock);
+    std::thread worker([&] {
+        for (int64_t i = 0; i < PendingRecords::kCapacity - 1; ++i) p.Add(i, i + 1, 0);  // returns: no wait
+    });
+    worker.join();
+    EXPECT_EQ(b.v->RunTotal.IOCount, 0);
+    held.unlock();
+    p.Add(500, 501, 0);  // the Lock is free again: the whole deferred batch goes
+    EXPECT_EQ(b.Recorded(), PendingRecords::kCapacity);
+    // Full, the worker waits for the Lock rather than lose an operation.
+    held.lock();
+    std::atomic<bool> added{false};
+    worker = std::thread([&] {
+        for (int64_t i = 0; i < PendingRecords::kCapacity; ++i) p.Add(600 + i, 601 + i, 0);
+        added = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(added.load());
+    held.unlock();
+    worker.join();
+    p.Detach();
+    EXPECT_EQ(b.Recorded(), 2 * PendingRecords::kCapacity);
+    EXPECT_EQ(b.log.CompleteCount(), 2u * PendingRecords::kCapacity);
+    for (uint32_t k = 1; k < 2 * PendingRecords::kCapacity; ++k)
+        EXPECT_LT(b.log.Entries()[k - 1].StartTicks, b.log.Entries()[k].StartTicks);  // in order
 }
 
 TEST(PendingRecords, AFullLogStopsLoggingButNotCountingAndEveryWorkerOfAVolumeIsRead) {
