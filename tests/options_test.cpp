@@ -78,6 +78,14 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     ASSERT_TRUE(Parse({"--submit-batch", "0", "T=/x"}, z, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(z.settings), z),
               "--submit-batch: '0' is not allowed for the operations per submission: it must be at least 1");
+    // Unless given, a pass goes to the system in one call: the batch is the depth, and the run's settings
+    // (and so its JSON) say so.
+    cli::Options whole, single;
+    ASSERT_TRUE(Parse({"--queue-depth", "32", "T=/x"}, whole, error));
+    EXPECT_EQ(whole.settings.submitBatch, 32);
+    EXPECT_EQ(engine::Validate(whole.settings).why, engine::Refusal::Why::None);
+    ASSERT_TRUE(Parse({"--queue-depth", "32", "--submit-batch", "1", "T=/x"}, single, error));
+    EXPECT_EQ(single.settings.submitBatch, 1);
     cli::Options n;
     ASSERT_TRUE(Parse({"--seconds", "-2", "T=/x"}, n, error));
     EXPECT_EQ(cli::CommandLineRefusal(n), "--seconds: '-2' is not allowed: the test time must be 0 or more");
