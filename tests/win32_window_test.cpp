@@ -281,26 +281,26 @@ void Drive(const Images& images, const std::string& picture, std::atomic<int64_t
     GetClientRect(form, &client);
     Check(client.right == ui::kClientSize.width && client.bottom == ui::kClientSize.height,
           "client area 1128 x 731 at 96 dpi");
-    for (const ui::ControlSpec& spec : ui::StoredControls()) {
-        HWND hwnd = Find(spec.id);
+    for (const ui::ControlDef& def : ui::StoredControls()) {
+        HWND hwnd = Find(def.id);
         if (!hwnd) {
-            Check(false, spec.name + " exists with its control ID");
+            Check(false, def.name + " exists with its control ID");
             continue;
         }
         // The charts and the page control follow the window's size (FormResize, TabSheet1Resize).
-        if (spec.kind == ui::ControlKind::Page || spec.kind == ui::ControlKind::Chart) continue;
+        if (def.kind == ui::ControlKind::Page || def.kind == ui::ControlKind::Chart) continue;
         const RECT r = Placed(hwnd);
-        const bool sized = spec.kind != ui::ControlKind::Label && spec.kind != ui::ControlKind::ComboBox &&
-                           spec.kind != ui::ControlKind::PageControl;
+        const bool sized = def.kind != ui::ControlKind::Label && def.kind != ui::ControlKind::ComboBox &&
+                           def.kind != ui::ControlKind::PageControl;
         const bool placed =
-            r.left == spec.bounds.left && r.top == spec.bounds.top &&
-            (!sized || (r.right - r.left == spec.bounds.width && r.bottom - r.top == spec.bounds.height));
+            r.left == def.bounds.left && r.top == def.bounds.top &&
+            (!sized || (r.right - r.left == def.bounds.width && r.bottom - r.top == def.bounds.height));
         if (!placed)
-            std::printf("    %s at %ld,%ld %ldx%ld\n", spec.name.c_str(), r.left, r.top, r.right - r.left,
+            std::printf("    %s at %ld,%ld %ldx%ld\n", def.name.c_str(), r.left, r.top, r.right - r.left,
                         r.bottom - r.top);
-        Check(placed, spec.name + " at its stored place" + (sized ? " and size" : ""));
-        if (spec.id == id::Label1 || spec.id == id::LabelTimer || spec.id == id::PageControl1) continue;
-        CheckEq(Text(hwnd), spec.text, spec.name + " reads as stored");
+        Check(placed, def.name + " at its stored place" + (sized ? " and size" : ""));
+        if (def.id == id::Label1 || def.id == id::LabelTimer || def.id == id::PageControl1) continue;
+        CheckEq(Text(hwnd), def.text, def.name + " reads as stored");
     }
     const RECT pages = Placed(Find(id::PageControl1));
     Check(pages.right == 1128 && pages.bottom == 731,

@@ -21,7 +21,7 @@ namespace {
 class FakeView : public IWindowView {
   public:
     struct Control {
-        ControlSpec spec;
+        ControlDef def;
         std::string text, tooltip;
         Rect bounds;
         bool enabled = true, checked = false;
@@ -34,19 +34,18 @@ class FakeView : public IWindowView {
     Size client = kClientSize;
 
     FakeView() {
-        for (const ControlSpec& spec : StoredControls()) Create(spec);
+        for (const ControlDef& def : StoredControls()) Create(def);
     }
-    void Create(const ControlSpec& spec) override {
-        ASSERT_EQ(controls.count(spec.id), 0u) << "control " << spec.id << " made twice";
-        ASSERT_TRUE(spec.parent == id::Form1 || controls.count(spec.parent)) << "no parent for " << spec.id;
-        Control& c = controls[spec.id];
-        c.spec = spec;
-        c.bounds = spec.bounds;
-        c.checked = spec.checked;
-        SetText(spec.id, spec.text);
-        if (spec.kind == ControlKind::Page) pages.push_back(spec.id);
-        if (spec.kind == ControlKind::Chart)
-            c.chart = EmptyChart(spec.chart, spec.text, spec.storedColour, {});
+    void Create(const ControlDef& def) override {
+        ASSERT_EQ(controls.count(def.id), 0u) << "control " << def.id << " made twice";
+        ASSERT_TRUE(def.parent == id::Form1 || controls.count(def.parent)) << "no parent for " << def.id;
+        Control& c = controls[def.id];
+        c.def = def;
+        c.bounds = def.bounds;
+        c.checked = def.checked;
+        SetText(def.id, def.text);
+        if (def.kind == ControlKind::Page) pages.push_back(def.id);
+        if (def.kind == ControlKind::Chart) c.chart = EmptyChart(def.chart, def.text, def.storedColour, {});
     }
     Control& At(int control) {
         EXPECT_EQ(controls.count(control), 1u) << "no control " << control;
@@ -56,7 +55,7 @@ class FakeView : public IWindowView {
     void SetText(int control, const std::string& text) override {
         Control& c = At(control);
         c.text = text;
-        if (c.spec.kind == ControlKind::Label || c.spec.kind == ControlKind::CheckBox) {
+        if (c.def.kind == ControlKind::Label || c.def.kind == ControlKind::CheckBox) {
             c.bounds.width = 6 * static_cast<int>(text.size());
             c.bounds.height = 13;
         }
@@ -77,7 +76,7 @@ class FakeView : public IWindowView {
     bool Checked(int control) const override { return At(control).checked; }
     void SetToolTip(int control, const std::string& text) override { At(control).tooltip = text; }
     void SetActivePage(int page) override {
-        ASSERT_EQ(At(page).spec.kind, ControlKind::Page);
+        ASSERT_EQ(At(page).def.kind, ControlKind::Page);
         activePage = page;
     }
     void SetChart(int control, const ChartModel& chart) override {
@@ -125,7 +124,7 @@ TEST(WindowDescription, EveryStoredControlHasOneIdentifierOneNameAndTheStoredTab
     std::set<int> ids;
     std::set<std::string> names;
     std::map<int, std::string> order;
-    for (const ControlSpec& c : StoredControls()) {
+    for (const ControlDef& c : StoredControls()) {
         EXPECT_TRUE(ids.insert(c.id).second) << c.name;
         EXPECT_TRUE(names.insert(c.name).second) << c.name;
         EXPECT_EQ(VolumeOf(c.id), -1) << c.name;
@@ -188,8 +187,8 @@ TEST_F(Window, ShownItProbesOnceBuildsATabPerVolumeInLetterOrderAndShowsTheAvgTa
     const auto& chart = view.At(V(VolumeRole::ChartTimes, 4));
     EXPECT_EQ(chart.chart.title, "Time mks");
     EXPECT_TRUE(chart.chart.x.logBase == 2.0);
-    EXPECT_FALSE(chart.spec.storedColour);  // the templates' series colour is not copied
-    EXPECT_TRUE(view.At(id::ChartTime).spec.storedColour);
+    EXPECT_FALSE(chart.def.storedColour);  // the templates' series colour is not copied
+    EXPECT_TRUE(view.At(id::ChartTime).def.storedColour);
     EXPECT_EQ(view.Bounds(V(VolumeRole::ChartIOs, 2)), view.Bounds(id::ChartIO));
     EXPECT_EQ(view.controls.count(V(VolumeRole::TabSheets, 3)), 0u);
     EXPECT_EQ(view.Text(id::LabelTimer), "00:00:00");

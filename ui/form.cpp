@@ -78,31 +78,31 @@ void TForm1::FormShow() {
 
 void TForm1::CloneLabel(VolumeRole slot, int index, int templ, int tab, const std::string& text) {
     const Rect t = view_.Bounds(templ);
-    ControlSpec spec;
-    spec.id = VolumeControl(slot, index);
-    spec.kind = ControlKind::Label;
-    spec.parent = tab;
-    spec.text = text;
-    spec.bounds = {t.left, t.top, 0, 0};
-    view_.Create(spec);
+    ControlDef def;
+    def.id = VolumeControl(slot, index);
+    def.kind = ControlKind::Label;
+    def.parent = tab;
+    def.text = text;
+    def.bounds = {t.left, t.top, 0, 0};
+    view_.Create(def);
 }
 
 void TForm1::MakeChart(VolumeRole slot, int index, int templ, int tab) {
-    const ControlSpec& t = *StoredControl(templ);
-    ControlSpec spec;
-    spec.id = VolumeControl(slot, index);
-    spec.kind = ControlKind::Chart;
-    spec.parent = tab;
-    spec.text = t.text;  // the title; the templates' series and their colour are not copied
-    spec.chart = t.chart;
-    spec.bounds = view_.Bounds(templ);
-    view_.Create(spec);
+    const ControlDef& t = *StoredControl(templ);
+    ControlDef def;
+    def.id = VolumeControl(slot, index);
+    def.kind = ControlKind::Chart;
+    def.parent = tab;
+    def.text = t.text;  // the title; the templates' series and their colour are not copied
+    def.chart = t.chart;
+    def.bounds = view_.Bounds(templ);
+    view_.Create(def);
 }
 
 void TForm1::CreateVolumeTab(int index) {
     if (index < 0 || index >= kSlots || hasTab_[static_cast<size_t>(index)]) return;
     const int tab = VolumeControl(VolumeRole::TabSheets, index);
-    ControlSpec page;
+    ControlDef page;
     page.id = tab;
     page.kind = ControlKind::Page;
     page.parent = id::PageControl1;
@@ -134,7 +134,7 @@ void TForm1::CreateVolumeTab(int index) {
     MakeChart(VolumeRole::ChartTimes, index, id::ChartTime, tab);
 
     const Rect label1 = view_.Bounds(id::Label1);
-    ControlSpec box;
+    ControlDef box;
     box.id = VolumeControl(VolumeRole::TestThisDisk, index);
     box.kind = ControlKind::CheckBox;
     box.parent = tab;

@@ -6,22 +6,22 @@ namespace {
 
 using K = ControlKind;
 
-ControlSpec Label(int i, const char* name, int parent, const char* caption, int left, int top) {
+ControlDef Label(int i, const char* name, int parent, const char* caption, int left, int top) {
     return {i, K::Label, name, parent, caption, {}, {left, top, 0, 0}};
 }
-ControlSpec Input(int i, K kind, const char* name, const char* text, std::vector<std::string> items, int left,
-                  int top, int width, int tabOrder) {
+ControlDef Input(int i, K kind, const char* name, const char* text, std::vector<std::string> items, int left,
+                 int top, int width, int tabOrder) {
     const int height = kind == K::Button ? kButtonHeight : kEditHeight;
     return {i, kind, name, id::Form1, text, std::move(items), {left, top, width, height}, tabOrder};
 }
-ControlSpec Chart(int i, const char* name, ChartKind kind, const char* title, Rect bounds) {
-    ControlSpec c{i, K::Chart, name, id::TabSheet1, title, {}, bounds};
+ControlDef Chart(int i, const char* name, ChartKind kind, const char* title, Rect bounds) {
+    ControlDef c{i, K::Chart, name, id::TabSheet1, title, {}, bounds};
     c.chart = kind;
     c.storedColour = true;
     return c;
 }
 
-std::vector<ControlSpec> Build() {
+std::vector<ControlDef> Build() {
     const std::vector<std::string> sizes = {"512",   "1024",  "2048",  "4096",   "8192",
                                             "16384", "32768", "65536", "131072", "262144"};
     const std::vector<std::string> methods = {"Random", "Batterfly", "Linear forward", "Linear backward"};
@@ -70,10 +70,10 @@ std::vector<ControlSpec> Build() {
 }
 
 // The room of each settings caption: up to the nearest input control to its right in the same row.
-std::vector<ControlSpec> WithRoom(std::vector<ControlSpec> controls) {
-    for (ControlSpec& label : controls) {
+std::vector<ControlDef> WithRoom(std::vector<ControlDef> controls) {
+    for (ControlDef& label : controls) {
         if (label.kind != K::Label || label.parent != id::Form1) continue;
-        for (const ControlSpec& c : controls) {
+        for (const ControlDef& c : controls) {
             const bool input = c.kind == K::Edit || c.kind == K::ComboBox || c.kind == K::Button;
             const bool sameRow = c.bounds.top <= label.bounds.top + kEditHeight / 2 &&
                                  c.bounds.top + c.bounds.height > label.bounds.top;
@@ -87,13 +87,13 @@ std::vector<ControlSpec> WithRoom(std::vector<ControlSpec> controls) {
 
 }  // namespace
 
-const std::vector<ControlSpec>& StoredControls() {
-    static const std::vector<ControlSpec> controls = WithRoom(Build());
+const std::vector<ControlDef>& StoredControls() {
+    static const std::vector<ControlDef> controls = WithRoom(Build());
     return controls;
 }
 
-const ControlSpec* StoredControl(int controlId) {
-    for (const ControlSpec& c : StoredControls())
+const ControlDef* StoredControl(int controlId) {
+    for (const ControlDef& c : StoredControls())
         if (c.id == controlId) return &c;
     return nullptr;
 }

@@ -103,7 +103,7 @@ constexpr int VolumeOf(int controlId) {
                : -1;
 }
 
-struct ControlSpec {
+struct ControlDef {
     int id = 0;
     ControlKind kind = ControlKind::Label;
     std::string name;                // the designer's name ("StartButton"); run-time controls: the array's
@@ -119,9 +119,9 @@ struct ControlSpec {
 };
 
 // The controls of the stored description in declared order (so later ones lie above earlier ones).
-const std::vector<ControlSpec>& StoredControls();
+const std::vector<ControlDef>& StoredControls();
 // One stored control by identifier; nullptr for any other.
-const ControlSpec* StoredControl(int id);
+const ControlDef* StoredControl(int id);
 
 // The window's stored client size, caption and font, and the series pen colour of the Avg charts.
 constexpr Size kClientSize{1128, 731};

@@ -14,7 +14,7 @@ class IWindowView {
     virtual ~IWindowView() = default;
     // Makes a control at run time as the stored ones were made: a page goes after the tabs already there,
     // a label sizes itself to its text, a chart starts empty with its title and hidden legend.
-    virtual void Create(const ControlSpec& spec) = 0;
+    virtual void Create(const ControlDef& def) = 0;
     // A label's caption (it resizes to the text), a button's caption, an edit's or combo box's text.
     virtual void SetText(int control, const std::string& text) = 0;
     virtual std::string Text(int control) const = 0;

@@ -30,7 +30,7 @@ QtForm1::QtForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* paren
     move(0, 0);
     resize(kClientSize.width, kClientSize.height);
 
-    for (const ControlSpec& spec : StoredControls()) Create(spec);
+    for (const ControlDef& def : StoredControls()) Create(def);
     PageControl1 = As<QTabWidget>(Widget(id::PageControl1));
     TabSheet1 = Widget(id::TabSheet1);
     ChartIO = As<ChartBox>(Widget(id::ChartIO));
@@ -92,8 +92,8 @@ QtForm1::QtForm1(engine::Engine& engine, IWindowDialogs& dialogs, QWidget* paren
 
     // Tab order as stored: the page control, then the settings by their numbers.
     std::map<int, QWidget*> order;
-    for (const ControlSpec& spec : StoredControls())
-        if (spec.tabOrder >= 0) order[spec.tabOrder] = Widget(spec.id);
+    for (const ControlDef& def : StoredControls())
+        if (def.tabOrder >= 0) order[def.tabOrder] = Widget(def.id);
     for (auto it = order.begin(); std::next(it) != order.end(); ++it)
         setTabOrder(it->second, std::next(it)->second);
 }
@@ -104,26 +104,26 @@ QWidget* QtForm1::Widget(int control) const {
     return it == controls_.end() ? nullptr : it->second;
 }
 
-void QtForm1::Remember(const ControlSpec& spec, QWidget* widget) {
-    if (!spec.name.empty()) widget->setObjectName(QString::fromStdString(spec.name));
-    controls_[spec.id] = widget;
+void QtForm1::Remember(const ControlDef& def, QWidget* widget) {
+    if (!def.name.empty()) widget->setObjectName(QString::fromStdString(def.name));
+    controls_[def.id] = widget;
 }
 
-void QtForm1::Create(const ControlSpec& spec) {
-    QWidget* parent = Widget(spec.parent);
-    const QString text = QString::fromStdString(spec.text);
-    const int volume = VolumeOf(spec.id);
-    const auto role = static_cast<VolumeRole>(volume < 0 ? 0 : (spec.id - kVolumeIdBase) % kVolumeIdStride);
-    switch (spec.kind) {
+void QtForm1::Create(const ControlDef& def) {
+    QWidget* parent = Widget(def.parent);
+    const QString text = QString::fromStdString(def.text);
+    const int volume = VolumeOf(def.id);
+    const auto role = static_cast<VolumeRole>(volume < 0 ? 0 : (def.id - kVolumeIdBase) % kVolumeIdStride);
+    switch (def.kind) {
         case ControlKind::PageControl: {
             auto* tabs = new QTabWidget(parent);
-            Remember(spec, tabs);
-            SetBounds(spec.id, spec.bounds);
+            Remember(def, tabs);
+            SetBounds(def.id, def.bounds);
             break;
         }
         case ControlKind::Page: {
             auto* page = new QWidget();
-            Remember(spec, page);
+            Remember(def, page);
             if (volume >= 0) {
                 page->setObjectName(QString("TabSheet_%1").arg(QChar('A' + volume)));
                 TabSheets[static_cast<size_t>(volume)] = page;
@@ -133,8 +133,8 @@ void QtForm1::Create(const ControlSpec& spec) {
         }
         case ControlKind::Label: {
             auto* label = new QLabel(text, parent);
-            Remember(spec, label);
-            label->move(spec.bounds.left, spec.bounds.top);
+            Remember(def, label);
+            label->move(def.bounds.left, def.bounds.top);
             label->adjustSize();  // labels size themselves to their text
             label->setVisible(true);
             if (volume >= 0) {
@@ -149,43 +149,43 @@ void QtForm1::Create(const ControlSpec& spec) {
         }
         case ControlKind::Edit: {
             auto* edit = new QLineEdit(text, parent);
-            Remember(spec, edit);
-            SetBounds(spec.id, spec.bounds);
+            Remember(def, edit);
+            SetBounds(def.id, def.bounds);
             break;
         }
         case ControlKind::ComboBox: {
             auto* combo = new QComboBox(parent);
-            Remember(spec, combo);
+            Remember(def, combo);
             combo->setEditable(true);  // the operator may type any text; Start reads the text
-            for (const std::string& item : spec.items) combo->addItem(QString::fromStdString(item));
+            for (const std::string& item : def.items) combo->addItem(QString::fromStdString(item));
             combo->setCurrentText(text);
-            SetBounds(spec.id, spec.bounds);
+            SetBounds(def.id, def.bounds);
             break;
         }
         case ControlKind::Button: {
             auto* button = new QPushButton(text, parent);
-            Remember(spec, button);
-            SetBounds(spec.id, spec.bounds);
+            Remember(def, button);
+            SetBounds(def.id, def.bounds);
             break;
         }
         case ControlKind::CheckBox: {
             auto* box = new QCheckBox(text, parent);
-            Remember(spec, box);
-            box->setChecked(spec.checked);
-            box->move(spec.bounds.left, spec.bounds.top);
+            Remember(def, box);
+            box->setChecked(def.checked);
+            box->move(def.bounds.left, def.bounds.top);
             box->adjustSize();
             box->setVisible(true);
             if (volume >= 0) TestThisDisk[static_cast<size_t>(volume)] = box;
             break;
         }
         case ControlKind::Chart: {
-            ChartBox* chart = MakeChart(spec.chart, text, parent);
-            Remember(spec, chart);
-            SetBounds(spec.id, spec.bounds);
+            ChartBox* chart = MakeChart(def.chart, text, parent);
+            Remember(def, chart);
+            SetBounds(def.id, def.bounds);
             const QColor stored((kStoredSeriesRgb >> 16) & 0xFF, (kStoredSeriesRgb >> 8) & 0xFF,
                                 kStoredSeriesRgb & 0xFF);
-            QLineSeries* series = AddSeries(chart, spec.storedColour ? &stored : nullptr);
-            series_[spec.id] = series;
+            QLineSeries* series = AddSeries(chart, def.storedColour ? &stored : nullptr);
+            series_[def.id] = series;
             chart->setVisible(true);
             if (volume >= 0) {
                 const auto v = static_cast<size_t>(volume);

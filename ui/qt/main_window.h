@@ -103,9 +103,9 @@ class QtForm1 : public QWidget, private IWindowView {
 
   private:
     QWidget* Widget(int control) const;
-    void Remember(const ControlSpec& spec, QWidget* widget);
+    void Remember(const ControlDef& def, QWidget* widget);
     // IWindowView
-    void Create(const ControlSpec& spec) override;
+    void Create(const ControlDef& def) override;
     void SetText(int control, const std::string& text) override;
     std::string Text(int control) const override;
     void SetBounds(int control, const Rect& bounds) override;

@@ -88,11 +88,11 @@ bool Win32Form1::Open(int showCommand, const std::function<void(HWND)>& created)
                                 CW_USEDEFAULT, CW_USEDEFAULT, hwnd_, nullptr, instance_, nullptr);
     SendMessageW(tooltips_, TTM_SETMAXTIPWIDTH, 0, Px(600));  // several lines: one per cause of failure
 
-    for (const ControlSpec& spec : StoredControls()) Create(spec);
+    for (const ControlDef& def : StoredControls()) Create(def);
     // Tab and Shift+Tab follow the stored tab order: each tab stop directly below the one before.
     std::map<int, HWND> order;
-    for (const ControlSpec& spec : StoredControls())
-        if (spec.tabOrder >= 0) order[spec.tabOrder] = Control(spec.id);
+    for (const ControlDef& def : StoredControls())
+        if (def.tabOrder >= 0) order[def.tabOrder] = Control(def.id);
     HWND previous = HWND_TOP;
     for (const auto& [n, hwnd] : order) {
         SetWindowPos(hwnd, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
@@ -136,8 +136,8 @@ HWND Win32Form1::Control(int control) const {
     return item ? item->hwnd : nullptr;
 }
 
-HWND Win32Form1::ParentOf(const ControlSpec& spec) const {
-    const HWND parent = Control(spec.parent);
+HWND Win32Form1::ParentOf(const ControlDef& def) const {
+    const HWND parent = Control(def.parent);
     return parent ? parent : hwnd_;
 }
 
@@ -154,16 +154,16 @@ void Win32Form1::MakeFont() {
     if (old) DeleteObject(old);
 }
 
-void Win32Form1::Create(const ControlSpec& spec) {
-    if (Find(spec.id)) return;
-    const HWND parent = ParentOf(spec);
-    const auto menu = reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id));
-    const std::wstring text = Wide(spec.text);
+void Win32Form1::Create(const ControlDef& def) {
+    if (Find(def.id)) return;
+    const HWND parent = ParentOf(def);
+    const auto menu = reinterpret_cast<HMENU>(static_cast<INT_PTR>(def.id));
+    const std::wstring text = Wide(def.text);
     const DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     Item item;
-    item.spec = spec;
-    item.bounds = spec.bounds;
-    switch (spec.kind) {
+    item.def = def;
+    item.bounds = def.bounds;
+    switch (def.kind) {
         case ControlKind::PageControl:
             item.hwnd =
                 CreateWindowExW(0, WC_TABCONTROLW, L"", child | WS_CLIPCHILDREN | WS_TABSTOP | TCS_TOOLTIPS,
@@ -177,7 +177,7 @@ void Win32Form1::Create(const ControlSpec& spec) {
             tab.mask = TCIF_TEXT;
             tab.pszText = const_cast<wchar_t*>(text.c_str());
             SendMessageW(parent, TCM_INSERTITEMW, pages_.size(), reinterpret_cast<LPARAM>(&tab));
-            pages_.push_back(spec.id);
+            pages_.push_back(def.id);
             break;
         }
         case ControlKind::Label:
@@ -194,7 +194,7 @@ void Win32Form1::Create(const ControlSpec& spec) {
             item.hwnd = CreateWindowExW(0, L"COMBOBOX", L"",
                                         child | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWN | CBS_AUTOHSCROLL, 0,
                                         0, 0, 0, parent, menu, instance_, nullptr);
-            for (const std::string& entry : spec.items)
+            for (const std::string& entry : def.items)
                 SendMessageW(item.hwnd, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(Wide(entry).c_str()));
             SetWindowTextW(item.hwnd, text.c_str());
             break;
@@ -205,20 +205,20 @@ void Win32Form1::Create(const ControlSpec& spec) {
         case ControlKind::CheckBox:
             item.hwnd = CreateWindowExW(0, L"BUTTON", text.c_str(), child | WS_TABSTOP | BS_AUTOCHECKBOX, 0,
                                         0, 0, 0, parent, menu, instance_, nullptr);
-            SendMessageW(item.hwnd, BM_SETCHECK, spec.checked ? BST_CHECKED : BST_UNCHECKED, 0);
+            SendMessageW(item.hwnd, BM_SETCHECK, def.checked ? BST_CHECKED : BST_UNCHECKED, 0);
             break;
         case ControlKind::Chart:
             item.hwnd = CreateWindowExW(0, kChartClass, text.c_str(), child, 0, 0, 0, 0, parent, menu,
                                         instance_, nullptr);
             item.chart = std::make_unique<ChartModel>(
-                EmptyChart(spec.chart, spec.text, spec.storedColour, stats::UserSeparators()));
+                EmptyChart(def.chart, def.text, def.storedColour, stats::UserSeparators()));
             break;
     }
     if (!item.hwnd) return;
     SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    Item& stored = items_[spec.id] = std::move(item);
+    Item& stored = items_[def.id] = std::move(item);
     if (stored.chart) SetChartModel(stored.hwnd, stored.chart.get(), font_);
-    if (spec.kind == ControlKind::Page) {
+    if (def.kind == ControlKind::Page) {
         LayOutPages();
         if (pages_.size() == 1) ShowPage(0);
     } else {
@@ -277,7 +277,7 @@ void Win32Form1::FitToText(Item& item) {
     TextFit fit = Measure(item.hwnd, font_);
     HFONT use = font_;
     if (item.condensed) DeleteObject(item.condensed), item.condensed = nullptr;
-    const int room = Px(item.spec.room);
+    const int room = Px(item.def.room);
     if (room > 0 && fit.ink + Px(1) > room) {
         // A caption that would run into the control the stored layout puts after it (this font is drawn wider
         // than the one the layout was made with): the same face a pixel or two smaller, which keeps the
@@ -299,7 +299,7 @@ void Win32Form1::FitToText(Item& item) {
     int width = std::max(fit.extent, fit.ink) + Px(1);
     if (room > 0) width = std::min(width, room);
     int height = fit.height;
-    if (item.spec.kind == ControlKind::CheckBox) {
+    if (item.def.kind == ControlKind::CheckBox) {
         width += GetSystemMetrics(SM_CXMENUCHECK) + Px(6);
         height = std::max<int>(height, GetSystemMetrics(SM_CYMENUCHECK)) + Px(2);
     }
@@ -308,16 +308,16 @@ void Win32Form1::FitToText(Item& item) {
 }
 
 void Win32Form1::Place(Item& item) {
-    if (item.spec.kind == ControlKind::Label || item.spec.kind == ControlKind::CheckBox) FitToText(item);
+    if (item.def.kind == ControlKind::Label || item.def.kind == ControlKind::CheckBox) FitToText(item);
     const Rect& b = item.bounds;
     int height = Px(std::max(b.height, 0));
-    if (item.spec.kind == ControlKind::ComboBox) {
+    if (item.def.kind == ControlKind::ComboBox) {
         // The window of a drop-down combo box includes its list; its edit field is the stored height.
         SendMessageW(item.hwnd, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), std::max(height - Px(6), 1));
         height += Px(kComboListHeight);
     }
     MoveWindow(item.hwnd, Px(b.left), Px(b.top), Px(std::max(b.width, 0)), height, TRUE);
-    if (item.spec.kind == ControlKind::PageControl) LayOutPages();
+    if (item.def.kind == ControlKind::PageControl) LayOutPages();
 }
 
 void Win32Form1::LayOutPages() {
@@ -339,8 +339,8 @@ void Win32Form1::SetText(int control, const std::string& text) {
     Item* item = Find(control);
     if (!item) return;
     const std::wstring wide = Wide(text);
-    if (item->spec.kind == ControlKind::Page) {
-        item->spec.text = text;
+    if (item->def.kind == ControlKind::Page) {
+        item->def.text = text;
         const auto at = std::find(pages_.begin(), pages_.end(), control) - pages_.begin();
         TCITEMW tab{};
         tab.mask = TCIF_TEXT;
@@ -350,13 +350,13 @@ void Win32Form1::SetText(int control, const std::string& text) {
         return;
     }
     SetWindowTextW(item->hwnd, wide.c_str());
-    if (item->spec.kind == ControlKind::Label || item->spec.kind == ControlKind::CheckBox) Place(*item);
+    if (item->def.kind == ControlKind::Label || item->def.kind == ControlKind::CheckBox) Place(*item);
 }
 
 std::string Win32Form1::Text(int control) const {
     const Item* item = Find(control);
     if (!item) return {};
-    if (item->spec.kind == ControlKind::Page) return item->spec.text;
+    if (item->def.kind == ControlKind::Page) return item->def.text;
     const std::wstring text = WindowText(item->hwnd);
     return Narrow(text.c_str(), static_cast<int>(text.size()));
 }
@@ -394,7 +394,7 @@ void Win32Form1::SetToolTip(int control, const std::string& text) {
     if (!item) return;
     const bool had = !item->tooltip.empty();
     item->tooltip = Wide(text);
-    if (item->spec.kind == ControlKind::Page || !tooltips_) return;  // a tab's tip is asked for when shown
+    if (item->def.kind == ControlKind::Page || !tooltips_) return;  // a tab's tip is asked for when shown
     TTTOOLINFOW tool{};
     tool.cbSize = sizeof tool;
     tool.uFlags = TTF_IDISHWND | TTF_SUBCLASS;
@@ -431,7 +431,7 @@ void Win32Form1::Rescale(int dpi, const RECT* suggested) {
         SetWindowPos(hwnd_, nullptr, suggested->left, suggested->top, suggested->right - suggested->left,
                      suggested->bottom - suggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
     for (auto& [control, item] : items_)
-        if (item.spec.kind != ControlKind::Page) Place(item);
+        if (item.def.kind != ControlKind::Page) Place(item);
     LayOutPages();
     if (opened_) form_.FormResize();
 }

@@ -42,7 +42,7 @@ class Win32Form1 : private IWindowView {
 
   private:
     struct Item {
-        ControlSpec spec;
+        ControlDef def;
         HWND hwnd = nullptr;
         Rect bounds;  // stored pixels (96 dpi), as the logic last set them
         std::wstring tooltip;
@@ -55,7 +55,7 @@ class Win32Form1 : private IWindowView {
     LRESULT OnMessage(UINT msg, WPARAM wParam, LPARAM lParam);
     Item* Find(int control);
     const Item* Find(int control) const;
-    HWND ParentOf(const ControlSpec& spec) const;
+    HWND ParentOf(const ControlDef& def) const;
     int Px(int stored) const { return MulDiv(stored, dpi_, 96); }
     int Stored(int px) const { return MulDiv(px, 96, dpi_); }
     void Place(Item& item);
@@ -71,7 +71,7 @@ class Win32Form1 : private IWindowView {
     void Rescale(int dpi, const RECT* suggested);
 
     // IWindowView
-    void Create(const ControlSpec& spec) override;
+    void Create(const ControlDef& def) override;
     void SetText(int control, const std::string& text) override;
     std::string Text(int control) const override;
     void SetBounds(int control, const Rect& bounds) override;
