@@ -92,7 +92,8 @@ class PendingRecords {
 // A worker's stay in one run on one volume: attached at the start, and its last batch recorded on leaving.
 class PendingScope {
   public:
-    // A batch gathers at most this long, so interval boundaries move by no more than that.
+    // A batch gathers at most this long (and, if the Lock is busy then, until it is free), so interval
+    // boundaries move by little more than that.
     static constexpr int64_t kBatchMs = 1;
     PendingScope(PendingRecords& p, OperationLog& log, VolumeStats& v, int32_t disk, uint32_t blockSize,
                  int64_t frequency)
