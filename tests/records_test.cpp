@@ -249,26 +249,28 @@ TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenCompleteOldOrRe
     EXPECT_EQ(b.log.CompleteCount(), 15u + PendingRecords::kBatch);
 }
 
-// Two workers of one volume must not sleep on its Lock: a batch whose Lock is busy goes on gathering, and
-// only a full ring waits for it.
+// Two workers of one volume must not sleep on its Lock: a batch whose Lock is busy goes on gathering, a
+// slow operation too, and only a full ring waits for it.
 TEST(PendingRecords, ABusyLockDefersTheBatchWithoutWaitingUntilTheRingIsFull) {
     Batched b;
     PendingRecords p;
     p.Attach(*b.v, b.log, 0, 4096, kFreq, 1000);
     std::unique_lock held(b.v->Lock);
     std::thread worker([&] {
-        for (int64_t i = 0; i < PendingRecords::kCapacity - 1; ++i) p.Add(i, i + 1, 0);  // returns: no wait
+        p.Add(0, 2000, 0);  // slower than a batch may wait
+        for (int64_t i = 1; i < PendingRecords::kCapacity - 1; ++i) p.Add(2000 + i, 2001 + i, 0);  // no wait
     });
     worker.join();
     EXPECT_EQ(b.v->RunTotal.IOCount, 0);
     held.unlock();
-    p.Add(500, 501, 0);  // the Lock is free again: the whole deferred batch goes
+    constexpr int64_t kLater = 10 * PendingRecords::kCapacity;
+    p.Add(kLater, kLater + 1, 0);  // the Lock is free again: the whole deferred batch goes
     EXPECT_EQ(b.Recorded(), PendingRecords::kCapacity);
     // Full, the worker waits for the Lock rather than lose an operation.
     held.lock();
     std::atomic<bool> added{false};
     worker = std::thread([&] {
-        for (int64_t i = 0; i < PendingRecords::kCapacity; ++i) p.Add(600 + i, 601 + i, 0);
+        for (int64_t i = 0; i < PendingRecords::kCapacity; ++i) p.Add(2 * kLater + i, 2 * kLater + 1 + i, 0);
         added = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
