@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,6 +129,38 @@ TEST(FileVolumes, ImageFileProbesAndTransfersAtExplicitOffsets) {
     unsigned char* b = static_cast<unsigned char*>(ro->AllocateBuffer(4096));
     EXPECT_EQ(ro->WriteAt(b, 4096, 0), static_cast<uint32_t>(EBADF));  // a read-only handle refuses writes
     ro->FreeBuffer(b);
+}
+
+// Large blocks travel in buffers of whole huge pages: aligned to one, zeroed, every byte usable, and each
+// released on its own, whatever the order.
+TEST(FileVolumes, LargeBlocksGetHugePageAlignedBuffersThatCarryTheirWholeLength) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[2] = dir.MakeImage("c.img", 8 << 20, 0x11);
+    auto sys = platform::MakeVolumeSystem(map);
+    uint32_t error = 0;
+    auto dev = sys->OpenDevice(2, true, error);
+    ASSERT_TRUE(dev);
+    constexpr uint32_t kSizes[] = {1u << 20, (3u << 20) + 4096};
+    unsigned char* bufs[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        const uint32_t n = kSizes[k];
+        bufs[k] = static_cast<unsigned char*>(dev->AllocateBuffer(n));
+        ASSERT_TRUE(bufs[k]);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(bufs[k]) % (2u << 20), 0u);
+        EXPECT_EQ(std::count(bufs[k], bufs[k] + n, 0), static_cast<std::ptrdiff_t>(n));
+        for (uint32_t i = 0; i < n; ++i) bufs[k][i] = static_cast<unsigned char>(i * 7 + k);
+        EXPECT_EQ(dev->WriteAt(bufs[k], n, 4096), 0u);
+        std::fill(bufs[k], bufs[k] + n, 0);
+        EXPECT_EQ(dev->ReadAt(bufs[k], n, 4096), 0u);
+        EXPECT_EQ(bufs[k][n - 1], static_cast<unsigned char>((n - 1) * 7 + k));
+    }
+    auto* small = static_cast<unsigned char*>(dev->AllocateBuffer(4096));
+    ASSERT_TRUE(small);
+    EXPECT_EQ(small[4095], 0);
+    dev->FreeBuffer(bufs[0]);  // not in the order given
+    dev->FreeBuffer(small);
+    dev->FreeBuffer(bufs[1]);
 }
 
 TEST(FileVolumes, SeveralWritersOpenTheSameVolumeAtOnce) {
