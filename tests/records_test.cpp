@@ -256,13 +256,18 @@ TEST(PendingRecords, ABusyLockDefersTheBatchWithoutWaitingUntilTheRingIsFull) {
     PendingRecords p;
     p.Attach(*b.v, b.log, 0, 4096, kFreq, 1000);
     std::unique_lock held(b.v->Lock);
+    std::atomic<bool> returned{false};
     std::thread worker([&] {
         p.Add(0, 2000, 0);  // slower than a batch may wait
-        for (int64_t i = 1; i < PendingRecords::kCapacity - 1; ++i) p.Add(2000 + i, 2001 + i, 0);  // no wait
+        for (int64_t i = 1; i < PendingRecords::kCapacity - 1; ++i) p.Add(2000 + i, 2001 + i, 0);
+        returned = true;
     });
-    worker.join();
+    // A worker that waits for the Lock never returns while it is held: fail instead of hanging.
+    for (int k = 0; k < 1000 && !returned; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(returned.load());
     EXPECT_EQ(b.v->RunTotal.IOCount, 0);
     held.unlock();
+    worker.join();
     constexpr int64_t kLater = 10 * PendingRecords::kCapacity;
     p.Add(kLater, kLater + 1, 0);  // the Lock is free again: the whole deferred batch goes
     EXPECT_EQ(b.Recorded(), PendingRecords::kCapacity);
