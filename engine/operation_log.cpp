@@ -1,26 +1,27 @@
 #include "engine/operation_log.h"
 
-#include <cstdlib>
 #include <new>
+
+#include "platform/memory.h"
 
 namespace engine {
 
 OperationLog::OperationLog(uint32_t capacity) : capacity_(capacity) {
-    // calloc hands out lazily committed zero pages: 320 MB reserved costs nothing until used.
-    entries_ = static_cast<LogEntry*>(std::calloc(capacity ? capacity : 1, sizeof(LogEntry)));
-    ready_ = static_cast<std::atomic<uint32_t>*>(
-        std::calloc(capacity ? capacity : 1, sizeof(std::atomic<uint32_t>)));
+    // Zero pages committed as the log fills: 320 MB reserved costs nothing until used, and in huge pages a
+    // worker's appends fault once per 2 MiB instead of once per 4 KiB (about 1% of a page-cache worker's time).
+    entries_ = static_cast<LogEntry*>(platform::AllocateRegion(EntriesBytes()));
+    ready_ = static_cast<std::atomic<uint32_t>*>(platform::AllocateRegion(ReadyBytes()));
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));
     if (!entries_ || !ready_) {
-        std::free(entries_);
-        std::free(ready_);
+        platform::FreeRegion(entries_, EntriesBytes());
+        platform::FreeRegion(ready_, ReadyBytes());
         throw std::bad_alloc();
     }
 }
 
 OperationLog::~OperationLog() {
-    std::free(entries_);
-    std::free(ready_);
+    platform::FreeRegion(entries_, EntriesBytes());
+    platform::FreeRegion(ready_, ReadyBytes());
 }
 
 void OperationLog::Reset() {

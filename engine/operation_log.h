@@ -1,6 +1,7 @@
 #pragma once
 // The preallocated log of every operation of the current run, appended to by all workers at once.
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "engine/records.h"
@@ -36,6 +37,9 @@ class OperationLog {
     const LogEntry* Entries() const { return entries_; }
 
   private:
+    size_t EntriesBytes() const { return size_t{capacity_ ? capacity_ : 1} * sizeof(LogEntry); }
+    size_t ReadyBytes() const { return size_t{capacity_ ? capacity_ : 1} * sizeof(uint32_t); }
+
     uint32_t capacity_;
     LogEntry* entries_;
     std::atomic<uint32_t>* ready_;

@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -18,6 +17,7 @@
 
 #include "platform/error_codes.h"
 #include "platform/io_queue_uring.h"
+#include "platform/memory.h"
 #include "platform/volume_device.h"
 
 namespace platform {
@@ -263,7 +263,7 @@ class FileDevice final : public IVolumeDevice {
             std::lock_guard lock(hugeMutex_);
             for (size_t k = 0; k < huge_.size(); ++k)
                 if (huge_[k].first == buffer) {
-                    ::munmap(buffer, huge_[k].second);
+                    FreeRegion(buffer, huge_[k].second);
                     huge_.erase(huge_.begin() + static_cast<std::ptrdiff_t>(k));
                     return;
                 }
@@ -283,21 +283,10 @@ class FileDevice final : public IVolumeDevice {
     // twice the memory asked, and plain pages where huge ones are off.
     static constexpr size_t kHugePage = size_t{2} << 20;
     void* AllocateHuge(size_t bytes) {
-        const size_t span = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-        if (span < bytes) return nullptr;
-        void* mapped =
-            ::mmap(nullptr, span + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) return nullptr;
-        // Aligned to a huge page; the unaligned ends go back at once.
-        const auto base = reinterpret_cast<uintptr_t>(mapped);
-        const uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
-        if (aligned > base) ::munmap(mapped, aligned - base);
-        if (base + kHugePage > aligned)
-            ::munmap(reinterpret_cast<void*>(aligned + span), base + kHugePage - aligned);
-        void* buffer = reinterpret_cast<void*>(aligned);
-        ::madvise(buffer, span, MADV_HUGEPAGE);
+        void* buffer = AllocateRegion(bytes);
+        if (!buffer) return nullptr;
         std::lock_guard lock(hugeMutex_);
-        huge_.emplace_back(buffer, span);
+        huge_.emplace_back(buffer, bytes);
         return buffer;
     }
 

@@ -19,6 +19,7 @@
 #include "platform/event.h"
 #include "platform/file.h"
 #include "platform/io_queue_uring.h"
+#include "platform/memory.h"
 #include "platform/volume_device.h"
 #include "platform/volume_map.h"
 #include "tests/test_support.h"
@@ -129,6 +130,23 @@ TEST(FileVolumes, ImageFileProbesAndTransfersAtExplicitOffsets) {
     unsigned char* b = static_cast<unsigned char*>(ro->AllocateBuffer(4096));
     EXPECT_EQ(ro->WriteAt(b, 4096, 0), static_cast<uint32_t>(EBADF));  // a read-only handle refuses writes
     ro->FreeBuffer(b);
+}
+
+// Regions for logs and large buffers: huge-page aligned, zero, usable to their last byte, and a size whose
+// rounding to whole huge pages would wrap is refused rather than mapped short.
+TEST(Memory, RegionsAreZeroedHugePageAlignedAndRefusedWhenTheirSizeWraps) {
+    for (const size_t n : {size_t{1}, (size_t{3} << 20) + 5}) {
+        auto* r = static_cast<unsigned char*>(platform::AllocateRegion(n));
+        ASSERT_TRUE(r);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(r) % (2u << 20), 0u);
+        EXPECT_EQ(std::count(r, r + n, 0), static_cast<std::ptrdiff_t>(n));
+        std::memset(r, 0xA5, n);
+        EXPECT_EQ(r[n - 1], 0xA5);
+        platform::FreeRegion(r, n);
+    }
+    EXPECT_EQ(platform::AllocateRegion(SIZE_MAX - (size_t{2} << 20)), nullptr);  // its mapping would wrap
+    EXPECT_EQ(platform::AllocateRegion(SIZE_MAX), nullptr);
+    platform::FreeRegion(nullptr, 4096);
 }
 
 // Large blocks travel in buffers of whole huge pages: aligned to one, zeroed, every byte usable, and each
