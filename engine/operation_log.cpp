@@ -7,8 +7,8 @@
 namespace engine {
 
 OperationLog::OperationLog(uint32_t capacity) : capacity_(capacity) {
-    // Zero pages committed as the log fills: 320 MB reserved costs nothing until used, and in huge pages a
-    // worker's appends fault once per 2 MiB instead of once per 4 KiB (about 1% of a page-cache worker's time).
+    // Zero pages committed as the log fills: 360 MB reserved costs nothing until used, and in huge pages a
+    // worker's appends fault once per 2 MiB instead of once per 4 KiB (2% of a page-cache worker's time).
     entries_ = static_cast<LogEntry*>(platform::AllocateRegion(EntriesBytes()));
     ready_ = static_cast<std::atomic<uint32_t>*>(platform::AllocateRegion(ReadyBytes()));
     static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t));

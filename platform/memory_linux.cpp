@@ -23,13 +23,15 @@ void* AllocateRegion(size_t bytes) {
     // The mapping is one huge page longer than the region, so that an aligned region fits in it.
     const size_t span = Span(bytes);
     if (span == 0 || span + kHugePage < span) return nullptr;
-    void* mapped = ::mmap(nullptr, span + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapped =
+        ::mmap(nullptr, span + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapped == MAP_FAILED) return nullptr;
     // Aligned to a huge page; the unaligned ends go back at once.
     const auto base = reinterpret_cast<uintptr_t>(mapped);
     const uintptr_t aligned = (base + kHugePage - 1) / kHugePage * kHugePage;
     if (aligned > base) ::munmap(mapped, aligned - base);
-    if (base + kHugePage > aligned) ::munmap(reinterpret_cast<void*>(aligned + span), base + kHugePage - aligned);
+    if (base + kHugePage > aligned)
+        ::munmap(reinterpret_cast<void*>(aligned + span), base + kHugePage - aligned);
     void* region = reinterpret_cast<void*>(aligned);
     // Advice only: where huge pages are off, the region is ordinary pages.
     ::madvise(region, span, MADV_HUGEPAGE);
