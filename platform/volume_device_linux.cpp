@@ -252,7 +252,7 @@ class FileDevice final : public IVolumeDevice {
         const size_t rounded = (bytes == 0 ? 1 : (bytes + kIoAlignment - 1) / kIoAlignment) * kIoAlignment;
         if (rounded < bytes) return nullptr;
         void* buffer =
-            rounded >= kHugePage / 2 ? AllocateHuge(rounded) : std::aligned_alloc(kIoAlignment, rounded);
+            rounded >= kLargeBuffer ? AllocateHuge(rounded) : std::aligned_alloc(kIoAlignment, rounded);
         // Touched now, so that no operation's time includes faulting in its buffer.
         if (buffer) std::memset(buffer, 0, rounded);
         return buffer;
@@ -281,7 +281,7 @@ class FileDevice final : public IVolumeDevice {
     // the kernel and a virtual disk's host hand over a few segments per operation instead of one per 4 KiB
     // page (1 MiB sequential reads on a virtual disk went from about 2,000 to 5,000-7,800 MB/s). At most
     // twice the memory asked, and plain pages where huge ones are off.
-    static constexpr size_t kHugePage = size_t{2} << 20;
+    static constexpr size_t kLargeBuffer = size_t{1} << 20;  // half a huge page: at most twice the memory
     void* AllocateHuge(size_t bytes) {
         void* buffer = AllocateRegion(bytes);
         if (!buffer) return nullptr;
