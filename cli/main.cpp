@@ -301,7 +301,7 @@ int main(int argc, char** argv) {
     }
     switch (opt.mode) {
         case Options::Mode::Help:
-            std::cout << kHelp;
+            std::cout << HelpText();
             return FlushStdout("--help") ? kAllSucceeded : kCannotWrite;
         case Options::Mode::Version:
             std::cout << "volstress-cli " << VOLSTRESS_VERSION << "\n";

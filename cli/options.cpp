@@ -1,5 +1,7 @@
 #include "cli/options.h"
 
+#include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <map>
 
@@ -7,37 +9,6 @@
 #include "cli/report_output.h"
 
 namespace cli {
-
-const char* const kHelp =
-    "Usage: volstress-cli [options] VOLUME...\n"
-    "       volstress-cli --list\n"
-    "       volstress-cli log2csv SrcStats.dat > ops.csv\n"
-    "       volstress-cli analyze SrcStats.dat [--json FILE|-]\n"
-    "       volstress-cli merge A.json B.json ... [--json FILE|-]\n"
-    "\n"
-    "Loads volumes with timed reads (and, with --writes, destructive writes) and reports totals, rates\n"
-    "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block device\n"
-    "or an image file, e.g. D=/dev/sdb1 or T=/tmp/test.img.\n"
-    "\n"
-    "  --block-size N      bytes per operation (4096);  --direct: uncached (O_DIRECT) volumes only\n"
-    "  --method M          random, butterfly, forward or backward (random)\n"
-    "  --threads N         workers per volume (2)\n"
-    "  --minutes N | --seconds N   test time (30 minutes)\n"
-    "  --reads N --writes N        operations per portion (1 read, 0 writes)\n"
-    "  --pause MS --pause-type fixed|random   pause after each portion (0; random)\n"
-    "  --period S          statistics interval in seconds (follows the test time)\n"
-    "  --queue-depth Q [--submit-batch B] [--register-files] [--register-buffers]   io_uring streams\n"
-    "                      per worker (1: synchronous), B per call (Q), file and buffers registered\n"
-    "  --verify [--verify-after]   check written blocks on every read (and read them back after the run)\n"
-    "  --start-at TIME     wait until TIME (UTC, e.g. 2026-12-09T03:00:00Z) before the first operation\n"
-    "  --destroy-data      allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM\n"
-    "  --create SIZE       create missing LETTER=PATH image files of SIZE (e.g. 256M), random data\n"
-    "  --log FILE          write the operation log (SrcStats.dat format)\n"
-    "  --json FILE|-       write the results as JSON (schema_version 2); with -, the report goes to stderr\n"
-    "  --list [--json FILE|-]   show the volume letters and exit;  --help, --version\n"
-    "Ctrl-C ends the run and still reports; a second Ctrl-C aborts.\n"
-    "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened,\n"
-    "4 results could not be written, 5 an operation never completed (4 before 3 before 5 before 1).\n";
 
 int64_t ParseSize(const std::string& text) {
     size_t i = 0;
@@ -195,14 +166,8 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
 
 std::string CommandLineRefusal(const Options& o) {
     const engine::RunSettings& s = o.settings;
-    if (s.threadsPerVolume < 1)
-        return "--threads: '" + std::to_string(s.threadsPerVolume) +
-               "' is not allowed: at least 1 worker per volume is needed";
     if (s.readsPerPortion == 0 && s.writesPerPortion == 0)
         return "--reads 0 --writes 0: a portion must hold at least one read or write";
-    if (s.testMs < 0)
-        return o.timeOption + ": '" + o.given.at(engine::SettingField::TestTime) +
-               "' is not allowed: the test time must be 0 or more";
     if (s.verify && s.writesPerPortion <= 0)
         return "--verify checks what the run writes: give --writes N (and --destroy-data)";
     if (s.writesPerPortion > 0)
@@ -212,6 +177,230 @@ std::string CommandLineRefusal(const Options& o) {
                        ": by its letter alone, which moves whenever a device is attached. Name the device: " +
                        VolumeLetter(v.index) + "=/dev/...";
     return {};
+}
+
+namespace {
+
+using Mode = Options::Mode;
+
+bool Refused(std::string& error, std::string text) {
+    error = std::move(text);
+    return false;
+}
+
+// An integer setting, parsed once into its field with the range the command line allows; a refusal is
+// worded as the engine's own for that field.
+template <auto Member, engine::SettingField Field, int64_t Least, int64_t Most>
+bool IntegerSetting(Options& o, const char* value, std::string& error) {
+    o.given[Field] = value;
+    int32_t v = 0;
+    engine::Refusal r;
+    r.field = Field;
+    r.value = value;
+    if (!engine::ParseInt32(value, v)) {
+        r.why = engine::Refusal::Why::NotAnInteger;
+    } else if (v < Least) {
+        r.why = engine::Refusal::Why::BelowMinimum;
+        r.limit = Least;
+    } else if (v > Most) {
+        r.why = engine::Refusal::Why::OutOfRange;
+        r.limit = Most;
+    } else {
+        o.settings.*Member = v;
+        return true;
+    }
+    return Refused(error, RefusalText(r, o));
+}
+
+// The test time in minutes or seconds, 0 up to what a signed 32-bit count of milliseconds holds.
+template <int64_t MsPerUnit>
+bool TestTime(Options& o, const char* value, std::string& error) {
+    const std::string option = MsPerUnit == 60'000 ? "--minutes" : "--seconds";
+    if (o.given.count(engine::SettingField::TestTime) && o.timeOption != option)
+        return Refused(error, "--minutes and --seconds cannot be given together");
+    o.timeOption = option;
+    o.given[engine::SettingField::TestTime] = value;
+    int32_t v = 0;
+    engine::Refusal r;
+    r.field = engine::SettingField::TestTime;
+    r.value = value;
+    if (!engine::ParseInt32(value, v)) {
+        r.why = engine::Refusal::Why::NotAnInteger;
+    } else if (v < 0) {
+        r.why = engine::Refusal::Why::BelowMinimum;
+    } else if (int64_t{v} * MsPerUnit > engine::kMaxTestMs) {
+        r.why = engine::Refusal::Why::OutOfRange;
+        r.limit = engine::kMaxTestMs;
+    } else {
+        o.settings.testMs = int64_t{v} * MsPerUnit;
+        return true;
+    }
+    return Refused(error, RefusalText(r, o));
+}
+
+template <bool Options::*Member>
+bool Flag(Options& o, const char*, std::string&) {
+    o.*Member = true;
+    return true;
+}
+
+template <bool engine::RunSettings::*Member>
+bool SettingFlag(Options& o, const char*, std::string&) {
+    o.settings.*Member = true;
+    return true;
+}
+
+template <Mode M>
+bool ModeFlag(Options& o, const char*, std::string&) {
+    // --help and --version win over everything else on the line.
+    if (o.mode != Mode::Help && o.mode != Mode::Version) o.mode = M;
+    return true;
+}
+
+template <std::string Options::*Member>
+bool Path(Options& o, const char* value, std::string&) {
+    o.*Member = value;
+    return true;
+}
+
+constexpr int64_t kInt32Max = INT32_MAX;
+using F = engine::SettingField;
+using S = engine::RunSettings;
+const std::vector<Mode> kRun = {Mode::Run};
+
+}  // namespace
+
+const std::vector<CommandDef>& Commands() {
+    static const std::vector<CommandDef> commands = {
+        {Mode::Run, "", "VOLUME...", 1, -1,
+         "Loads volumes with timed reads (and, with --writes, destructive writes) and reports totals, rates\n"
+         "and latency percentiles. VOLUME is a letter from --list (C or C:) or LETTER=PATH for a block "
+         "device\n"
+         "or an image file, e.g. D=/dev/sdb1 or T=/tmp/test.img."},
+        {Mode::Log2Csv, "log2csv", "SrcStats.dat", 1, 1, "the operation log as CSV, one row per operation"},
+        {Mode::Analyze, "analyze", "SrcStats.dat", 1, 1,
+         "exact figures and percentiles from an operation log"},
+        {Mode::Merge, "merge", "RESULTS.json...", 1, -1, "results of several runs or machines made one"},
+    };
+    return commands;
+}
+
+const std::vector<OptionDef>& OptionTable() {
+    static const std::vector<OptionDef> table = {
+        {"--block-size", "N", "bytes per operation (4096)", kRun,
+         "512 1024 2048 4096 8192 16384 32768 65536 131072 262144",
+         IntegerSetting<&S::blockSize, F::BlockSize, 1, kInt32Max>},
+        {"--method", "M", "random, butterfly, forward or backward (random)", kRun,
+         "random butterfly forward backward",
+         [](Options& o, const char* v, std::string& error) {
+             return MethodFromName(v, o.settings.method) ||
+                    Refused(error, "--method: '" + std::string(v) +
+                                       "' is not random, butterfly, forward or backward");
+         }},
+        {"--threads", "N", "workers per volume (2)", kRun, "",
+         IntegerSetting<&S::threadsPerVolume, F::ThreadCount, 1, kInt32Max>},
+        {"--minutes", "N", "test time in minutes (30)", kRun, "", TestTime<60'000>},
+        {"--seconds", "N", "test time in seconds", kRun, "", TestTime<1000>},
+        {"--reads", "N", "reads per portion (1)", kRun, "",
+         IntegerSetting<&S::readsPerPortion, F::ReadsPerPortion, 0, kInt32Max>},
+        {"--writes", "N", "writes per portion (0); they destroy the data, see --destroy-data", kRun, "",
+         IntegerSetting<&S::writesPerPortion, F::WritesPerPortion, 0, kInt32Max>},
+        {"--pause", "MS", "pause after each portion (0)", kRun, "",
+         IntegerSetting<&S::pauseMs, F::PauseMs, 0, kInt32Max>},
+        {"--pause-type", "T", "fixed: exactly MS; random: 0 to MS (random)", kRun, "fixed random",
+         [](Options& o, const char* v, std::string& error) {
+             const std::string t = v;
+             if (t != "fixed" && t != "random")
+                 return Refused(error, "--pause-type: '" + t + "' is not fixed or random");
+             o.settings.pauseType = t == "fixed" ? engine::PauseType::Fixed : engine::PauseType::Random;
+             return true;
+         }},
+        {"--period", "S", "statistics interval in seconds (0: follows the test time)", kRun, "",
+         IntegerSetting<&S::periodSeconds, F::Period, 0, kInt32Max>},
+        {"--queue-depth", "Q", "operation streams per worker through one io_uring queue (1: synchronous)",
+         kRun, "", IntegerSetting<&S::queueDepth, F::QueueDepth, 1, engine::kMaxQueueDepth>},
+        {"--submit-batch", "B", "queued operations handed over per call, 1 to Q (Q)", kRun, "",
+         IntegerSetting<&S::submitBatch, F::SubmitBatch, 1, engine::kMaxQueueDepth>},
+        {"--register-files", nullptr, "register the volume's file with each worker's queue", kRun, "",
+         SettingFlag<&S::registerFile>},
+        {"--register-buffers", nullptr, "register the streams' buffers with each worker's queue", kRun, "",
+         SettingFlag<&S::registerBuffers>},
+        {"--verify", nullptr, "check written blocks on every read", kRun, "", SettingFlag<&S::verify>},
+        {"--verify-after", nullptr, "--verify, and read every written block back after the run", kRun, "",
+         [](Options& o, const char*, std::string&) { return o.settings.verify = o.verifyAfter = true; }},
+        {"--direct", nullptr, "refuse a volume whose transfers would go through the page cache", kRun, "",
+         Flag<&Options::direct>},
+        {"--start-at", "TIME", "wait until TIME (UTC, e.g. 2026-12-09T03:00:00Z) before the first operation",
+         kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             const std::string when = v;
+             if (!ParseIsoUtc(when, o.startAtMs))
+                 return Refused(error, "--start-at: '" + when +
+                                           "' is not a UTC time that exists, such as 2026-12-09T03:00:00Z");
+             // The program's clock starts in 1970; a time before it would be taken as "at once".
+             if (o.startAtMs <= 0)
+                 return Refused(error, "--start-at: '" + when + "' is not after 1970-01-01T00:00:00Z");
+             return o.startAtGiven = true;
+         }},
+        {"--destroy-data", nullptr, "allow writes to LETTER=PATH volumes: THEY DESTROY THE DATA ON THEM",
+         kRun, "", Flag<&Options::destroyData>},
+        {"--create", "SIZE", "create missing LETTER=PATH image files of SIZE (e.g. 256M), random data", kRun,
+         "64M 256M 1G 4G",
+         [](Options& o, const char* v, std::string& error) {
+             o.createSize = ParseSize(v);
+             return o.createSize > 0 || Refused(error, "--create: '" + std::string(v) +
+                                                           "' is not a size (for example 4096, 64M or 2G)");
+         }},
+        {"--log", "FILE", "write the operation log (SrcStats.dat format)", kRun, "FILE",
+         Path<&Options::logPath>},
+        {"--json",
+         "FILE|-",
+         "write the results as JSON (schema_version 2); with -, the text goes to stderr",
+         {Mode::Run, Mode::Analyze, Mode::Merge},
+         "FILE -",
+         Path<&Options::jsonPath>},
+        {"--list", nullptr, "show the volume letters (with --json, as JSON) and exit", kRun, "",
+         ModeFlag<Mode::List>},
+        {"--help",
+         nullptr,
+         "this text",
+         {Mode::Run, Mode::Log2Csv, Mode::Analyze, Mode::Merge},
+         "",
+         [](Options& o, const char*, std::string&) {
+             o.mode = Mode::Help;
+             return true;
+         }},
+        {"--version", nullptr, "the program's version", kRun, "",
+         [](Options& o, const char*, std::string&) {
+             if (o.mode != Mode::Help) o.mode = Mode::Version;
+             return true;
+         }},
+    };
+    return table;
+}
+
+std::string HelpText() {
+    std::string text =
+        "Usage: volstress-cli [options] VOLUME...\n       volstress-cli --list [--json FILE|-]\n";
+    for (const CommandDef& c : Commands())
+        if (c.name[0] != '\0')
+            text += std::string("       volstress-cli ") + c.name + " " + c.arguments +
+                    (c.mode == Mode::Log2Csv ? "" : " [--json FILE|-]") + "\n";
+    text += std::string("\n") + Commands()[0].help + "\n";
+    for (const CommandDef& c : Commands())
+        if (c.name[0] != '\0') text += std::string(c.name) + ": " + c.help + ".\n";
+    text += "\n";
+    for (const OptionDef& o : OptionTable()) {
+        std::string head =
+            std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : std::string());
+        head.resize(std::max<size_t>(head.size() + 1, 22), ' ');
+        text += head + o.help + "\n";
+    }
+    text +=
+        "Ctrl-C, SIGTERM and SIGHUP end the run and still report; a second one aborts.\n"
+        "Exit status: 0 all operations succeeded, 1 some failed, 2 bad usage, 3 a volume cannot be opened,\n"
+        "4 results could not be written, 5 an operation never completed (4 before 3 before 5 before 1).\n";
+    return text;
 }
 
 namespace {
@@ -235,214 +424,152 @@ bool ParseVolume(const std::string& arg, VolumeArg& v, std::string& error) {
     return true;
 }
 
+const OptionDef* FindOption(const std::string& name) {
+    for (const OptionDef& o : OptionTable())
+        if (name == o.name) return &o;
+    return nullptr;
+}
+
+bool TakesOption(const OptionDef& o, Mode m) {
+    return std::find(o.commands.begin(), o.commands.end(), m) != o.commands.end();
+}
+
+std::string Usage(const CommandDef& c) {
+    return std::string("volstress-cli ") + (c.name[0] ? std::string(c.name) + " " : std::string()) +
+           c.arguments;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
-    using engine::SettingField;
-    engine::RunSettings& rs = o.settings;
-    int32_t minutes = 0, seconds = 0;
-    // Integer options: the setting each fills, and its field for messages.
-    const std::map<std::string, std::pair<SettingField, int32_t*>> integers = {
-        {"--block-size", {SettingField::BlockSize, &rs.blockSize}},
-        {"--threads", {SettingField::ThreadCount, &rs.threadsPerVolume}},
-        {"--minutes", {SettingField::TestTime, &minutes}},
-        {"--seconds", {SettingField::TestTime, &seconds}},
-        {"--reads", {SettingField::ReadsPerPortion, &rs.readsPerPortion}},
-        {"--writes", {SettingField::WritesPerPortion, &rs.writesPerPortion}},
-        {"--pause", {SettingField::PauseMs, &rs.pauseMs}},
-        {"--period", {SettingField::Period, &rs.periodSeconds}},
-        {"--queue-depth", {SettingField::QueueDepth, &rs.queueDepth}},
-        {"--submit-batch", {SettingField::SubmitBatch, &rs.submitBatch}}};
-    const std::map<std::string, std::string*> texts = {{"--log", &o.logPath}, {"--json", &o.jsonPath}};
-    std::string method, pauseType, create;
-    bool minutesGiven = false, secondsGiven = false;
-    if (argc > 1 && std::string(argv[1]) == "merge") {
-        o.mode = Options::Mode::Merge;
-        for (int i = 2; i < argc; ++i) {
-            const std::string arg = argv[i];
-            if (arg == "--json" && i + 1 < argc)
-                o.jsonPath = argv[++i];
-            else if (arg.rfind("--json=", 0) == 0)
-                o.jsonPath = arg.substr(7);
-            else if (arg.rfind("-", 0) != 0)
-                o.mergePaths.push_back(arg);
-            else {
-                error =
-                    "merge takes results files and an optional --json FILE|-: volstress-cli merge A.json "
-                    "B.json";
-                return false;
-            }
-        }
-        if (o.mergePaths.empty()) {
-            error = "merge needs the results files: volstress-cli merge A.json B.json ...";
-            return false;
-        }
-        return true;
-    }
-    if (argc > 1 && std::string(argv[1]) == "analyze") {
-        o.mode = Options::Mode::Analyze;
-        for (int i = 2; i < argc; ++i) {
-            const std::string arg = argv[i];
-            if (arg == "--json" && i + 1 < argc) {
-                o.jsonPath = argv[++i];
-            } else if (arg.rfind("--json=", 0) == 0) {
-                o.jsonPath = arg.substr(7);
-            } else if (o.log2csvPath.empty() && arg.rfind("-", 0) != 0) {
-                o.log2csvPath = arg;
-            } else {
-                error =
-                    "analyze takes one log and an optional --json FILE|-: volstress-cli analyze SrcStats.dat";
-                return false;
-            }
-        }
-        if (o.log2csvPath.empty()) {
-            error = "analyze needs the log to read: volstress-cli analyze SrcStats.dat";
-            return false;
-        }
-        return true;
-    }
-    if (argc > 1 && std::string(argv[1]) == "log2csv") {
-        if (argc != 3) {
-            error = "log2csv takes one file: volstress-cli log2csv SrcStats.dat";
-            return false;
-        }
-        o.mode = Options::Mode::Log2Csv;
-        o.log2csvPath = argv[2];
-        return true;
-    }
+    // A flag is on when given and off when not: a value after it ("--destroy-data=no") is refused rather
+    // than read either way.
     for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        std::string value;
-        bool hasValue = false;
-        if (arg.rfind("--", 0) == 0) {
-            if (const size_t eq = arg.find('='); eq != std::string::npos) {
-                value = arg.substr(eq + 1);
-                arg.resize(eq);
-                hasValue = true;
-            }
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        const size_t eq = arg.find('=');
+        if (arg.rfind("--", 0) != 0 || eq == std::string::npos) continue;
+        const OptionDef* def = FindOption(arg.substr(0, eq));
+        if (def && !def->value)
+            return Refused(error, def->name + std::string(" takes no value: '") + arg +
+                                      "' is refused (leave the flag out to say no)");
+        // CLI11 would take the next word as the value of "--log=": an empty value is refused here instead.
+        if (def && eq + 1 == arg.size())
+            return Refused(error,
+                           def->name + std::string(" needs a value (") + def->value + "), and '' is none");
+    }
+
+    CLI::App app;
+    app.set_help_flag();
+    app.allow_extras();
+    struct Bound {
+        CLI::App* app;
+        const CommandDef* command;
+        std::vector<std::pair<CLI::Option*, const OptionDef*>> options;
+        std::vector<std::string> arguments;
+    };
+    std::vector<Bound> bound;
+    bound.reserve(Commands().size());
+    for (const CommandDef& c : Commands()) {
+        // Bound in place: the options write into the entry itself.
+        bound.push_back(Bound{c.name[0] ? app.add_subcommand(c.name) : &app, &c, {}, {}});
+        Bound& b = bound.back();
+        b.app->set_help_flag();
+        b.app->allow_extras();
+        for (const OptionDef& def : OptionTable()) {
+            if (!TakesOption(def, c.mode)) continue;
+            // Every value and every repetition is kept, so that each is checked here rather than
+            // quietly taken or dropped.
+            CLI::Option* opt = def.value
+                                   ? b.app->add_option(def.name)->expected(0, 1)->allow_extra_args(false)
+                                   : b.app->add_flag(def.name);
+            opt->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+            b.options.emplace_back(opt, &def);
         }
-        auto takeValue = [&](std::string& into) {
-            if (!hasValue) {
-                if (i + 1 >= argc) {
-                    error = arg + " needs a value";
-                    return false;
-                }
-                value = argv[++i];
-            }
-            into = value;
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            o.mode = Options::Mode::Help;
-            return true;
+        if (c.mode == Mode::Run) b.app->add_flag("-h")->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+        b.app->add_option("arguments", b.arguments)->expected(0, -1);
+    }
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return Refused(error, std::string(e.what()) + " (see --help)");
+    }
+
+    Bound* active = &bound[0];
+    for (Bound& b : bound)
+        if (b.app != &app && b.app->parsed()) active = &b;
+    const CommandDef& command = *active->command;
+    if (command.mode != Mode::Run) {
+        o.mode = command.mode;
+        for (const auto& [opt, def] : bound[0].options)
+            if (opt->count() > 0)
+                return Refused(error, std::string(def->name) + " is not an option of " + command.name +
+                                          ": give it after the command, if " + command.name + " takes it");
+        if (!bound[0].arguments.empty())
+            return Refused(error, "'" + bound[0].arguments[0] + "' comes before " + command.name +
+                                      ": the command is the first word");
+    }
+    for (const std::string& extra : active->app->remaining())
+        return Refused(error, extra.rfind("-", 0) == 0 && extra.size() > 1
+                                  ? "unknown option " + extra + " (see --help)"
+                                  : "'" + extra + "' is not expected here (see --help)");
+    if (command.mode == Mode::Run && bound[0].app->get_option("-h")->count() > 0) o.mode = Mode::Help;
+
+    // In the order given, so the first mistake on the line is the one said.
+    for (CLI::Option* opt : active->app->parse_order()) {
+        const auto it = std::find_if(active->options.begin(), active->options.end(),
+                                     [&](const auto& p) { return p.first == opt; });
+        if (it == active->options.end()) continue;
+        const OptionDef& def = *it->second;
+        if (!def.value) {
+            if (!def.apply(o, nullptr, error)) return false;
+            continue;
         }
-        if (arg == "--version") {
-            o.mode = Options::Mode::Version;
-            return true;
-        }
-        if (arg == "--list") {
-            o.mode = Options::Mode::List;
-        } else if (arg == "--destroy-data") {
-            o.destroyData = true;
-        } else if (arg == "--direct") {
-            o.direct = true;
-        } else if (arg == "--verify") {
-            rs.verify = true;
-        } else if (arg == "--register-files") {
-            rs.registerFile = true;
-        } else if (arg == "--register-buffers") {
-            rs.registerBuffers = true;
-        } else if (arg == "--verify-after") {
-            rs.verify = o.verifyAfter = true;
-        } else if (arg == "--method") {
-            if (!takeValue(method)) return false;
-        } else if (arg == "--pause-type") {
-            if (!takeValue(pauseType)) return false;
-        } else if (arg == "--create") {
-            if (!takeValue(create)) return false;
-        } else if (arg == "--start-at") {
-            std::string when;
-            if (!takeValue(when)) return false;
-            if (!ParseIsoUtc(when, o.startAtMs)) {
-                error =
-                    "--start-at: '" + when + "' is not a UTC time that exists, such as 2026-12-09T03:00:00Z";
-                return false;
-            }
-            // The program's clock starts in 1970; a time before it would be taken as "at once".
-            if (o.startAtMs <= 0) {
-                error = "--start-at: '" + when + "' is not after 1970-01-01T00:00:00Z";
-                return false;
-            }
-            o.startAtGiven = true;
-        } else if (auto t = texts.find(arg); t != texts.end()) {
-            if (!takeValue(*t->second)) return false;
-        } else if (auto it = integers.find(arg); it != integers.end()) {
-            std::string text;
-            if (!takeValue(text)) return false;
-            const auto [field, into] = it->second;
-            if (field == SettingField::TestTime) o.timeOption = arg;
-            o.given[field] = text;
-            if (!engine::ParseInt32(text, *into)) {
-                engine::Refusal r;
-                r.why = engine::Refusal::Why::NotAnInteger;
-                r.field = field;
-                error = RefusalText(r, o);
-                return false;
-            }
-            minutesGiven |= arg == "--minutes";
-            secondsGiven |= arg == "--seconds";
-        } else if (arg.rfind("-", 0) == 0 && arg.size() > 1) {
-            error = "unknown option " + arg + " (see --help)";
-            return false;
-        } else {
+        const std::vector<std::string>& values = opt->results();
+        if (values.size() > 1)
+            return Refused(error, std::string(def.name) + " is given twice ('" + values[0] + "' and '" +
+                                      values[1] + "'): give it once");
+        // An empty value is never taken as "not given": a script whose variable is empty hears of it.
+        if (values.empty() || values[0].empty())
+            return Refused(error,
+                           std::string(def.name) + " needs a value (" + def.value + "), and '' is none");
+        if (!def.apply(o, values[0].c_str(), error)) return false;
+    }
+    if (o.mode == Mode::Help || o.mode == Mode::Version) return true;
+
+    const std::vector<std::string>& args = active->arguments;
+    if (command.mode == Mode::Run) {
+        for (const std::string& arg : args) {
             VolumeArg v;
             if (!ParseVolume(arg, v, error)) return false;
             for (const auto& other : o.volumes)
-                if (other.index == v.index) {
-                    error = "volume " + VolumeLetter(v.index) + ": is given twice";
-                    return false;
-                }
+                if (other.index == v.index)
+                    return Refused(error, "volume " + VolumeLetter(v.index) + ": is given twice");
             o.volumes.push_back(v);
         }
+    } else {
+        if (static_cast<int>(args.size()) < command.least)
+            return Refused(error,
+                           std::string(command.name) + " needs " + command.arguments + ": " + Usage(command));
+        if (command.most >= 0 && static_cast<int>(args.size()) > command.most)
+            return Refused(error, std::string(command.name) + " takes one file: " + Usage(command));
+        if (command.mode == Mode::Merge)
+            o.mergePaths = args;
+        else
+            o.log2csvPath = args[0];
+        return true;
     }
-    if (minutesGiven && secondsGiven) {
-        error = "--minutes and --seconds cannot be given together";
-        return false;
-    }
-    if (minutesGiven) rs.testMs = int64_t{minutes} * 60'000;
-    if (secondsGiven) rs.testMs = int64_t{seconds} * 1000;
     // Unless asked otherwise, a pass's operations go to the system in one call: one wake-up of the device's
     // queue instead of one per operation (at depth 32 twice fio's IO/s on a loop device, beside other work
-    // too). A depth that is not a count is refused later, by its own rule.
-    if (!o.given.count(SettingField::SubmitBatch) && rs.queueDepth >= 1) rs.submitBatch = rs.queueDepth;
-    if (!method.empty() && !MethodFromName(method, rs.method)) {
-        error = "--method: '" + method + "' is not random, butterfly, forward or backward";
-        return false;
-    }
-    if (!pauseType.empty()) {
-        if (pauseType != "fixed" && pauseType != "random") {
-            error = "--pause-type: '" + pauseType + "' is not fixed or random";
-            return false;
-        }
-        rs.pauseType = pauseType == "fixed" ? engine::PauseType::Fixed : engine::PauseType::Random;
-    }
-    if (!create.empty()) {
-        o.createSize = ParseSize(create);
-        if (o.createSize <= 0) {
-            error = "--create: '" + create + "' is not a size (for example 4096, 64M or 2G)";
-            return false;
-        }
+    // too).
+    if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = o.settings.queueDepth;
+    if (o.createSize > 0)
         for (const auto& v : o.volumes)
-            if (v.path.empty()) {
-                error = "--create needs LETTER=PATH volumes; " + VolumeLetter(v.index) +
-                        ": names a system volume";
-                return false;
-            }
-    }
-    if (o.mode == Options::Mode::Run && o.volumes.empty()) {
-        error = "no volume given (see --help; --list shows the letters)";
-        return false;
-    }
+            if (v.path.empty())
+                return Refused(error, "--create needs LETTER=PATH volumes; " + VolumeLetter(v.index) +
+                                          ": names a system volume");
+    if (o.mode == Mode::Run && o.volumes.empty())
+        return Refused(error, "no volume given (see --help; --list shows the letters)");
     return true;
 }
 

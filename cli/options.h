@@ -1,5 +1,7 @@
 #pragma once
-// volstress-cli's command line, parsed straight into the engine's typed settings.
+// volstress-cli's command line: one table of commands and options, read by CLI11 straight into the engine's
+// typed settings. The same table gives --help and is what the man page and the bash completion are checked
+// against.
 #include <cstdint>
 #include <map>
 #include <string>
@@ -31,6 +33,28 @@ struct Options {
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
 };
 
+// The commands: the run itself (no name), and the tools that read what runs wrote.
+struct CommandDef {
+    Options::Mode mode;
+    const char* name;       // "" for the run
+    const char* arguments;  // what follows the options, for --help: "VOLUME...", "SrcStats.dat"
+    int least, most;        // how many such arguments (-1: no limit)
+    const char* help;
+};
+const std::vector<CommandDef>& Commands();
+
+// One option, declared once.
+struct OptionDef {
+    const char* name;   // "--block-size"
+    const char* value;  // what it takes, for --help ("N", "FILE|-"); nullptr for a flag, which takes none
+    const char* help;
+    std::vector<Options::Mode> commands;  // where it may be given
+    const char* words;                    // the values it may take, for completion ("fixed random"); or ""
+    // Reads the value (nullptr for a flag) into the options; false with the refusal in error.
+    bool (*apply)(Options& options, const char* value, std::string& error);
+};
+const std::vector<OptionDef>& OptionTable();
+
 // Parses argv. A mistake comes back as a message that names the option (and, for a setting, in refusal).
 bool ParseOptions(int argc, char** argv, Options& options, std::string& error);
 // "64M", "4096", "2G": binary multiples; 0 when the text is not a size.
@@ -39,10 +63,11 @@ int64_t ParseSize(const std::string& text);
 std::string RefusalText(const engine::Refusal& refusal, const Options& options,
                         const std::string& volumeName = std::string());
 // What the command line refuses beyond the engine's own rules, since a script would read such a run as a
-// result: fewer than 1 worker, no operation per portion, a negative test time, and writes to a volume named
-// by a bare letter (letters shift whenever a device is attached). Empty when the options are fine.
+// result: no operation per portion, --verify without writes, and writes to a volume named by a bare letter
+// (letters shift whenever a device is attached). Empty when the options are fine.
 std::string CommandLineRefusal(const Options& options);
 
-extern const char* const kHelp;
+// --help, from the tables.
+std::string HelpText();
 
 }  // namespace cli

@@ -10,18 +10,21 @@ _volstress_cli() {
         --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
         --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
         --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth|--submit-batch) return ;;
-        log2csv|analyze) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        --start-at) COMPREPLY=($(compgen -W "$(date -u -d '+1 minute' +%Y-%m-%dT%H:%M:00Z 2>/dev/null)" -- "$cur")); return ;;
+        log2csv|analyze|merge) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
             --pause-type --period --queue-depth --submit-batch --register-files --register-buffers --verify --verify-after
-            --direct --destroy-data --create --log --json
+            --direct --start-at --destroy-data --create --log --json
             --list --help --version" -- "$cur"))
+    elif [[ "${COMP_WORDS[1]}" == merge ]]; then
+        COMPREPLY=($(compgen -f -- "$cur"))
     elif [[ "$cur" == ?=* ]]; then
         local letter="${cur%%=*}"
         COMPREPLY=($(compgen -f -- "${cur#*=}" | sed "s|^|$letter=|"))
     elif ((COMP_CWORD == 1)); then
-        COMPREPLY=($(compgen -W "log2csv analyze" -- "$cur") $(volstress-cli --list 2>/dev/null | cut -c1 | grep -i "^${cur:0:1}"))
+        COMPREPLY=($(compgen -W "log2csv analyze merge" -- "$cur") $(volstress-cli --list 2>/dev/null | cut -c1 | grep -i "^${cur:0:1}"))
     else
         COMPREPLY=($(volstress-cli --list 2>/dev/null | cut -c1 | grep -i "^${cur:0:1}"))
     fi

@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "cli/json.h"
 #include "cli/report_output.h"
@@ -61,22 +65,20 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
         cli::RefusalText(engine::Validate(p.settings), p),
         "--period: '3' is not allowed for the statistics interval: a 3600-second test would need more than "
         "the 1000 intervals a run keeps (4 s or more)");
+    // Ranges that do not depend on other options are refused as the option is read.
     cli::Options q;
-    ASSERT_TRUE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
-    EXPECT_EQ(cli::RefusalText(engine::Validate(q.settings), q),
-              "--minutes: '+40000' is not allowed for the test time: it must be within 35791 minutes");
-    // Limits that are not times are said as counts.
+    EXPECT_FALSE(Parse({"--minutes", "+40000", "T=/x"}, q, error));
+    EXPECT_EQ(error, "--minutes: '+40000' is not allowed for the test time: it must be within 35791 minutes");
     cli::Options d;
-    ASSERT_TRUE(Parse({"--queue-depth", "2000", "T=/x"}, d, error));
-    EXPECT_EQ(cli::RefusalText(engine::Validate(d.settings), d),
-              "--queue-depth: '2000' is not allowed for the queue depth: it must be at most 1024");
+    EXPECT_FALSE(Parse({"--queue-depth", "2000", "T=/x"}, d, error));
+    EXPECT_EQ(error, "--queue-depth: '2000' is not allowed for the queue depth: it must be at most 1024");
     cli::Options b;
     ASSERT_TRUE(Parse({"--queue-depth", "8", "--submit-batch", "9", "T=/x"}, b, error));
     EXPECT_EQ(cli::RefusalText(engine::Validate(b.settings), b),
               "--submit-batch: '9' is not allowed for the operations per submission: it must be at most 8");
     cli::Options z;
-    ASSERT_TRUE(Parse({"--submit-batch", "0", "T=/x"}, z, error));
-    EXPECT_EQ(cli::RefusalText(engine::Validate(z.settings), z),
+    EXPECT_FALSE(Parse({"--submit-batch", "0", "T=/x"}, z, error));
+    EXPECT_EQ(error,
               "--submit-batch: '0' is not allowed for the operations per submission: it must be at least 1");
     // Unless given, a pass goes to the system in one call: the batch is the depth, and the run's settings
     // (and so its JSON) say so.
@@ -87,8 +89,8 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     ASSERT_TRUE(Parse({"--queue-depth", "32", "--submit-batch", "1", "T=/x"}, single, error));
     EXPECT_EQ(single.settings.submitBatch, 1);
     cli::Options n;
-    ASSERT_TRUE(Parse({"--seconds", "-2", "T=/x"}, n, error));
-    EXPECT_EQ(cli::CommandLineRefusal(n), "--seconds: '-2' is not allowed: the test time must be 0 or more");
+    EXPECT_FALSE(Parse({"--seconds", "-2", "T=/x"}, n, error));
+    EXPECT_EQ(error, "--seconds: '-2' is not allowed for the test time in seconds: it must be 0 or more");
 
     engine::Refusal unit;
     unit.why = engine::Refusal::Why::NotMultiple;
@@ -124,4 +126,115 @@ TEST(Options, TimesAreTakenAsWrittenOrRefused) {
           "2026-01-01T00:00:60Z", "2026-1-01T00:00:00Z", "2026-01-01T00:00:00", "2026-01-01T00:00:00.Z",
           "2026-01-01 00:00:00Z", "2026-01-01T00:00:00.1234Z", "+026-01-01T00:00:00Z"})
         EXPECT_FALSE(cli::ParseIsoUtc(bad, ms)) << bad;
+}
+
+namespace {
+
+// A value each option takes, for the forms below.
+std::string SampleValue(const cli::OptionDef& o) {
+    if (o.words[0] != '\0' && std::string(o.words) != "FILE" && std::string(o.words) != "FILE -")
+        return std::string(o.words).substr(0, std::string(o.words).find(' '));
+    const std::string name = o.name;
+    if (name == "--start-at") return "2100-01-01T00:00:00Z";
+    if (name == "--log" || name == "--json") return "out.file";
+    return "1";
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Every "--name" in text, as written in roff (\-\-name) or plain.
+std::set<std::string> OptionNames(std::string text) {
+    for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");
+    std::set<std::string> names;
+    const std::regex option("--[a-z][a-z0-9-]*[a-z0-9]");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
+        names.insert(it->str());
+    return names;
+}
+
+}  // namespace
+
+// Each option in every form a script may write it: "--opt=v" as "--opt v", an empty value refused rather than
+// taken as "not given", a flag given a value refused rather than read as yes (or no).
+TEST(Options, EveryOptionInItsValueAndEmptyForms) {
+    for (const cli::OptionDef& def : cli::OptionTable()) {
+        const cli::Options::Mode mode = def.commands.front();
+        std::vector<std::string> head;
+        for (const cli::CommandDef& c : cli::Commands())
+            if (c.mode == mode && c.name[0] != '\0') head.push_back(c.name);
+        const std::string operand = mode == cli::Options::Mode::Run ? "T=/x" : "f";
+        const auto parse = [&](std::vector<std::string> args, cli::Options& o, std::string& error) {
+            args.insert(args.begin(), head.begin(), head.end());
+            args.push_back(operand);
+            return Parse(args, o, error);
+        };
+        cli::Options a, b;
+        std::string error;
+        if (!def.value) {
+            EXPECT_TRUE(parse({def.name}, a, error)) << def.name << ": " << error;
+            for (const char* v : {"=no", "=0", "=false", "=", "=yes"}) {
+                EXPECT_FALSE(parse({def.name + std::string(v)}, b, error)) << def.name << v;
+                EXPECT_EQ(error.rfind(def.name + std::string(" takes no value"), 0), 0u) << error;
+            }
+            continue;
+        }
+        const std::string v = SampleValue(def);
+        std::string errorA, errorB;
+        const bool okA = parse({def.name, v}, a, errorA), okB = parse({def.name + ("=" + v)}, b, errorB);
+        EXPECT_TRUE(okA) << def.name << " " << v << ": " << errorA;
+        EXPECT_EQ(okB, okA) << def.name;
+        EXPECT_EQ(a.settings.blockSize, b.settings.blockSize);
+        EXPECT_EQ(a.settings.testMs, b.settings.testMs);
+        EXPECT_EQ(a.jsonPath, b.jsonPath);
+        EXPECT_EQ(a.createSize, b.createSize);
+        for (const std::vector<std::string>& empty :
+             {std::vector<std::string>{def.name, ""},
+              std::vector<std::string>{def.name + std::string("=")}}) {
+            cli::Options e;
+            EXPECT_FALSE(parse(empty, e, error)) << def.name;
+            EXPECT_EQ(error, def.name + std::string(" needs a value (") + def.value + "), and '' is none");
+        }
+        cli::Options twice;
+        EXPECT_FALSE(parse({def.name, v, def.name, v}, twice, error)) << def.name;
+        EXPECT_NE(error.find("given twice"), std::string::npos) << error;
+    }
+}
+
+// The man page's options and the bash completion's words are the table's: an option added to one and not
+// the others fails here.
+TEST(Options, TheManPageAndTheCompletionKnowEveryOptionOfTheTable) {
+    std::set<std::string> table;
+    for (const cli::OptionDef& o : cli::OptionTable()) table.insert(o.name);
+
+    const std::string man = Slurp(VOLSTRESS_SOURCE_DIR "/packaging/volstress-cli.1");
+    const size_t from = man.find(".SH OPTIONS"), to = man.find(".SH", from + 1);
+    ASSERT_NE(from, std::string::npos);
+    std::string entries;  // the line after each .TP names the entry's options
+    std::istringstream lines(man.substr(from, to - from));
+    for (std::string line, last; std::getline(lines, line); last = line)
+        if (last == ".TP") entries += line + "\n";
+    EXPECT_EQ(OptionNames(entries), table);
+    for (const cli::CommandDef& c : cli::Commands())
+        if (c.name[0] != '\0')
+            EXPECT_NE(man.find(".B volstress\\-cli " + std::string(c.name)), std::string::npos) << c.name;
+
+    const std::string completion = Slurp(VOLSTRESS_SOURCE_DIR "/packaging/volstress-cli.bash");
+    const size_t list = completion.find("if [[ \"$cur\" == -* ]]");
+    ASSERT_NE(list, std::string::npos);
+    EXPECT_EQ(OptionNames(completion.substr(list, completion.find("elif", list) - list)), table);
+    for (const cli::OptionDef& o : cli::OptionTable()) {
+        const std::string words = o.words;
+        if (words.empty() || words.rfind("FILE", 0) == 0) continue;
+        EXPECT_NE(completion.find(std::string(o.name) + ") COMPREPLY=($(compgen -W \"" + words + "\""),
+                  std::string::npos)
+            << o.name << " completes " << words;
+    }
+    for (const cli::CommandDef& c : cli::Commands())
+        if (c.name[0] != '\0')
+            EXPECT_NE(completion.find(std::string(" ") + c.name), std::string::npos) << c.name;
 }
