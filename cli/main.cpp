@@ -70,7 +70,11 @@ int RunLog2Csv(const Options& opt) {
 }
 
 int RunAnalyze(const Options& opt) {
-    std::string error;
+    std::string error = InputClash({opt.log2csvPath}, opt.jsonPath);
+    if (!error.empty()) {
+        Fail("analyze: " + error);
+        return kUsage;
+    }
     LogAnalysis analysis;
     if (!AnalyzeLog(opt.log2csvPath, analysis, error)) {
         Fail(error);
@@ -86,7 +90,11 @@ int RunAnalyze(const Options& opt) {
 }
 
 int RunMerge(const Options& opt) {
-    std::string error, json;
+    std::string error = InputClash(opt.mergePaths, opt.jsonPath), json;
+    if (!error.empty()) {
+        Fail("merge: " + error);
+        return kUsage;
+    }
     MergeOutcome outcome;
     std::ostringstream text;
     if (!MergeResults(opt.mergePaths, text, json, outcome, error)) {

@@ -8,6 +8,7 @@
 #include "engine/system_error.h"
 #include "platform/file.h"
 #include "platform/io_queue.h"
+#include "platform/path_identity.h"
 
 namespace cli {
 
@@ -20,7 +21,74 @@ Preflight Refuse(int status, std::string message) {
     return p;
 }
 
+// One named thing a run reads or writes, and what it names.
+struct Named {
+    std::string what;  // "T: (/tmp/t.img)", "--log /tmp/x"
+    platform::PathIdentity id;
+};
+
 }  // namespace
+
+std::string PathClash(const Options& o, const platform::VolumeMap& map) {
+    using K = platform::PathIdentity::Kind;
+    std::vector<Named> volumes, outputs;
+    for (const auto& v : o.volumes) {
+        Named n{VolumeLetter(v.index) + ": (" + map.devicePath[v.index] + ")", {}};
+        uint32_t code = 0;
+        if (platform::IdentifyPath(map.devicePath[v.index], n.id, code)) volumes.push_back(n);
+    }
+    for (size_t a = 0; a < volumes.size(); ++a)
+        for (size_t b = a + 1; b < volumes.size(); ++b)
+            if (platform::Overlap(volumes[a].id, volumes[b].id))
+                return volumes[a].what + " and " + volumes[b].what +
+                       (volumes[a].id.device == volumes[b].id.device
+                            ? " name the same device or file"
+                            : " overlap: one holds the other's blocks") +
+                       "; give each once";
+    for (const auto& [option, path] : {std::pair{"--json", o.jsonPath}, std::pair{"--log", o.logPath}}) {
+        if (path.empty() || path == "-") continue;
+        Named n{std::string(option) + " " + path, {}};
+        uint32_t code = 0;
+        if (platform::IdentifyPath(path, n.id, code)) outputs.push_back(n);
+    }
+    // The report and messages go where the shell sent them; a file there is an output too.
+    for (const auto& [fd, name] : {std::pair{1, "standard output"}, std::pair{2, "standard error"}}) {
+        Named n{name, {}};
+        if (platform::IdentifyDescriptor(fd, n.id) && (n.id.kind == K::File || n.id.kind == K::BlockDevice))
+            outputs.push_back(n);
+    }
+    for (const Named& out : outputs)
+        for (const Named& v : volumes)
+            if (platform::Overlap(out.id, v.id))
+                return out.what + " is the volume " + v.what +
+                       " of this run: writing it there would destroy what the run tests; name another file";
+    for (size_t a = 0; a < outputs.size(); ++a)
+        for (size_t b = a + 1; b < outputs.size(); ++b) {
+            // Both standard streams in one file (2>&1) is the shell's doing and replaces nothing.
+            if (outputs[a].what == "standard output" && outputs[b].what == "standard error") continue;
+            if (platform::Overlap(outputs[a].id, outputs[b].id))
+                return outputs[a].what + " and " + outputs[b].what +
+                       " are the same file: one would replace the other; give each output its own";
+        }
+    return {};
+}
+
+std::string InputClash(const std::vector<std::string>& inputs, const std::string& json) {
+    std::vector<platform::PathIdentity> ids(inputs.size());
+    for (size_t a = 0; a < inputs.size(); ++a) {
+        uint32_t code = 0;
+        if (!platform::IdentifyPath(inputs[a], ids[a], code)) continue;
+        for (size_t b = 0; b < a; ++b)
+            if (platform::Overlap(ids[a], ids[b]))
+                return inputs[b] + " and " + inputs[a] + " are the same file: each would be counted twice";
+        platform::PathIdentity out;
+        if (!json.empty() && json != "-" && platform::IdentifyPath(json, out, code) &&
+            platform::Overlap(out, ids[a]))
+            return "--json " + json + " is the input " + inputs[a] +
+                   ": the results would replace what they are read from";
+    }
+    return {};
+}
 
 std::string NotAVolume(const std::string& path) {
 #ifdef _WIN32
@@ -60,14 +128,7 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             return Refuse(kCannotOpen, "System error " + engine::CannotOpenText(path, false) + ": " + why);
         p.map.devicePath[v.index] = path;
     }
-    for (size_t a = 0; a < o.volumes.size(); ++a)
-        for (size_t b = a + 1; b < o.volumes.size(); ++b) {
-            const int i = o.volumes[a].index, j = o.volumes[b].index;
-            if (platform::SameFile(p.map.devicePath[i], p.map.devicePath[j]))
-                return Refuse(kUsage, VolumeLetter(i) + ": and " + VolumeLetter(j) +
-                                          ": name the same device (" + p.map.devicePath[i] +
-                                          "); give each device once");
-        }
+    if (const std::string clash = PathClash(o, p.map); !clash.empty()) return Refuse(kUsage, clash);
     if (!running) return p;
 
     if (o.settings.writesPerPortion > 0 && !o.destroyData) {

@@ -46,7 +46,10 @@ bool CheckOutputPath(const std::string& path, uint32_t& error);
 // Removes the temporary files of output files still being written. Safe in a signal handler.
 void RemovePendingTemporaryFiles();
 
-// True when both paths name the same file or device (after following links); false if either is missing.
-bool SameFile(const std::string& a, const std::string& b);
+// Follows symbolic links (relative ones against their own directory) to the last path of the chain, which may
+// not exist yet. False with ELOOP for a cycle.
+bool ResolveLinks(const std::string& path, std::string& resolved, uint32_t& error);
+// The directory part of a path ("." for a bare name).
+std::string DirectoryOf(const std::string& path);
 
 }  // namespace platform

@@ -37,31 +37,15 @@ void ReleasePendingSlot(int slot) {
     if (slot >= 0) pendingUsed[slot].store(false, std::memory_order_release);
 }
 
+}  // namespace
+
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Follows symbolic links (relative ones against their own directory); the last path of the chain, which
-// may not exist yet. False with ELOOP for a cycle.
-bool ResolveLinks(const std::string& path, std::string& out, uint32_t& error) {
-    out = path;
-    for (int depth = 0; depth < 40; ++depth) {
-        struct stat st {};
-        if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
-        char buf[PATH_MAX];
-        const ssize_t n = ::readlink(out.c_str(), buf, sizeof buf - 1);
-        if (n < 0) {
-            error = static_cast<uint32_t>(errno);
-            return false;
-        }
-        const std::string link(buf, static_cast<size_t>(n));
-        out = link.front() == '/' ? link : DirectoryOf(out) + "/" + link;
-    }
-    error = ELOOP;
-    return false;
-}
+namespace {
 
 bool WriteAll(int fd, const void* data, size_t size, uint32_t& error) {
     const char* p = static_cast<const char*>(data);
@@ -83,6 +67,26 @@ bool WriteAll(int fd, const void* data, size_t size, uint32_t& error) {
 }
 
 }  // namespace
+
+// Follows symbolic links (relative ones against their own directory); the last path of the chain, which
+// may not exist yet. False with ELOOP for a cycle.
+bool ResolveLinks(const std::string& path, std::string& out, uint32_t& error) {
+    out = path;
+    for (int depth = 0; depth < 40; ++depth) {
+        struct stat st {};
+        if (::lstat(out.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+        char buf[PATH_MAX];
+        const ssize_t n = ::readlink(out.c_str(), buf, sizeof buf - 1);
+        if (n < 0) {
+            error = static_cast<uint32_t>(errno);
+            return false;
+        }
+        const std::string link(buf, static_cast<size_t>(n));
+        out = link.front() == '/' ? link : DirectoryOf(out) + "/" + link;
+    }
+    error = ELOOP;
+    return false;
+}
 
 OutputFile::~OutputFile() {
     Abort();
@@ -257,14 +261,6 @@ bool CheckOutputPath(const std::string& path, uint32_t& error) {
 void RemovePendingTemporaryFiles() {
     for (int i = 0; i < kPendingSlots; ++i)
         if (pendingUsed[i].load(std::memory_order_acquire)) ::unlink(pendingPath[i]);
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
-    if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode)) return sa.st_rdev == sb.st_rdev;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 }  // namespace platform

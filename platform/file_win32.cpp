@@ -29,11 +29,21 @@ void ReleasePendingSlot(int slot) {
     if (slot >= 0) pendingUsed[slot].store(false, std::memory_order_release);
 }
 
+}  // namespace
+
 std::string DirectoryOf(const std::string& path) {
     const size_t slash = path.find_last_of("/\\");
     if (slash == std::string::npos) return ".";
     return slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
 }
+
+// The system follows links when a path is opened.
+bool ResolveLinks(const std::string& path, std::string& resolved, uint32_t&) {
+    resolved = path;
+    return true;
+}
+
+namespace {
 
 // Symbolic links are followed by the system when the path is opened; a path that names a device (NUL, COM1,
 // a named pipe) is written straight through.
@@ -185,21 +195,6 @@ bool CheckOutputPath(const std::string& path, uint32_t& error) {
 void RemovePendingTemporaryFiles() {
     for (int i = 0; i < kPendingSlots; ++i)
         if (pendingUsed[i].load(std::memory_order_acquire)) DeleteFileW(pendingPath[i]);
-}
-
-bool SameFile(const std::string& a, const std::string& b) {
-    auto identity = [](const std::string& p, BY_HANDLE_FILE_INFORMATION& info) {
-        HANDLE h = CreateFileW(Wide(p).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                               nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (h == INVALID_HANDLE_VALUE) return false;
-        const bool ok = GetFileInformationByHandle(h, &info) != 0;
-        CloseHandle(h);
-        return ok;
-    };
-    BY_HANDLE_FILE_INFORMATION x{}, y{};
-    if (!identity(a, x) || !identity(b, y)) return false;
-    return x.dwVolumeSerialNumber == y.dwVolumeSerialNumber && x.nFileIndexHigh == y.nFileIndexHigh &&
-           x.nFileIndexLow == y.nFileIndexLow;
 }
 
 }  // namespace platform

@@ -311,7 +311,8 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
         {{"--minutes", "-1", "T=" + img}, "--minutes: '-1' is not allowed"},
         {{"--block-size", "4194304", "T=" + img}, "it is larger than T: (" + img + ")"},
         {{"--writes", "1", "--destroy-data", "C"}, "refusing to write to C: by its letter alone"},
-        {{"T=" + img, "U=" + (dir.path() / "alias.img").string()}, "T: and U: name the same device"},
+        {{"T=" + img, "U=" + (dir.path() / "alias.img").string()},
+         "U: (" + (dir.path() / "alias.img").string() + ") name the same device or file"},
         {{"--json", (dir.path() / "no" / "r.json").string(), "T=" + img}, "--json: cannot write"},
         {{"--log", dir.path().string(), "T=" + img}, "--log: cannot write"}};
     for (const auto& [args, message] : refused) {
@@ -367,6 +368,57 @@ TEST(Cli, OutputFilesNeverDestroyWhatIsAtTheirPath) {
     EXPECT_EQ(r.status, 130) << r.err;
     for (const auto& e : std::filesystem::directory_iterator(dir.path()))
         EXPECT_EQ(e.path().filename().string().rfind("big.img", 0), std::string::npos) << e.path();
+}
+
+// Whatever the spelling, no output lands on a volume of the run or on another output, and no input is read
+// twice or replaced by the results read from it: refused before anything is opened, nothing changed on disk.
+TEST(Cli, NoOutputLandsOnAVolumeOrAnotherOutputOrAnInput) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20, 0x5A), other = (dir.path() / "other").string();
+    std::filesystem::create_symlink(img, dir.path() / "link.img");
+    std::ofstream(other) << "kept";
+    const std::string viaLink = (dir.path() / "link.img").string(),
+                      dotted = (dir.path() / "." / "t.img").string();
+    const std::string fresh = (dir.path() / "new.img").string(),
+                      fresh2 = (dir.path() / "." / "new.img").string();
+    testing_support::LoopDevice loop(dir.MakeImage("loop.img", 1 << 20, 0x5A));
+    std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--log", img, "T=" + img}, "--log " + img + " is the volume T: (" + img + ") of this run"},
+        {{"--json", viaLink, "T=" + img}, "--json " + viaLink + " is the volume T:"},
+        {{"--json", dotted, "--writes", "1", "--destroy-data", "T=" + viaLink}, "is the volume T:"},
+        {{"--json", other, "--log", other, "T=" + img},
+         "--json " + other + " and --log " + other + " are the same file"},
+        {{"--create", "1M", "T=" + fresh, "U=" + fresh2}, "name the same device or file"},
+        {{"--create", "1M", "--log", fresh2, "T=" + fresh}, "is the volume T: (" + fresh + ")"}};
+    if (!loop.path.empty())
+        refused.push_back(
+            {{"--log", (dir.path() / "loop.img").string(), "M=" + loop.path}, "is the volume M:"});
+    for (const auto& [args, message] : refused) {
+        std::vector<std::string> full = {"--seconds", "1"};
+        full.insert(full.end(), args.begin(), args.end());
+        const Result r = RunCli(dir, full);
+        EXPECT_EQ(r.status, 2) << message << "\n" << r.err;
+        EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(Slurp(img), std::string(1 << 20, 0x5A));
+    EXPECT_EQ(Slurp((dir.path() / "loop.img").string()), std::string(1 << 20, 0x5A));
+    EXPECT_EQ(Slurp(other), "kept");
+    EXPECT_FALSE(std::filesystem::exists(fresh));
+
+    // The tools that read results: a file given twice, or the output named as an input.
+    const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
+    ASSERT_EQ(RunCli(dir, {"--seconds", "1", "--json", json, "--log", log, "T=" + img}).status, 0);
+    const std::string results = Slurp(json), ops = Slurp(log);
+    Result r = RunCli(dir, {"merge", json, (dir.path() / "." / "r.json").string()});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("are the same file: each would be counted twice"), std::string::npos) << r.err;
+    r = RunCli(dir, {"merge", json, "--json", json});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the results would replace what they are read from"), std::string::npos) << r.err;
+    r = RunCli(dir, {"analyze", log, "--json", log});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(Slurp(json), results);
+    EXPECT_EQ(Slurp(log), ops);
 }
 
 TEST(Cli, APauseNeverOutlastsTheTestTime) {

@@ -20,6 +20,7 @@
 #include "platform/file.h"
 #include "platform/io_queue_uring.h"
 #include "platform/memory.h"
+#include "platform/path_identity.h"
 #include "platform/volume_device.h"
 #include "platform/volume_map.h"
 #include "tests/test_support.h"
@@ -297,11 +298,28 @@ TEST(OutputFile, PathsAreCheckedBeforeARunAndTheSameDeviceIsRecognised) {
     EXPECT_EQ(error, static_cast<uint32_t>(EISDIR));
     EXPECT_TRUE(platform::CheckOutputPath("/dev/null", error));
 
+    // One thing by any of its names: a link, a file yet to be made spelled two ways, a loop device and the
+    // file behind it; two things apart by their names, even where one of them is not there yet.
     const std::string a = dir.MakeImage("a.img", 4096), b = dir.MakeImage("b.img", 4096);
     fs::create_symlink(a, dir.path() / "a-link");
-    EXPECT_TRUE(platform::SameFile(a, (dir.path() / "a-link").string()));
-    EXPECT_FALSE(platform::SameFile(a, b));
-    EXPECT_FALSE(platform::SameFile(a, (dir.path() / "missing").string()));
+    const auto same = [](const std::string& x, const std::string& y) {
+        platform::PathIdentity p, q;
+        uint32_t code = 0;
+        return platform::IdentifyPath(x, p, code) && platform::IdentifyPath(y, q, code) &&
+               platform::Overlap(p, q);
+    };
+    EXPECT_TRUE(same(a, (dir.path() / "a-link").string()));
+    EXPECT_FALSE(same(a, b));
+    EXPECT_FALSE(same(a, (dir.path() / "missing").string()));
+    EXPECT_TRUE(same((dir.path() / "new.img").string(), (dir.path() / "." / "new.img").string()));
+    EXPECT_FALSE(same((dir.path() / "new.img").string(), (dir.path() / "new2.img").string()));
+    EXPECT_FALSE(same("/dev/null", "/dev/null"));  // written through: two outputs there replace nothing
+    testing_support::LoopDevice loop(dir.MakeImage("loop.img", 1 << 20));
+    if (!loop.path.empty()) {
+        EXPECT_TRUE(same(loop.path, (dir.path() / "loop.img").string()));
+        EXPECT_TRUE(same((dir.path() / "loop.img").string(), loop.path));
+        EXPECT_FALSE(same(loop.path, a));
+    }
 }
 
 TEST(FileVolumes, ShortTransfersFailAndWritesNeverGrowAnImage) {
