@@ -344,6 +344,25 @@ int main(int argc, char** argv) {
     if (const int status = CheckVolumes(opt, pre.map, *volumes, eng.Volumes(), selected); status != 0)
         return status;
 
+    // Held from now until the program ends (the read-back included), so that no other run writes these
+    // volumes meanwhile, nor reads one this run writes. A volume that cannot be held for another reason (a
+    // mounted device) is left to the workers, which report it with the run's results.
+    std::vector<std::unique_ptr<platform::IVolumeClaim>> claims;
+    for (const auto& v : opt.volumes) {
+        const bool write = opt.settings.writesPerPortion > 0;
+        uint32_t code = 0;
+        std::string holder;
+        std::unique_ptr<platform::IVolumeClaim> claim = volumes->Claim(v.index, write, code, holder);
+        if (!claim && !holder.empty()) {
+            Fail(std::string("refusing to ") + (write ? "write " : "read ") + VolumeLetter(v.index) + ": (" +
+                 pre.map.devicePath[v.index] + "): another run holds it, " + holder + ", " +
+                 (write ? "reading or writing it" : "writing it") +
+                 "; two runs on one volume would each see the other's operations as their own");
+            return kCannotOpen;
+        }
+        claims.push_back(std::move(claim));
+    }
+
     const RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, Driving(opt, eng));
     if (platform::StderrIsTerminal() && outcome.started) platform::FinishProgressLine();
     if (!outcome.started) {

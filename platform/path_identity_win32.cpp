@@ -1,5 +1,5 @@
-#include <io.h>
 #include <windows.h>
+#include <io.h>
 
 #include <cwctype>
 

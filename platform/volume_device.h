@@ -46,6 +46,13 @@ class IVolumeProbe {
     virtual bool Uncached() { return true; }
 };
 
+// A run's hold on a volume: while it lives, no other process's run may write the volume, nor read it while
+// this one writes (see IVolumeSystem::Claim).
+class IVolumeClaim {
+  public:
+    virtual ~IVolumeClaim() = default;
+};
+
 class IVolumeSystem {
   public:
     virtual ~IVolumeSystem() = default;
@@ -56,6 +63,16 @@ class IVolumeSystem {
     // Read-only, or read-write for destructive tests. A volume that is mounted or claimed by the system
     // is refused for writing. Safe to call from several threads at once.
     virtual std::unique_ptr<IVolumeDevice> OpenDevice(int index, bool write, uint32_t& error) = 0;
+    // Holds the volume for reading, or for writing, until the claim ends; every device this system opens
+    // holds one too, so the run's workers share it. nullptr with the system's code when another process
+    // holds it so that the two cannot go on together (EBUSY, and holder names the holder: "process 1234
+    // (volstress-cli)" where the system tells, else "another process"), or when a written block device is
+    // mounted or claimed (holder empty). Volumes no other process can reach
+    // (fakes) need no claim.
+    virtual std::unique_ptr<IVolumeClaim> Claim(int index, bool write, uint32_t& error, std::string& holder) {
+        (void)index, (void)write, (void)error, (void)holder;
+        return std::make_unique<IVolumeClaim>();
+    }
 };
 
 struct VolumeOptions {

@@ -8,8 +8,10 @@
 #include <unistd.h>
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -186,50 +188,121 @@ class FileProbe final : public IVolumeProbe {
     std::string path_;
 };
 
-// One exclusive open per block device while any of our write handles is open: the kernel refuses
-// O_EXCL on a mounted or otherwise claimed device, and our own workers share the claim.
-class WriteClaims {
+// Who else holds a lock on the file behind fd: open file description locks carry no owner, so the process is
+// found by the lock line among the open files' fdinfo (Linux 4.x and later). Empty when none can be seen.
+std::string LockHolder(int fd) {
+    struct stat st {};
+    if (fstat(fd, &st) != 0) return {};
+    char key[64];
+    std::snprintf(key, sizeof key, "%02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    const std::string self = std::to_string(getpid());
+    std::error_code ec;
+    for (const auto& proc : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = proc.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos || pid == self) continue;
+        std::error_code fdEc;
+        for (const auto& info : std::filesystem::directory_iterator(proc.path() / "fdinfo", fdEc)) {
+            std::ifstream in(info.path());
+            for (std::string line; std::getline(in, line);)
+                if (line.rfind("lock:", 0) == 0 && line.find("OFDLCK") != std::string::npos &&
+                    line.find(key) != std::string::npos) {
+                    std::string comm;
+                    std::getline(std::ifstream(proc.path() / "comm"), comm);
+                    return "process " + pid + (comm.empty() ? "" : " (" + comm + ")");
+                }
+        }
+    }
+    return {};
+}
+
+// A run's hold on each of its volumes, shared by the run's workers (one count per open):
+// - a block device written to is opened exclusively, which the kernel refuses while it is mounted or
+//   otherwise claimed;
+// - every volume carries an open file description lock on its file for as long as any of our handles is
+//   open, shared while reading and exclusive while writing: another process's run that would write while we
+//   read or write, or read while we write, is refused with EBUSY, and the holder is named where the system
+//   tells. The lock belongs to one open of the file, so our own workers' opens and closes never drop it.
+class VolumeClaims {
   public:
-    // 0 on success, else the errno of the refused claim.
-    uint32_t Acquire(int index, const std::string& path) {
+    // 0 on success, else the errno of the refusal (EBUSY: another process holds the volume; holder says who).
+    uint32_t Acquire(int index, const std::string& path, bool block, bool write, std::string& holder) {
         std::lock_guard lock(mutex_);
         Claim& c = claims_[index];
-        if (c.refs == 0) {
-            const int fd = OpenRetryingEintr(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-            if (fd < 0) return static_cast<uint32_t>(errno);
-            c.fd = fd;
+        if (c.refs > 0) {
+            // A write cannot join a read hold without giving it up first; that never happens within one run.
+            if (write && !c.write) return EBUSY;
+            ++c.refs;
+            return 0;
         }
-        ++c.refs;
+        if (block && write) {
+            c.exclusive = OpenRetryingEintr(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            if (c.exclusive < 0) return static_cast<uint32_t>(errno);
+        }
+        c.lock = OpenRetryingEintr(path.c_str(), (write ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+        if (c.lock < 0) {
+            const uint32_t e = static_cast<uint32_t>(errno);
+            Close(c);
+            return e;
+        }
+        struct flock fl {};
+        fl.l_type = write ? F_WRLCK : F_RDLCK;
+        fl.l_whence = SEEK_SET;
+        if (fcntl(c.lock, F_OFD_SETLK, &fl) != 0) {
+            const int e = errno;
+            if (e == EAGAIN || e == EACCES) {
+                holder = LockHolder(c.lock);
+                if (holder.empty()) holder = "another process";
+            }
+            Close(c);
+            return e == EAGAIN || e == EACCES ? EBUSY : static_cast<uint32_t>(e);
+        }
+        c.write = write;
+        c.refs = 1;
         return 0;
     }
     void Release(int index) {
         std::lock_guard lock(mutex_);
         Claim& c = claims_[index];
-        if (c.refs > 0 && --c.refs == 0) {
-            ::close(c.fd);
-            c.fd = -1;
-        }
+        if (c.refs > 0 && --c.refs == 0) Close(c);
     }
 
   private:
     struct Claim {
-        int fd = -1;
+        int exclusive = -1;
+        int lock = -1;
+        bool write = false;
         int refs = 0;
     };
+    static void Close(Claim& c) {
+        for (int* fd : {&c.exclusive, &c.lock})
+            if (*fd >= 0) {
+                ::close(*fd);
+                *fd = -1;
+            }
+    }
     std::mutex mutex_;
     std::array<Claim, kVolumeSlots> claims_{};
+};
+
+// One count of a volume's claim, given back when it ends.
+class HeldClaim final : public IVolumeClaim {
+  public:
+    HeldClaim(VolumeClaims& claims, int index) : claims_(claims), index_(index) {}
+    ~HeldClaim() override { claims_.Release(index_); }
+
+  private:
+    VolumeClaims& claims_;
+    int index_;
 };
 
 class FileDevice final : public IVolumeDevice {
   public:
     // limit: bytes a write may reach (an image file's size at open); -1 for a block device, whose end
     // the kernel enforces. A write past an image's end would silently grow the file.
-    FileDevice(int fd, int64_t limit, WriteClaims* claims, int index)
-        : fd_(fd), limit_(limit), claims_(claims), index_(index) {}
-    ~FileDevice() override {
-        ::close(fd_);
-        if (claims_) claims_->Release(index_);
-    }
+    FileDevice(int fd, int64_t limit, std::unique_ptr<IVolumeClaim> claim)
+        : fd_(fd), limit_(limit), claim_(std::move(claim)) {}
+    ~FileDevice() override { ::close(fd_); }
 
     uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) override {
         ssize_t r;
@@ -299,8 +372,7 @@ class FileDevice final : public IVolumeDevice {
     std::vector<std::pair<void*, size_t>> huge_;  // huge-page buffers handed out, and their lengths
     int fd_;
     int64_t limit_;
-    WriteClaims* claims_;
-    int index_;
+    std::unique_ptr<IVolumeClaim> claim_;  // given back after the close
 };
 
 class FileVolumeSystem final : public IVolumeSystem {
@@ -336,30 +408,37 @@ class FileVolumeSystem final : public IVolumeSystem {
             error = static_cast<uint32_t>(errno);
             return nullptr;
         }
-        const bool block = S_ISBLK(st.st_mode);
-        WriteClaims* claims = nullptr;
-        if (write && block) {
-            if (const uint32_t e = claims_.Acquire(index, path); e != 0) {
-                error = e;
-                return nullptr;
-            }
-            claims = &claims_;
-        }
+        std::string holder;
+        std::unique_ptr<IVolumeClaim> claim = Claim(index, write, error, holder);
+        if (!claim) return nullptr;
         bool direct = false;
-        const int fd =
-            OpenForTransfers(path, write ? O_RDWR : O_RDONLY, block, options_.requireUncached, direct);
+        const int fd = OpenForTransfers(path, write ? O_RDWR : O_RDONLY, S_ISBLK(st.st_mode),
+                                        options_.requireUncached, direct);
         if (fd < 0) {
             error = static_cast<uint32_t>(errno);
-            if (claims) claims->Release(index);
             return nullptr;
         }
-        return std::make_unique<FileDevice>(fd, block ? -1 : static_cast<int64_t>(st.st_size), claims, index);
+        return std::make_unique<FileDevice>(fd, S_ISBLK(st.st_mode) ? -1 : static_cast<int64_t>(st.st_size),
+                                            std::move(claim));
+    }
+
+    std::unique_ptr<IVolumeClaim> Claim(int index, bool write, uint32_t& error,
+                                        std::string& holder) override {
+        const std::string path = DevicePath(index);
+        struct stat st {};
+        if (path.empty() || ::stat(path.c_str(), &st) != 0) {
+            error = path.empty() ? ENOENT : static_cast<uint32_t>(errno);
+            return nullptr;
+        }
+        error = claims_.Acquire(index, path, S_ISBLK(st.st_mode), write, holder);
+        if (error != 0) return nullptr;
+        return std::make_unique<HeldClaim>(claims_, index);
     }
 
   private:
     VolumeMap map_;
     VolumeOptions options_;
-    WriteClaims claims_;
+    VolumeClaims claims_;
 };
 
 }  // namespace

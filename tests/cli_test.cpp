@@ -421,6 +421,37 @@ TEST(Cli, NoOutputLandsOnAVolumeOrAnotherOutputOrAnInput) {
     EXPECT_EQ(Slurp(log), ops);
 }
 
+// One writer per image: while a run writes a volume, another run may neither write it nor read it (its reads
+// would see the writes as corruption); two runs that only read go together.
+TEST(Cli, ARunThatWritesAVolumeHoldsItAgainstOtherRuns) {
+    TempDir first, second;
+    const std::string img = first.MakeImage("t.img", 4 << 20);
+    Result writer;
+    std::thread run([&] {
+        writer = RunCli(first, {"--seconds", "3", "--reads", "1", "--writes", "1", "--verify",
+                                "--destroy-data", "--json", (first.path() / "r.json").string(), "T=" + img});
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--seconds", "1", "--writes", "1", "--destroy-data", "T=" + img},
+          std::vector<std::string>{"--seconds", "1", "U=" + img}}) {
+        const Result r = RunCli(second, args);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_NE(r.err.find(": (" + img + "): another run holds it, process "), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("(volstress-cli)"), std::string::npos) << r.err;
+    }
+    run.join();
+    EXPECT_EQ(writer.status, 0) << writer.err;  // nothing of the refused runs reached the image
+    EXPECT_NE(Slurp((first.path() / "r.json").string()).find("\"mismatches\": 0,"), std::string::npos);
+
+    Result reader;
+    std::thread read([&] { reader = RunCli(first, {"--seconds", "2", "T=" + img}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(RunCli(second, {"--seconds", "1", "U=" + img}).status, 0);
+    read.join();
+    EXPECT_EQ(reader.status, 0) << reader.err;
+}
+
 TEST(Cli, APauseNeverOutlastsTheTestTime) {
     TempDir dir;
     const std::string img = dir.MakeImage("t.img", 1 << 20);
