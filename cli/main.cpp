@@ -1,5 +1,6 @@
 // volstress-cli: the window's engine and statistics driven from the command line.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <iostream>
@@ -33,11 +34,15 @@ void Fail(const std::string& message) {
     std::cerr << "volstress-cli: " << message << "\n" << std::flush;
 }
 
-// Standard output is a file like any other: a write that fails (a full disk, a closed pipe) is reported.
+// Standard output is a file like any other: a write that fails (a full disk, a reader that went away) is
+// reported with the system's reason.
 bool FlushStdout(const std::string& what) {
+    errno = 0;
     std::cout.flush();
     if (std::cout && std::fflush(stdout) == 0 && !std::ferror(stdout)) return true;
-    Fail(what + ": cannot write to standard output");
+    const int code = errno;
+    Fail(what + ": cannot write to standard output" +
+         (code != 0 ? ":" + engine::SystemErrorText(static_cast<uint32_t>(code)) : std::string()));
     return false;
 }
 
@@ -241,12 +246,18 @@ RunFacts Facts(const Options& opt, const platform::VolumeMap& map, engine::Engin
     facts.blocksWritten = verifier->BlocksWritten();
     facts.timedChecks = verifier->Timed();
     if (!opt.verifyAfter || outcome.workersNotReturned > 0) return facts;
-    // The read-back after the test time stands apart: its reads are in none of the run's figures.
+    // The read-back after the test time stands apart: its reads are in none of the run's figures. It can take
+    // hours on a large volume: an interrupted run skips it, and Ctrl-C ends it as it ends a run.
     facts.readBack = true;
+    if (outcome.interrupted) {
+        facts.readBackSkipped = true;
+        return facts;
+    }
     for (const auto& v : opt.volumes) {
         uint32_t code = 0;
         const engine::VerifyResults r = eng.ReadBack(
-            v.index, [] { return platform::InterruptCount() > 1; }, code);
+            v.index, [] { return platform::InterruptCount() > 0; }, code);
+        if (platform::InterruptCount() > 0) facts.interrupted = facts.readBackInterrupted = true;
         if (code != 0)
             Fail("--verify-after: " + engine::CannotOpenText(map.devicePath[v.index], false) + ":" +
                  engine::SystemErrorText(code));
@@ -301,6 +312,7 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
 }  // namespace
 
 int main(int argc, char** argv) {
+    platform::IgnoreBrokenPipes();
     Options opt;
     std::string error;
     if (!ParseOptions(argc, argv, opt, error)) {

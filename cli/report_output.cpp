@@ -213,9 +213,15 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
         out << "Verify: " << facts.blocksWritten << " blocks written\n";
         TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);
         if (VerifyUnchecked(facts)) out << "  " << kUncheckedHint << "\n";
-        if (facts.readBack)
-            TextChecks(out, "Verify after the run (not in the figures above)", facts.readBackChecks,
-                       facts.timerFreq);
+        if (facts.readBackSkipped)
+            out << "Verify after the run: not done, the run was interrupted\n";
+        else if (facts.readBack)
+            TextChecks(out,
+                       facts.readBackInterrupted ? "Verify after the run (not in the figures above; "
+                                                   "interrupted, blocks past those checked "
+                                                   "were not read back)"
+                                                 : "Verify after the run (not in the figures above)",
+                       facts.readBackChecks, facts.timerFreq);
     }
 }
 
@@ -255,7 +261,10 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         out << ",\n";
         if (facts.readBack) {
             out << "  \"verify_after\": ";
-            JsonChecks(out, facts.readBackChecks, "");
+            JsonChecks(out, facts.readBackChecks,
+                       std::string("\"complete\": ") +
+                           (facts.readBackSkipped || facts.readBackInterrupted ? "false" : "true") +
+                           (facts.readBackSkipped ? ", \"skipped\": true, " : ", "));
             out << ",\n";
         }
     }

@@ -33,6 +33,8 @@ struct RunFacts {
     int64_t blocksWritten = 0;
     engine::VerifyResults timedChecks;
     bool readBack = false;
+    bool readBackSkipped = false;      // the run was interrupted: nothing was read back
+    bool readBackInterrupted = false;  // Ctrl-C ended the read-back before its last block
     engine::VerifyResults readBackChecks;
 };
 

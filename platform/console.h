@@ -4,9 +4,13 @@
 
 namespace platform {
 
-// From now on the first Ctrl-C (or SIGTERM) only counts; the second removes the temporary files of output
-// files being written and ends the process at once with status 130.
+// From now on the first Ctrl-C (or SIGTERM, SIGHUP; on Windows Ctrl-Break and closing the console) only
+// counts; the second removes the temporary files of output files being written and ends the process at once
+// with status 130. Other signals that would end the process remove those files first. A closed pipe is a
+// failed write, never the end of the program (IgnoreBrokenPipes).
 void InstallInterruptHandler();
+// Writes to a pipe whose reader has gone fail with an error instead of ending the program.
+void IgnoreBrokenPipes();
 int InterruptCount();
 bool StderrIsTerminal();
 // Rewrites the progress line on stderr in place; FinishProgressLine moves past it.

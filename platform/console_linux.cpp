@@ -19,14 +19,34 @@ void OnInterrupt(int) {
     }
 }
 
+// Signals that end the process without a word: the temporary files go first, then the signal does what it
+// would have done (a core for SIGQUIT), so a parent still sees what ended the program.
+void OnFatal(int sig) {
+    RemovePendingTemporaryFiles();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+
 }  // namespace
 
 void InstallInterruptHandler() {
     struct sigaction sa {};
     sa.sa_handler = OnInterrupt;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // Ctrl-C, a termination request and a lost terminal all end the run with its results written.
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    struct sigaction fatal {};
+    fatal.sa_handler = OnFatal;
+    sigemptyset(&fatal.sa_mask);
+    for (int sig : {SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU, SIGXFSZ})
+        sigaction(sig, &fatal, nullptr);
+    IgnoreBrokenPipes();
+}
+
+void IgnoreBrokenPipes() {
+    // A reader that went away (a report piped into head) makes a write fail with EPIPE, which the program
+    // reports; it never ends the program before the other outputs are written.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 int InterruptCount() {

@@ -15,10 +15,18 @@ std::atomic<int> interrupts{0};
 size_t lastLength = 0;
 
 BOOL WINAPI OnControl(DWORD type) {
-    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT &&
+        type != CTRL_LOGOFF_EVENT && type != CTRL_SHUTDOWN_EVENT)
+        return FALSE;
     if (interrupts.fetch_add(1) >= 1) {
         RemovePendingTemporaryFiles();
         ExitProcess(130);
+    }
+    if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT) {
+        // The system ends the process once this returns (after 5 s at most): the run gets most of that to
+        // write its results, then no temporary file is left behind.
+        Sleep(4000);
+        RemovePendingTemporaryFiles();
     }
     return TRUE;
 }
@@ -28,6 +36,8 @@ BOOL WINAPI OnControl(DWORD type) {
 void InstallInterruptHandler() {
     SetConsoleCtrlHandler(OnControl, TRUE);
 }
+
+void IgnoreBrokenPipes() {}  // a write to a closed pipe fails there already
 
 int InterruptCount() {
     return interrupts.load();

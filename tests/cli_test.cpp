@@ -37,12 +37,17 @@ std::string Slurp(const std::string& path) {
     return s.str();
 }
 
-// Runs volstress-cli with args; stdout and stderr go to files in dir. signalAfterMs > 0 sends SIGINT then.
-Result RunCli(const TempDir& dir, std::vector<std::string> args, int signalAfterMs = 0) {
+// Runs volstress-cli with args; stdout and stderr go to files in dir (stdout to stdoutFd when given).
+// signalAfterMs > 0 sends `sig` then.
+Result RunCli(const TempDir& dir, std::vector<std::string> args, int signalAfterMs = 0, int sig = SIGINT,
+              int stdoutFd = -1) {
     const std::string out = (dir.path() / "stdout").string(), err = (dir.path() / "stderr").string();
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (stdoutFd >= 0)
+        posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+    else
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     args.insert(args.begin(), VOLSTRESS_CLI);
     std::vector<char*> argv;
@@ -54,7 +59,7 @@ Result RunCli(const TempDir& dir, std::vector<std::string> args, int signalAfter
     posix_spawn_file_actions_destroy(&actions);
     if (signalAfterMs > 0) {
         usleep(static_cast<useconds_t>(signalAfterMs) * 1000);
-        kill(pid, SIGINT);
+        kill(pid, sig);
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -450,6 +455,64 @@ TEST(Cli, ARunThatWritesAVolumeHoldsItAgainstOtherRuns) {
     EXPECT_EQ(RunCli(second, {"--seconds", "1", "U=" + img}).status, 0);
     read.join();
     EXPECT_EQ(reader.status, 0) << reader.err;
+}
+
+// Every signal has an outcome the operator can rely on: a reader that went away fails that output only, a
+// hang-up or termination request ends the run as Ctrl-C does with its results, no temporary file outlives a
+// signal, and Ctrl-C ends the read-back after the run as it ends the run.
+TEST(Cli, SignalsEndRunsWithTheirResultsAndLeaveNoTemporaryFile) {
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 4 << 20);
+    const std::string json = (dir.path() / "r.json").string(), log = (dir.path() / "ops.dat").string();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    ::close(pipeFds[0]);  // the reader is gone before the report is written
+    Result r = RunCli(dir, {"--seconds", "1", "--json", json, "--log", log, "T=" + img}, 0, 0, pipeFds[1]);
+    ::close(pipeFds[1]);
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("the report: cannot write to standard output: Error Code = 32 "), std::string::npos)
+        << r.err;
+    EXPECT_EQ(AllIoCount(Slurp(json)), static_cast<int64_t>(std::filesystem::file_size(log) / 32));
+
+    for (const int sig : {SIGHUP, SIGTERM}) {
+        r = RunCli(dir, {"--seconds", "60", "--json", json, "T=" + img}, 1200, sig);
+        EXPECT_EQ(r.status, 0) << sig << r.err;
+        EXPECT_NE(Slurp(json).find("\"interrupted\": true"), std::string::npos) << sig;
+    }
+    const auto noTemporary = [&](const std::string& name) {
+        for (const auto& e : std::filesystem::directory_iterator(dir.path()))
+            EXPECT_EQ(e.path().filename().string().rfind(name, 0), std::string::npos) << e.path();
+    };
+    const std::string big = (dir.path() / "big.img").string();
+    r = RunCli(dir, {"--seconds", "1", "--create", "64G", "T=" + big}, 300, SIGHUP);
+    EXPECT_EQ(r.status, 130) << r.err;
+    noTemporary("big.img");
+    r = RunCli(dir, {"--seconds", "1", "--create", "64G", "T=" + big}, 300, SIGQUIT);
+    EXPECT_EQ(r.status, 128 + SIGQUIT) << r.err;  // still ended by its signal, for the parent to see
+    noTemporary("big.img");
+
+    // An interrupted run does not read back (it would take hours on a large volume), and Ctrl-C during the
+    // read-back ends it: the results say so, within a moment.
+    const std::string many = dir.MakeImage("many.img", 64 << 20);
+    const std::vector<std::string> readBack = {"--seconds", "3",  "--block-size",   "512",
+                                               "--threads", "8",  "--reads",        "0",
+                                               "--writes",  "1",  "--destroy-data", "--verify-after",
+                                               "--json",    json, "T=" + many};
+    r = RunCli(dir, readBack, 1000);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(Slurp(json).find("\"verify_after\": {\"complete\": false, \"skipped\": true"),
+              std::string::npos)
+        << Slurp(json).substr(0, 1500);
+    // Eight writers for 3 s leave tens of thousands of blocks, read back one by one for seconds.
+    const auto start = std::chrono::steady_clock::now();
+    r = RunCli(dir, readBack, 3600);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(5500));
+    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string doc = Slurp(json);
+    EXPECT_NE(doc.find("\"interrupted\": true"), std::string::npos);
+    EXPECT_NE(doc.find("\"verify_after\": {\"complete\": false, \"blocks_checked\""), std::string::npos)
+        << doc.substr(0, 1500);
+    EXPECT_NE(r.out.find("interrupted, blocks past those checked were not read back"), std::string::npos);
 }
 
 TEST(Cli, APauseNeverOutlastsTheTestTime) {
