@@ -75,6 +75,7 @@ double WorkerLoop(const std::string& path, int threads) {
         workers.back()->Assign(2, 1);
     }
     const auto t0 = std::chrono::steady_clock::now();
+    shared->GoRun.store(1);
     shared->CurrentRun.store(1);
     shared->Testing.store(true);
     std::this_thread::sleep_for(std::chrono::duration<double>(kSeconds));

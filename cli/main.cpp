@@ -380,7 +380,8 @@ int main(int argc, char** argv) {
     if (!outcome.started) {
         const int i = outcome.refusal.volume;
         Fail(outcome.interrupted
-                 ? "interrupted before --start-at"
+                 ? (opt.startAtGiven ? "interrupted before --start-at"
+                                     : "interrupted before the first operation")
                  : RefusalText(outcome.refusal, opt,
                                i >= 0 ? VolumeLetter(i) + ": (" + pre.map.devicePath[i] + ")" : ""));
         return outcome.interrupted ? kInterrupted : kUsage;

@@ -155,6 +155,14 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
         case Why::TooManyWorkers:
             return head + "asks for " + std::to_string(r.requested) + " workers in all; the limit is " +
                    std::to_string(r.limit);
+        case Why::RunMemory:
+            return "the run needs " + std::to_string(r.requested) + " bytes of memory (" +
+                   std::to_string(r.parts[0]) + " for the workers' buffers, " + std::to_string(r.parts[1]) +
+                   " for the verify map, " + std::to_string(r.parts[2]) +
+                   " for the operation log), more than the " + std::to_string(r.limit) +
+                   " bytes (three quarters of this machine's memory) it may hold; use a smaller "
+                   "--block-size, "
+                   "fewer --threads or a lower --queue-depth";
         case Why::NeedsQueue:
             return std::string(OptionFor(r.field, o)) +
                    " applies to queued operations (io_uring): give --queue-depth 2 or more";

@@ -53,17 +53,30 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
         dialogs.Release();
         return outcome;
     }
-    if (options.beforeRelease && !options.beforeRelease()) {
+    // The workers open their volumes and make their buffers first, however long that takes; the test time
+    // and the first operation come after (a volume that cannot be opened is said at once).
+    eng.ReleaseHeld();
+    while (!eng.WorkersReady() && !dialogs.Failed() && !options.interrupted())
+        dialogs.WaitForFailure(std::chrono::milliseconds(10));
+    if (options.interrupted() || (!dialogs.Failed() && options.beforeRelease && !options.beforeRelease())) {
+        // Nothing was measured: the workers leave without an operation.
         outcome.interrupted = true;
+        eng.Stop();
         dialogs.Release();
+        eng.EndRunAndWait(static_cast<int32_t>(options.returnWait.count()));
         return outcome;
+    }
+    outcome.started = true;
+    // A volume that cannot be opened ends the whole run before any operation.
+    if (dialogs.Failed()) {
+        outcome.cannotOpen = true;
+        eng.Stop();
     }
     outcome.startedCounter = platform::CounterNow();
     outcome.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
-    eng.Release();
-    outcome.started = true;
+    eng.Go();
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     // The window's tick, run often so that the test ends within a fraction of a second of its time.
     while (eng.Running()) {

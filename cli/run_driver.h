@@ -58,7 +58,8 @@ struct RunOptions {
     std::function<void(uint32_t)> progress;
     // How long the workers may take to leave their runs once the run has ended.
     std::chrono::milliseconds returnWait{2000};
-    // Called once everything is prepared, just before the workers are released; false abandons the run.
+    // Called once the workers are ready (volumes open, buffers made), just before the test time starts; false
+    // abandons the run (its report says it was interrupted before any operation).
     std::function<bool()> beforeRelease;
 };
 

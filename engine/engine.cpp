@@ -51,7 +51,8 @@ StartResult Engine::Prepare(const RunSettings& s, const std::array<bool, kDiskCo
             chosen.push_back(i);
             facts.volumes.push_back({i, volumes_.Size(i), volumes_.Alignment(i)});
         }
-    facts.memoryBytes = s.verify ? platform::PhysicalMemoryBytes() : 0;
+    facts.memoryBytes = platform::PhysicalMemoryBytes();
+    facts.logBytes = static_cast<int64_t>(shared_->Log.Capacity()) * static_cast<int64_t>(sizeof(LogEntry));
     // Refused before the destructive question: an operator is never asked to agree to a run that will not be.
     result.refusal = ValidateStart(s, facts);
     if (result.refusal) return result;
@@ -101,12 +102,36 @@ StartResult Engine::Prepare(const RunSettings& s, const std::array<bool, kDiskCo
 void Engine::Release() {
     if (preparedRun_ == 0) return;
     startTick_ = ticks_();
+    shared_->GoRun.store(preparedRun_, std::memory_order_release);
+    ReleaseHeld();
+    heldRun_ = 0;
+}
+
+void Engine::ReleaseHeld() {
+    if (preparedRun_ == 0) return;
     // Settings and assignments first, then the run number and Testing, then the events: a released worker
     // sees its settings, and a worker not assigned to this run sees that it is not.
+    shared_->Ready.store(0, std::memory_order_relaxed);
     shared_->CurrentRun.store(preparedRun_, std::memory_order_release);
     shared_->Testing.store(true, std::memory_order_seq_cst);
     pool_.Release();
+    heldRun_ = preparedRun_;
     preparedRun_ = 0;
+}
+
+bool Engine::WorkersReady() const {
+    return shared_->Ready.load(std::memory_order_acquire) >= pool_.Count();
+}
+
+void Engine::Go() {
+    if (heldRun_ == 0) return;
+    startTick_ = ticks_();
+    {
+        std::lock_guard lock(shared_->SleepMutex);
+        shared_->GoRun.store(heldRun_, std::memory_order_release);
+    }
+    shared_->SleepWake.notify_all();
+    heldRun_ = 0;
 }
 
 void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {

@@ -62,6 +62,12 @@ class Engine {
     StartResult Prepare(const RunSettings& settings, const std::array<bool, kDiskCount>& selected,
                         const ConfirmDestruction& confirm);
     void Release();
+    // Release in two steps, so that no preparation is in the test time: ReleaseHeld lets the workers open
+    // their volumes and make their buffers, then wait; once WorkersReady (or when the run is to begin
+    // anyway), Go starts the test time and their operations.
+    void ReleaseHeld();
+    bool WorkersReady() const;
+    void Go();
     // Ends the run; the workers finish the operation in hand and leave, cutting any pause short.
     void Stop();
     // True while a run is in progress.
@@ -98,6 +104,7 @@ class Engine {
     uint32_t startTick_ = 0;
     std::shared_ptr<Verifier> verifier_;
     uint64_t preparedRun_ = 0;  // a prepared run not yet released
+    uint64_t heldRun_ = 0;      // a released run whose workers wait for Go
 };
 
 }  // namespace engine

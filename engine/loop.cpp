@@ -98,6 +98,8 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         }
     }
 
+    if (!r.prepared()) return release();
+
     PendingRecords pending;
     const PendingScope recording(pending, r.shared.Log, v, r.disk, s, f);
     // A pass's end for one stream, as a synchronous worker ends it: the verdict on the data, the end of the

@@ -28,6 +28,8 @@ struct LoopRun {
     std::function<bool()> runOver;
     Verifier* verifier = nullptr;  // the run's verification of written data, if it has one
     uint32_t worker = 0;
+    // Called once everything is prepared, before the first operation: false when the run ended meanwhile.
+    std::function<bool()> prepared = [] { return true; };
 };
 
 // A stop lets what is in flight finish for up to this long, then cancels the rest: a device that answers

@@ -1,5 +1,6 @@
 #include "engine/settings.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "engine/verify.h"
@@ -114,7 +115,7 @@ Refusal ValidateStart(const RunSettings& s, const StartFacts& f) {
     }
     if (s.verify && s.writesPerPortion > 0) {
         // What the run writes where is remembered block by block: refused when it would take more than half
-        // the machine's memory.
+        // the machine's memory (the run's whole memory is checked below).
         std::vector<int64_t> blocks;
         for (const StartFacts::Volume& v : f.volumes) blocks.push_back(v.size / s.blockSize);
         const int64_t needed = Verifier::BytesNeeded(blocks);
@@ -124,7 +125,40 @@ Refusal ValidateStart(const RunSettings& s, const StartFacts& f) {
             return r;
         }
     }
+    // Buffers are made and touched before the test time; a run whose buffers, map and log would not fit
+    // in memory is refused with the sizes, rather than paged out or killed once it has begun.
+    std::array<int64_t, 3> parts{};
+    const int64_t needed = RunMemoryBytes(s, f, parts);
+    const int64_t allowed = f.memoryBytes / kRunMemoryShareDen * kRunMemoryShareNum;
+    if (f.memoryBytes > 0 && needed > allowed) {
+        Refusal r = Refuse(Why::RunMemory, SettingField::BlockSize, s.blockSize, allowed);
+        r.requested = needed;
+        r.parts = parts;
+        return r;
+    }
     return {};
+}
+
+int64_t BufferBytes(int32_t blockSize) {
+    const int64_t pages = (std::max<int64_t>(blockSize, 1) + 4095) / 4096 * 4096;
+    constexpr int64_t kHuge = int64_t{2} << 20;
+    return pages >= (int64_t{1} << 20) ? (pages + kHuge - 1) / kHuge * kHuge : pages;
+}
+
+int64_t RunMemoryBytes(const RunSettings& s, const StartFacts& f, std::array<int64_t, 3>& parts) {
+    const bool verifiedWrites = s.verify && s.writesPerPortion > 0;
+    const int64_t workers = static_cast<int64_t>(f.volumes.size()) * std::max(s.threadsPerVolume, 0);
+    const int64_t perWorker = 2 + int64_t{std::max(s.queueDepth, 1)} * (verifiedWrites ? 2 : 1);
+    // At most 1,024 workers, 2,050 buffers each, of under 2^31 bytes: no product here overflows.
+    parts[0] = workers * perWorker * BufferBytes(s.blockSize);
+    parts[1] = 0;
+    if (verifiedWrites && s.blockSize > 0) {
+        std::vector<int64_t> blocks;
+        for (const StartFacts::Volume& v : f.volumes) blocks.push_back(v.size / s.blockSize);
+        parts[1] = Verifier::BytesNeeded(blocks);
+    }
+    parts[2] = f.logBytes;
+    return parts[0] + parts[1] + parts[2];
 }
 
 }  // namespace engine

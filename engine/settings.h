@@ -82,6 +82,7 @@ struct Refusal {
         BlockTooSmallToVerify,  // limit: the smallest block that holds the verification header
         VerifyMemory,           // requested: bytes the written blocks' states need; limit: what may be used
         NeedsQueue,             // applies to queued operations only (a queue depth above 1)
+        RunMemory,  // requested: the run's buffers, verify map and log (parts[]); limit: what it may use
     };
     Why why = Why::None;
     SettingField field = SettingField::None;
@@ -89,6 +90,8 @@ struct Refusal {
     int64_t limit = 0;
     int64_t requested = 0;
     int volume = -1;
+    // RunMemory: the bytes of the buffers, of the verify map and of the operation log.
+    std::array<int64_t, 3> parts{};
     explicit operator bool() const { return why != Why::None; }
 };
 
@@ -112,7 +115,18 @@ struct StartFacts {
     };
     std::vector<Volume> volumes;
     int64_t memoryBytes = 0;  // 0 when unknown: then no limit is drawn from it
+    int64_t logBytes = 0;     // the operation log's room: taken as it fills, all of it by a long run
 };
+
+// The memory a block buffer takes as the platform makes it: whole 4 KiB pages, and from 1 MiB on whole 2 MiB
+// huge pages.
+int64_t BufferBytes(int32_t blockSize);
+// What a run holds in memory: its workers' buffers (two shared by a worker's streams, the run's data and
+// block 0's zeros, and per stream one for reads and, when writes are verified, one for the stamped writes),
+// the verify map and the operation log. parts gets the three; the sum is returned.
+int64_t RunMemoryBytes(const RunSettings& s, const StartFacts& facts, std::array<int64_t, 3>& parts);
+// The share of the machine's memory a run may hold: the rest is the system's and other programs'.
+constexpr int64_t kRunMemoryShareNum = 3, kRunMemoryShareDen = 4;
 // Every rule of a start in one place: the settings alone (Validate), then against each volume (its transfer
 // unit and size), then the workers and streams they make, and the memory verification needs. Empty when the
 // start may go on.

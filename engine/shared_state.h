@@ -38,6 +38,20 @@ struct SharedState {
     std::atomic<uint64_t> CurrentRun{0};
     // Indexed by worker number 1..1024: set while that worker is inside a run.
     std::array<std::atomic<uint8_t>, kMaxWorkers + 1> BusyFlags{};
+    // The start of the operations: workers of run r open their volume and make their buffers, count
+    // themselves in Ready (once each, also when they could not), and make their first operation only once
+    // GoRun is r. A run released at once has GoRun set with Testing; a held one when the engine says go, so
+    // that however long the preparation takes, none of it is in the test time.
+    std::atomic<uint64_t> GoRun{0};
+    std::atomic<int32_t> Ready{0};
+
+    // Waits until run `run` may make its operations, or stop() is true; returns whether it may.
+    template <class Pred>
+    bool AwaitGo(uint64_t run, Pred stop) {
+        std::unique_lock lock(SleepMutex);
+        SleepWake.wait(lock, [&] { return GoRun.load(std::memory_order_acquire) >= run || stop(); });
+        return GoRun.load(std::memory_order_acquire) >= run && !stop();
+    }
 
     // True while run `run` is in progress.
     bool InRun(uint64_t run) const {

@@ -22,6 +22,7 @@ struct TDiskTest::Core {
     std::atomic<int32_t> testedDisk{0};
     std::atomic<uint64_t> assignedRun{0};
     std::atomic<bool> terminated{false};
+    uint64_t arrivedRun = 0;  // the run this worker last counted itself ready for
     std::mutex exitMutex;
     std::condition_variable exitWake;
     bool exited = false;
@@ -29,6 +30,14 @@ struct TDiskTest::Core {
 
     bool Terminated() const { return terminated.load(std::memory_order_acquire); }
     bool InMyRun() const { return shared->InRun(assignedRun.load(std::memory_order_acquire)); }
+    // Counts this worker as prepared for run `run`, once, whether it can go on or not (a volume that did not
+    // open must not hold the others back).
+    void Arrive(uint64_t run) {
+        if (arrivedRun == run) return;
+        arrivedRun = run;
+        shared->Ready.fetch_add(1, std::memory_order_acq_rel);
+        shared->WakeSleepers();
+    }
     void Execute();
     void RunTest();
 };
@@ -39,6 +48,19 @@ namespace {
 std::string BuffersNeeded(int64_t count, uint32_t size) {
     return (count == 3 ? std::string("Three") : std::to_string(count)) + " buffers of " +
            std::to_string(size) + " bytes are needed.";
+}
+
+// The run's write data: every byte from 0 to 254, four bytes from each 64-bit draw (a 16-bit share of 255
+// each, so that a 1 GiB block is made in a fraction of a second). False when stop() turned true meanwhile.
+template <class Stop>
+bool FillRandomData(WorkerRandom& random, unsigned char* bytes, uint32_t size, const Stop& stop) {
+    for (uint32_t i = 0; i < size;) {
+        if ((i & ((1u << 20) - 1)) == 0 && i > 0 && stop()) return false;
+        uint64_t x = random.Next64();
+        for (int k = 0; k < 4 && i < size; ++k, x >>= 16)
+            bytes[i++] = static_cast<unsigned char>(((x & 0xFFFF) * 255) >> 16);
+    }
+    return true;
 }
 
 }  // namespace
@@ -86,9 +108,12 @@ void TDiskTest::Core::RunTest() {
     const bool readOnly = v.WritesPerPortion == 0;
     const std::string path = sh.VolumeSystem->DevicePath(disk);
 
+    const uint64_t run = assignedRun.load(std::memory_order_acquire);
+    const auto over = [this, run] { return Terminated() || !shared->InRun(run); };
     uint32_t error = 0;
     std::unique_ptr<platform::IVolumeDevice> device = sh.VolumeSystem->OpenDevice(disk, !readOnly, error);
     if (!device) {
+        Arrive(run);
         if (!Terminated()) ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
         return;
     }
@@ -104,16 +129,19 @@ void TDiskTest::Core::RunTest() {
             ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path, BuffersNeeded(needed, s),
                             platform::OutOfMemoryErrorCode());
     };
-    if (!randomBuffer || !zeroBuffer) {
+    const auto leave = [&] {
         for (void* b : {randomBuffer, zeroBuffer})
             if (b) device->FreeBuffer(b);
+        Arrive(run);
+    };
+    if (!randomBuffer || !zeroBuffer) {
+        leave();
         device.reset();
         noBuffers();
         return;
     }
     std::memset(zeroBuffer, 0, s);
-    auto* bytes = static_cast<unsigned char*>(randomBuffer);
-    for (uint32_t i = 0; i < s; ++i) bytes[i] = static_cast<unsigned char>(random.Random(255));
+    if (!FillRandomData(random, static_cast<unsigned char*>(randomBuffer), s, over)) return leave();
 
     // Depth 1 is the synchronous worker: the same loop over a queue whose submission makes the call.
     platform::QueueOptions options;
@@ -122,33 +150,36 @@ void TDiskTest::Core::RunTest() {
     std::unique_ptr<platform::IIoQueue> queue =
         depth == 1 ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, options, error);
     if (queue) {
-        const uint64_t run = assignedRun.load(std::memory_order_acquire);
-        const LoopRun loop{sh,
-                           v,
-                           disk,
-                           *device,
-                           *queue,
-                           depth,
-                           readOnly,
-                           randomBuffer,
-                           zeroBuffer,
-                           random.Next64(),
-                           [this, run] { return Terminated() || !shared->InRun(run); },
-                           verifier.get(),
-                           static_cast<uint32_t>(number)};
+        LoopRun loop{sh,
+                     v,
+                     disk,
+                     *device,
+                     *queue,
+                     depth,
+                     readOnly,
+                     randomBuffer,
+                     zeroBuffer,
+                     random.Next64(),
+                     over,
+                     verifier.get(),
+                     static_cast<uint32_t>(number)};
+        loop.prepared = [&] {
+            Arrive(run);
+            return shared->AwaitGo(run, over);
+        };
         const LoopResult result = RunOperations(loop);
+        Arrive(run);
         if (result.outcome == LoopOutcome::NoBuffers) noBuffers();
         if (result.outcome == LoopOutcome::NotRegistered && !Terminated())
             ShowSystemError(*sh.Dialogs, "Cannot register I/O buffers for " + path,
                             BuffersNeeded(needed, s) + " They are pinned in memory (RLIMIT_MEMLOCK).",
                             result.error);
         queue.reset();
-    } else if (!Terminated()) {
-        ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);
+    } else {
+        Arrive(run);
+        if (!Terminated()) ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);
     }
-
-    device->FreeBuffer(randomBuffer);
-    device->FreeBuffer(zeroBuffer);
+    leave();
 }
 
 TDiskTest::TDiskTest(std::shared_ptr<SharedState> shared, int32_t number,

@@ -515,6 +515,30 @@ TEST(Cli, SignalsEndRunsWithTheirResultsAndLeaveNoTemporaryFile) {
     EXPECT_NE(r.out.find("interrupted, blocks past those checked were not read back"), std::string::npos);
 }
 
+// Buffers are made before the test time starts, however large: a run whose blocks take long to prepare still
+// runs its time (before, the preparation ate the test time and the workers were reported stuck); a run whose
+// buffers cannot fit in memory is refused with the sizes before anything is made.
+TEST(Cli, BuffersArePreparedOutsideTheTestTimeAndMustFitInMemory) {
+    TempDir dir;
+    const std::string img = (dir.path() / "big.img").string();
+    std::ofstream(img).close();
+    std::filesystem::resize_file(img, int64_t{1} << 30);  // sparse: nothing written
+    Result r = RunCli(
+        dir, {"--seconds", "0", "--block-size", "268435456", "--threads", "1", "--json", "-", "T=" + img});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_GE(AllIoCount(r.out), 1) << r.out.substr(0, 600);
+    EXPECT_NE(r.out.find("\"workers_not_returned\": 0"), std::string::npos);
+
+    r = RunCli(dir, {"--seconds", "1", "--block-size", "1073741824", "--threads", "64", "T=" + img});
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("the run needs "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" for the workers' buffers, 0 for the verify map, 320000000 for the operation log), "
+                         "more than the "),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.out.find("Totals"), std::string::npos);
+}
+
 TEST(Cli, APauseNeverOutlastsTheTestTime) {
     TempDir dir;
     const std::string img = dir.MakeImage("t.img", 1 << 20);

@@ -62,6 +62,7 @@ struct Workers : ::testing::Test {
         return *workers.back();
     }
     void Release() {
+        sh->GoRun.store(kRun);
         sh->CurrentRun.store(kRun);
         sh->Testing.store(true);
         for (auto& e : events) e->Set();
@@ -278,6 +279,7 @@ TEST_F(Workers, TheEndOfARunCutsAPauseShortAndStillRecordsThePausedOperation) {
 TEST_F(Workers, AWorkerStaysOutOfARunItWasNotReleasedInto) {
     FakeVolume(kC, 100).WritesPerPortion = 1;
     Spawn(kC);  // assigned to run 1; its event starts signalled
+    sh->GoRun.store(kRun + 1);
     sh->CurrentRun.store(kRun + 1);
     sh->Testing.store(true);
     ASSERT_TRUE(WaitFor([&] { return !events[0]->IsSet(); }, 5s));  // it let the signal go

@@ -70,6 +70,10 @@ std::string RefusalText(const engine::Refusal& r, const WindowTexts& t, const en
     if (r.why == Why::TooManyWorkers)
         return "Максимальное количество потоков " + std::to_string(r.limit) + ". Запрошено " +
                std::to_string(r.requested);
+    if (r.why == Why::RunMemory)
+        return "Для буферов потоков, карты проверки и журнала операций нужно " + std::to_string(r.requested) +
+               " байт, а можно занять не больше " + std::to_string(r.limit) +
+               " (три четверти памяти машины). Уменьшите размер блока или число потоков";
     const Field* f = FieldOf(r.field);
     const std::string head =
         std::string(f ? f->caption : "Параметр") + ": «" + (f ? t.*f->text : r.value) + "» ";
