@@ -1,6 +1,7 @@
 #include "cli/merge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -16,6 +17,13 @@ namespace cli {
 namespace {
 
 using nlohmann::json;
+
+// A results file of 26 volumes with 1000 intervals each is a few megabytes; past this bound a path is not
+// one.
+constexpr size_t kMaxResultsBytes = size_t{256} << 20;
+// No run lasts longer than the test time a command line can ask (under 25 days); a start beyond this is not
+// a run's.
+constexpr double kMaxIntervalStartSeconds = 1e9;
 
 json Percentiles(const engine::LogLinearHistogram& h) {
     const stats::Percentiles p = stats::LatencyPercentiles(h);
@@ -45,9 +53,18 @@ bool ReadResultsFile(const std::string& path, Results& results, std::string& err
         error = "merge: cannot open " + path;
         return false;
     }
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!ReadResults(text.str(), path, results, error)) {
+    // Read to a bound, so that a path that never ends (a device, a pipe) is refused, not read into memory.
+    std::string text;
+    std::vector<char> chunk(1 << 16);
+    while (in.read(chunk.data(), static_cast<std::streamsize>(chunk.size())) || in.gcount() > 0) {
+        text.append(chunk.data(), static_cast<size_t>(in.gcount()));
+        if (text.size() > kMaxResultsBytes) {
+            error = "merge: " + path + " is larger than " + std::to_string(kMaxResultsBytes >> 20) +
+                    " MiB, far more than a results file holds";
+            return false;
+        }
+    }
+    if (!ReadResults(text, path, results, error)) {
         error = "merge: " + error;
         return false;
     }
@@ -95,7 +112,7 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
     engine::LogLinearHistogram latency;
     std::map<std::string, std::pair<CauseResults, int64_t>> causes;  // by name: the cause, and its count
     // Statistics intervals by the wall-clock millisecond they start at: operations, bytes.
-    std::map<int64_t, std::pair<int64_t, int64_t>> intervals;
+    std::map<int64_t, std::pair<int64_t, int64_t>> starts;
     json rows = json::array();
     for (size_t k = 0; k < docs.size(); ++k) {
         const Results& doc = docs[k];
@@ -106,6 +123,10 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
         }
         ioPerSec += all.ioPerSec;
         mbytesPerSec += all.mbytesPerSec;
+        if (!std::isfinite(ioPerSec) || !std::isfinite(mbytesPerSec)) {
+            error = "merge: " + paths[k] + ": its rates make the sums overflow";
+            return false;
+        }
         outcome.failures = outcome.failures || all.errors > 0 || doc.openFailures;
         if (latency.total + all.latency.total < latency.total) {
             error = "merge: " + paths[k] + ": its latency histogram makes the counts overflow";
@@ -123,7 +144,12 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
         int64_t firstMs = 0;
         if (ParseIsoUtc(all.firstOperationUtc, firstMs))
             for (const IntervalResults& in : all.intervals) {
-                auto& [ops, b] = intervals[firstMs + static_cast<int64_t>(in.startSeconds * 1000)];
+                if (in.startSeconds > kMaxIntervalStartSeconds) {
+                    error = "merge: " + paths[k] + ": an interval starts " + std::to_string(in.startSeconds) +
+                            " s after the first operation, later than any run lasts";
+                    return false;
+                }
+                auto& [ops, b] = starts[firstMs + static_cast<int64_t>(in.startSeconds * 1000)];
                 if (!Add(ops, in.ioCount) || !Add(b, in.bytes)) {
                     error = "merge: " + paths[k] + ": its intervals make the counts overflow";
                     return false;
@@ -169,7 +195,20 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
                            {"count", entry.second}});
     merged["all"]["errors_by_cause"] = byCause;
     // One row per statistics interval (settings.statistics_interval_s long), by its wall-clock start: the
-    // machines' intervals that began in the same millisecond added together.
+    // machines' intervals that start within a tenth of an interval (at most 500 ms) of the first of them are
+    // one, so that runs started together (--start-at) meet although their first operations lie milliseconds
+    // apart, while one machine's successive intervals stay apart.
+    std::map<int64_t, std::pair<int64_t, int64_t>> intervals;
+    const int64_t tolerance = std::min<int64_t>(std::max<int64_t>(docs[0].intervalSeconds, 1) * 100, 500);
+    int64_t group = 0;
+    for (auto it = starts.begin(); it != starts.end(); ++it) {
+        if (it == starts.begin() || it->first - group > tolerance) group = it->first;
+        auto& [ops, b] = intervals[group];
+        if (!Add(ops, it->second.first) || !Add(b, it->second.second)) {
+            error = "merge: the intervals make the counts overflow";
+            return false;
+        }
+    }
     json series = json::array();
     for (const auto& [startMs, figures] : intervals)
         series.push_back(

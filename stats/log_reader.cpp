@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/arithmetic.h"
+
 namespace stats {
 
 namespace {
@@ -61,10 +63,19 @@ bool LogReader::Next(engine::LogEntry& e, std::string& error) {
     e = buffer_[at_++];
     ++slot_;
     const std::string head = name_ + " is not an operation log: entry " + std::to_string(slot_) + " has ";
+    int64_t ns = 0;
     if (e.Frequency <= 0)
         error = head + "a counter frequency of " + std::to_string(e.Frequency);
-    else if (int64_t d = 0; e.EndTicks < e.StartTicks || __builtin_sub_overflow(e.EndTicks, e.StartTicks, &d))
+    else if (e.StartTicks < 0)
+        error = head + "a start of " + std::to_string(e.StartTicks) +
+                " ticks (a counter reading is never below 0)";
+    else if (e.EndTicks < e.StartTicks)
         error = head + "an end before its start";
+    // Every time the log tells must be nanoseconds that fit 64 bits, so that spans and seconds computed
+    // from any two of them do too.
+    else if (!platform::MulDivFits(e.EndTicks, 1'000'000'000, e.Frequency, ns))
+        error = head + "an end of " + std::to_string(e.EndTicks) + " ticks at " +
+                std::to_string(e.Frequency) + " a second, beyond what nanoseconds in 64 bits describe";
     else if (e.VolumeIndex < 0 || e.VolumeIndex >= engine::kDiskCount)
         error = head + "a volume index of " + std::to_string(e.VolumeIndex) + " (A: to Z: are 0 to 25)";
     else if (e.RequestSize <= 0)

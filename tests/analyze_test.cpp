@@ -84,7 +84,15 @@ TEST(LogReader, EveryRecordThatCannotBeIsNamedWithItsEntry) {
     const std::pair<engine::LogEntry, std::string> bad[] = {
         {{4096, 2, 1, 10, 20, -5}, "a counter frequency of -5"},
         {{4096, 2, 1, 20, 10, kGHz}, "an end before its start"},
-        {{4096, 2, 1, INT64_MIN, INT64_MAX, kGHz}, "an end before its start"},  // a span no clock has
+        {{4096, 2, 1, INT64_MIN, INT64_MAX, kGHz},  // a span no clock has
+         "a start of -9223372036854775808 ticks (a counter reading is never below 0)"},
+        // Times whose nanoseconds do not fit 64 bits: their spans and seconds could not be computed.
+        {{4096, 2, 1, 10, INT64_MAX, 1},
+         "an end of 9223372036854775807 ticks at 1 a second, beyond what "
+         "nanoseconds in 64 bits describe"},
+        {{4096, 2, 1, 0, 10'000'000'000, 1},
+         "an end of 10000000000 ticks at 1 a second, beyond what "
+         "nanoseconds in 64 bits describe"},
         {{4096, 26, 1, 10, 20, kGHz}, "a volume index of 26 (A: to Z: are 0 to 25)"},
         {{4096, -1, 1, 10, 20, kGHz}, "a volume index of -1 (A: to Z: are 0 to 25)"},
         {{0, 2, 1, 10, 20, kGHz}, "a request size of 0"},

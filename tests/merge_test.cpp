@@ -74,6 +74,18 @@ std::string Replace(std::string text, const std::string& from, const std::string
     return text;
 }
 
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at; (at = text.find(from)) != std::string::npos;) text.replace(at, from.size(), to);
+    return text;
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
 double Number(const std::string& json, const std::string& key) {
     const size_t at = json.find("\"" + key + "\": ");
     return at == std::string::npos ? -1 : std::stod(json.substr(at + key.size() + 4));
@@ -205,6 +217,25 @@ TEST(ResultsReader, ADamagedFileIsRefusedNamingTheKey) {
     }
 }
 
+// Machines started together (--start-at) begin a few milliseconds apart: their intervals are still one.
+TEST(Merge, IntervalsOfMachinesStartedTogetherAreMatched) {
+    TempDir dir;
+    const std::string a = Write(dir, "a.json", ResultsText("alpha", 1000, 100'000, 0));
+    const std::string b = Write(dir, "b.json",
+                                Replace(ResultsText("beta", 1000, 100'000, 0),
+                                        "\"first_operation_utc\": "
+                                        "\"2026-12-09T03:00:00.250Z\"",
+                                        "\"first_operation_utc\": \"2026-12-09T03:00:00.253Z\""));
+    std::ostringstream text;
+    std::string json, error;
+    cli::MergeOutcome outcome;
+    ASSERT_TRUE(cli::MergeResults({a, b}, text, json, outcome, error)) << error;
+    EXPECT_NE(json.find("\"io_count\": 1000,\n      \"start_utc\": \"2026-12-09T03:00:00.250Z\""),
+              std::string::npos)
+        << json;
+    EXPECT_EQ(json.find("03:00:00.253Z"), std::string::npos) << json;
+}
+
 TEST(Merge, SumsThatWouldOverflowAreRefused) {
     TempDir dir;
     // Each file is sound; together their totals pass what a signed 64-bit sum holds.
@@ -217,4 +248,19 @@ TEST(Merge, SumsThatWouldOverflowAreRefused) {
     cli::MergeOutcome outcome;
     EXPECT_FALSE(cli::MergeResults({a, b}, text, json, outcome, error));
     EXPECT_NE(error.find("overflow"), std::string::npos) << error;
+
+    // Rates that are finite alone and infinite together, an interval no run reaches, a path without end.
+    const std::string fast =
+        Write(dir, "fast.json",
+              ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"io_per_sec\": 5,", "\"io_per_sec\": 1e308,"));
+    EXPECT_FALSE(
+        cli::MergeResults({fast, Write(dir, "fast2.json", Slurp(fast))}, text, json, outcome, error));
+    EXPECT_NE(error.find("its rates make the sums overflow"), std::string::npos) << error;
+    const std::string late =
+        Write(dir, "late.json",
+              ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"start_s\": 1,", "\"start_s\": 1e300,"));
+    EXPECT_FALSE(cli::MergeResults({late}, text, json, outcome, error));
+    EXPECT_NE(error.find("later than any run lasts"), std::string::npos) << error;
+    EXPECT_FALSE(cli::MergeResults({"/dev/zero"}, text, json, outcome, error));
+    EXPECT_EQ(error, "merge: /dev/zero is larger than 256 MiB, far more than a results file holds");
 }

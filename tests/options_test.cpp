@@ -113,6 +113,16 @@ TEST(Json, NumbersReadBackAsTheSameValueWithEveryDigit) {
         EXPECT_EQ(text.find("e+"), std::string::npos) << text;
     }
     EXPECT_EQ(cli::JsonString("a\"b\\c\n"), "\"a\\\"b\\\\c\\u000a\"");
+    // Always UTF-8, whatever bytes a file name holds: each byte that is not part of a character is U+FFFD.
+    EXPECT_EQ(cli::JsonString("/tmp/\xD0\xB4\xD0\xB8\xD1\x81\xD0\xBA.img"),
+              "\"/tmp/\xD0\xB4\xD0\xB8\xD1\x81\xD0\xBA.img\"");
+    EXPECT_EQ(cli::JsonString("a\xFF"
+                              "b"),
+              "\"a\xEF\xBF\xBD"
+              "b\"");
+    EXPECT_EQ(cli::JsonString("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");  // an overlong '/'
+    EXPECT_EQ(cli::JsonString("\xED\xA0\x80"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");  // a surrogate
+    EXPECT_EQ(cli::JsonString("\xE2\x82"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");                  // cut short
 }
 
 TEST(Options, TimesAreTakenAsWrittenOrRefused) {
