@@ -144,10 +144,72 @@ class WriteClaims {
     std::array<Claim, kVolumeSlots> claims_{};
 };
 
+// An image file's hold for a run, shared by its workers: a lock on one byte far past the file's end, shared
+// to read and exclusive to write. No transfer ever reaches that byte, so the lock stops no operation of ours;
+// another process's run that would write while we read or write, or read while we write, fails to take it.
+class ImageClaims {
+  public:
+    static constexpr DWORD kMarkHigh = 0x40000000;  // offset 2^62
+
+    uint32_t Acquire(int index, const std::string& path, bool write, std::string& holder) {
+        std::lock_guard lock(mutex_);
+        Claim& c = claims_[static_cast<size_t>(index)];
+        if (c.refs > 0) {
+            if (write && !c.write) return ERROR_BUSY;
+            ++c.refs;
+            return 0;
+        }
+        HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        OVERLAPPED at{};
+        at.OffsetHigh = kMarkHigh;
+        const DWORD flags = LOCKFILE_FAIL_IMMEDIATELY | (write ? LOCKFILE_EXCLUSIVE_LOCK : 0);
+        if (!LockFileEx(h, flags, 0, 1, 0, &at)) {
+            const DWORD e = GetLastError();
+            CloseHandle(h);
+            if (e != ERROR_LOCK_VIOLATION && e != ERROR_IO_PENDING) return e;
+            holder = "another process";  // the system does not name a lock's owner
+            return ERROR_BUSY;
+        }
+        c.handle = h;
+        c.write = write;
+        c.refs = 1;
+        return 0;
+    }
+    void Release(int index) {
+        std::lock_guard lock(mutex_);
+        Claim& c = claims_[static_cast<size_t>(index)];
+        if (c.refs > 0 && --c.refs == 0) {
+            CloseHandle(c.handle);  // ends the lock
+            c.handle = nullptr;
+        }
+    }
+
+  private:
+    struct Claim {
+        HANDLE handle = nullptr;
+        bool write = false;
+        int refs = 0;
+    };
+    std::mutex mutex_;
+    std::array<Claim, kVolumeSlots> claims_{};
+};
+
+class HeldImage final : public IVolumeClaim {
+  public:
+    HeldImage(ImageClaims& claims, int index) : claims_(claims), index_(index) {}
+    ~HeldImage() override { claims_.Release(index_); }
+
+  private:
+    ImageClaims& claims_;
+    int index_;
+};
+
 class Device final : public IVolumeDevice {
   public:
-    Device(HANDLE h, int64_t limit, WriteClaims* claims, int index)
-        : h_(h), limit_(limit), claims_(claims), index_(index) {}
+    Device(HANDLE h, int64_t limit, WriteClaims* claims, int index, std::unique_ptr<IVolumeClaim> image = {})
+        : h_(h), limit_(limit), claims_(claims), index_(index), image_(std::move(image)) {}
     ~Device() override {
         CloseHandle(h_);
         if (claims_) claims_->Release(index_);
@@ -192,6 +254,7 @@ class Device final : public IVolumeDevice {
     int64_t limit_;
     WriteClaims* claims_;
     int index_;
+    std::unique_ptr<IVolumeClaim> image_;  // given back after the close
 };
 
 class VolumeSystem final : public IVolumeSystem {
@@ -229,6 +292,9 @@ class VolumeSystem final : public IVolumeSystem {
             HANDLE h = claims_.Acquire(index, path, error);
             return h ? std::make_unique<Device>(h, -1, &claims_, index) : nullptr;
         }
+        std::string holder;
+        std::unique_ptr<IVolumeClaim> image;
+        if (!IsVolumePath(path) && !(image = Claim(index, write, error, holder))) return nullptr;
         HANDLE h = OpenRaw(path, write);
         if (h == INVALID_HANDLE_VALUE) {
             error = GetLastError();
@@ -237,12 +303,27 @@ class VolumeSystem final : public IVolumeSystem {
         int64_t limit = -1;
         LARGE_INTEGER size{};
         if (!IsVolumePath(path) && GetFileSizeEx(h, &size)) limit = size.QuadPart;
-        return std::make_unique<Device>(h, limit, nullptr, index);
+        return std::make_unique<Device>(h, limit, nullptr, index, std::move(image));
+    }
+
+    // Image files are held by a lock; a volume written to is locked by the system while written (above).
+    std::unique_ptr<IVolumeClaim> Claim(int index, bool write, uint32_t& error,
+                                        std::string& holder) override {
+        const std::string path = DevicePath(index);
+        if (path.empty()) {
+            error = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+        if (IsVolumePath(path)) return std::make_unique<IVolumeClaim>();
+        error = images_.Acquire(index, path, write, holder);
+        if (error != 0) return nullptr;
+        return std::make_unique<HeldImage>(images_, index);
     }
 
   private:
     VolumeMap map_;
     WriteClaims claims_;
+    ImageClaims images_;
 };
 
 }  // namespace

@@ -189,6 +189,21 @@ TEST(Cli, WritesNeedDestroyDataAndTheImageIsUntouchedWithout) {
     EXPECT_NE(r.err.find("refusing to write: this test destroys the data on T: (" + img + ")"),
               std::string::npos)
         << r.err;
+    // Said any other way, "no" is refused, never read as yes; nor is a value that is empty.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--destroy-data=no", "--writes", "1"},
+          std::vector<std::string>{"--destroy-data=false", "--writes=1"},
+          std::vector<std::string>{"--destroy-data", "--writes", "1", "--log="},
+          std::vector<std::string>{"--destroy-data", "--writes", "1", "--json", ""}}) {
+        std::vector<std::string> full = {"--seconds", "1"};
+        full.insert(full.end(), args.begin(), args.end());
+        full.push_back("T=" + img);
+        r = RunCli(dir, full);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_TRUE(r.err.find("takes no value") != std::string::npos ||
+                    r.err.find("needs a value") != std::string::npos)
+            << r.err;
+    }
     const std::string before = Slurp(img);
     EXPECT_EQ(before, std::string(1 << 20, 0x5A));
 
