@@ -327,8 +327,15 @@ const std::vector<OptionDef>& OptionTable() {
          IntegerSetting<&S::periodSeconds, F::Period, 0, kInt32Max>},
         {"--queue-depth", "Q", "operation streams per worker through one io_uring queue (1: synchronous)",
          kRun, "", IntegerSetting<&S::queueDepth, F::QueueDepth, 1, engine::kMaxQueueDepth>},
-        {"--submit-batch", "B", "queued operations handed over per call, 1 to Q (Q)", kRun, "",
-         IntegerSetting<&S::submitBatch, F::SubmitBatch, 1, engine::kMaxQueueDepth>},
+        {"--submit-batch", "B|auto", "queued operations handed over per call, 1 to Q (auto: found as it runs)",
+         kRun, "auto 1",
+         [](Options& o, const char* v, std::string& error) {
+             if (std::string(v) != "auto")
+                 return IntegerSetting<&S::submitBatch, F::SubmitBatch, 1, engine::kMaxQueueDepth>(o, v, error);
+             o.given[F::SubmitBatch] = v;
+             o.settings.submitBatch = 0;
+             return true;
+         }},
         {"--register-files", nullptr, "register the volume's file with each worker's queue", kRun, "",
          SettingFlag<&S::registerFile>},
         {"--register-buffers", nullptr, "register the streams' buffers with each worker's queue", kRun, "",
@@ -567,10 +574,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
             o.log2csvPath = args[0];
         return true;
     }
-    // Unless asked otherwise, a pass's operations go to the system in one call: one wake-up of the device's
-    // queue instead of one per operation (at depth 32 twice fio's IO/s on a loop device, beside other work
-    // too).
-    if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = o.settings.queueDepth;
+    // Unless asked otherwise, the hand-over of queued operations is found while the run goes: the device
+    // decides whether one at a time or all of a pass at once gives it more (engine/hand_over.h).
+    if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = 0;
     if (o.createSize > 0)
         for (const auto& v : o.volumes)
             if (v.path.empty())

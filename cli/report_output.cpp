@@ -22,6 +22,19 @@ std::string Us(double us) {
     return buf;
 }
 
+// How queued operations went to the system: "8 per call (--submit-batch 8)", or what the adaptive choice
+// settled on.
+std::string HandOverText(const engine::HandOverTally& h) {
+    double share = 0;
+    const uint32_t settled = h.Settled(&share);
+    if (settled == 0) return {};
+    if (!h.adaptive) return std::to_string(settled) + " per call (--submit-batch " + std::to_string(settled) + ")";
+    char pct[16];
+    std::snprintf(pct, sizeof pct, "%.0f%%", share * 100);
+    return "found as it ran: " + std::to_string(settled) + " per call for " + pct + " of the operations, moved " +
+           std::to_string(h.changes) + (h.changes == 1 ? " time" : " times");
+}
+
 void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v, int64_t f,
                 const stats::Separators& sep, int64_t asked) {
     out << heading << "\n";
@@ -30,6 +43,7 @@ void TextVolume(std::ostream& out, const std::string& heading, const stats::Volu
     if (rates.seconds > 0)
         out << "  In flight " << stats::FormatGrouped(rates.meanInFlight, 14, 1, sep) << " on average of "
             << asked << " asked\n";
+    if (const std::string h = HandOverText(v.record->HandOvers); !h.empty()) out << "  Hand-over " << h << "\n";
     const auto causes = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
     if (!causes.empty()) {
         out << "  Errors by cause\n";
@@ -145,6 +159,12 @@ void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, cons
     out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
     out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
     out << indent << "\"mean_in_flight\": " << Num(static_cast<double>(rates.meanInFlight)) << ",\n";
+    double share = 0;
+    const engine::HandOverTally& h = v.record->HandOvers;
+    if (const uint32_t settled = h.Settled(&share))
+        out << indent << "\"hand_over\": {\"adaptive\": " << (h.adaptive ? "true" : "false")
+            << ", \"settled_batch\": " << settled << ", \"settled_share\": " << Num(share)
+            << ", \"changes\": " << h.changes << "},\n";
     const auto& p = v.latency;
     // The wall-clock time of the first operation, for aligning machines' series.
     const int64_t firstUtc =
@@ -235,7 +255,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
         << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
         << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
         << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s)
-        << ", \"queue_depth\": " << s.queueDepth << ", \"submit_batch\": " << s.submitBatch
+        << ", \"queue_depth\": " << s.queueDepth << ", \"submit_batch\": "
+        << (s.submitBatch == 0 ? std::string("\"auto\"") : std::to_string(s.submitBatch))
         << ", \"register_files\": " << (s.registerFile ? "true" : "false")
         << ", \"register_buffers\": " << (s.registerBuffers ? "true" : "false") << "},\n";
     out << "  \"host\": " << Json(facts.host) << ",\n";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "engine/hand_over.h"
 #include "engine/pending.h"
 #include "engine/walker.h"
 #include "platform/arithmetic.h"
@@ -131,17 +132,21 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         st.walker.Next(st.random);
     };
     // Reaps one completion (waiting up to timeoutNs); the queue has timed it.
+    // The hand-over of queued operations: as asked, or found from the completions as they come.
+    HandOver handOver(count, static_cast<uint32_t>(std::max(v.SubmitBatch, 0)), f / 20);
     auto reapOne = [&](int64_t timeoutNs) {
         platform::IoCompletion c;
         if (!r.queue.Reap(c, timeoutNs)) return false;
-        if (c.tag < count && streams[c.tag].inFlight) finish(streams[c.tag], c.start, c.end, c.error, true);
+        if (c.tag < count && streams[c.tag].inFlight) {
+            finish(streams[c.tag], c.start, c.end, c.error, true);
+            handOver.Completed(c.end);
+        }
         return true;
     };
 
     // The streams queued in this pass, in order; the last `unsent` of them not yet handed to the system.
     std::vector<uint32_t> issued(count);
     uint32_t issuedCount = 0, unsent = 0;
-    const uint32_t batch = static_cast<uint32_t>(std::max(v.SubmitBatch, 1));
     auto submit = [&](bool waitForOne) {
         const uint32_t from = issuedCount - unsent;
         unsent = 0;
@@ -158,6 +163,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         // Every stream that is neither in flight nor pausing makes its next operation; they go to the system
         // `batch` at a time, the last ones after the pass.
         issuedCount = 0;
+        const uint32_t batch = handOver.Batch();
         // The counter is read only when a stream pauses: a pass of the synchronous worker reads it twice,
         // around its call, and nowhere else.
         int64_t now = 0;
@@ -244,6 +250,18 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         r.queue.CancelAll();
         const int64_t last = platform::CounterNow() + platform::MulDiv(drainNs, f, 1'000'000'000);
         while (r.queue.InFlight() > 0 && platform::CounterNow() < last) reapOne(10'000'000);
+    }
+    if (count > 1) {
+        HandOverTally tally;
+        tally.adaptive = handOver.Adaptive();
+        tally.changes = handOver.Changes();
+        tally.levels = std::min(handOver.Levels(), HandOverTally::kLevels);
+        for (int k = 0; k < tally.levels; ++k) {
+            tally.batch[static_cast<size_t>(k)] = handOver.LevelBatch(k);
+            tally.completions[static_cast<size_t>(k)] = handOver.CompletionsAt(k);
+        }
+        std::lock_guard lock(v.Lock);
+        v.HandOvers.Merge(tally);
     }
     return release();
 }

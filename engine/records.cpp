@@ -20,6 +20,35 @@ void VolumeStats::ClearCounters() {
     RunTotal = {};
     Latency = {};
     Causes = {};
+    HandOvers = {};
+}
+
+void HandOverTally::Merge(const HandOverTally& o) {
+    adaptive = adaptive || o.adaptive;
+    changes += o.changes;
+    for (int k = 0; k < o.levels; ++k) {
+        int at = 0;
+        while (at < levels && batch[static_cast<size_t>(at)] != o.batch[static_cast<size_t>(k)]) ++at;
+        if (at == levels) {
+            if (levels == kLevels) continue;
+            batch[static_cast<size_t>(levels++)] = o.batch[static_cast<size_t>(k)];
+        }
+        completions[static_cast<size_t>(at)] += o.completions[static_cast<size_t>(k)];
+    }
+}
+
+uint32_t HandOverTally::Settled(double* share) const {
+    uint64_t total = 0, most = 0;
+    uint32_t settled = 0;
+    for (int k = 0; k < levels; ++k) {
+        total += completions[static_cast<size_t>(k)];
+        if (completions[static_cast<size_t>(k)] > most) {
+            most = completions[static_cast<size_t>(k)];
+            settled = batch[static_cast<size_t>(k)];
+        }
+    }
+    if (share) *share = total > 0 ? static_cast<double>(most) / static_cast<double>(total) : 0;
+    return settled;
 }
 
 int LogLinearHistogram::BucketOf(int64_t ns) {

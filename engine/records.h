@@ -72,6 +72,21 @@ struct ErrorCauses {
     void Merge(const ErrorCauses& o);
 };
 
+// How a volume's workers handed their queued operations over: the completions at each batch size (the
+// levels of HandOver, the same for every worker of the volume) and how often the adaptive choice moved.
+struct HandOverTally {
+    static constexpr int kLevels = 8;
+    bool adaptive = false;
+    std::array<uint32_t, kLevels> batch{};
+    std::array<uint64_t, kLevels> completions{};
+    uint64_t changes = 0;
+    int levels = 0;
+
+    void Merge(const HandOverTally& o);
+    // The batch most completions went with (0 when none), and their share of all.
+    uint32_t Settled(double* share = nullptr) const;
+};
+
 // One volume's run settings and counters. Element 0 of Intervals is the Total; 1..1000 are the intervals.
 struct VolumeStats {
     int32_t CurInterval = 0;
@@ -90,7 +105,7 @@ struct VolumeStats {
     bool PauseFixed = false;
     // Operation streams per worker through an asynchronous queue; 1 is the synchronous worker.
     int32_t QueueDepth = 1;
-    int32_t SubmitBatch = 1;       // queued operations per submission
+    int32_t SubmitBatch = 1;       // queued operations per submission; 0: found while the run goes
     bool RegisterFile = false;     // the queue names the device by its registered index
     bool RegisterBuffers = false;  // the queue's operations use registered buffers
     // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
@@ -101,6 +116,7 @@ struct VolumeStats {
     IntervalStats RunTotal{};
     LogLinearHistogram Latency{};
     ErrorCauses Causes{};
+    HandOverTally HandOvers{};  // added by each worker as it leaves the run
     // The volume's workers' operations finished but not yet recorded, one list entry per worker in a run;
     // changed and drained under Lock (see PendingRecords).
     PendingRecords* Pending = nullptr;

@@ -68,7 +68,8 @@ Refusal Validate(const RunSettings& s) {
     if (s.queueDepth < 1) return Refuse(Why::BelowMinimum, SettingField::QueueDepth, s.queueDepth, 1);
     if (s.queueDepth > kMaxQueueDepth)
         return Refuse(Why::OutOfRange, SettingField::QueueDepth, s.queueDepth, kMaxQueueDepth);
-    if (s.submitBatch < 1) return Refuse(Why::BelowMinimum, SettingField::SubmitBatch, s.submitBatch, 1);
+    // 0: found while the run goes.
+    if (s.submitBatch < 0) return Refuse(Why::BelowMinimum, SettingField::SubmitBatch, s.submitBatch, 0);
     if (s.submitBatch > s.queueDepth)
         return Refuse(Why::OutOfRange, SettingField::SubmitBatch, s.submitBatch, s.queueDepth);
     // Registration is io_uring's; the synchronous calls of depth 1 have nothing to register with.

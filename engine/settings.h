@@ -38,7 +38,8 @@ struct RunSettings {
     IOCountType ioCountType = IOCountType::Fixed;
     int32_t queueDepth = 1;  // streams per worker; 1: the synchronous worker
     // Queued operations handed to the system in one call: 1 submits each as soon as it is made (as fio does
-    // by default), more gathers up to that many from one pass over the streams. At most queueDepth.
+    // by default), more gathers up to that many from one pass over the streams, at most queueDepth; 0 finds
+    // the number that gives the device the most completions while the run goes (engine/hand_over.h).
     int32_t submitBatch = 1;
     // Registered with each worker's io_uring at the start of a run: the volume's file and the streams'
     // buffers (queued operations only).

@@ -9,7 +9,8 @@ _volstress_cli() {
         --json|--log) COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur")); return ;;
         --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
         --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
-        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth|--submit-batch) return ;;
+        --submit-batch) COMPREPLY=($(compgen -W "auto 1" -- "$cur")); return ;;
+        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth) return ;;
         --start-at) COMPREPLY=($(compgen -W "$(date -u -d '+1 minute' +%Y-%m-%dT%H:%M:00Z 2>/dev/null)" -- "$cur")); return ;;
         log2csv|analyze|merge) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac

@@ -51,6 +51,7 @@ void FoldVolume(VolumeStats& all, IntervalStats& running, const VolumeStats& v, 
     FoldTotal(running, v.Total(), first);
     all.Latency.Merge(v.Latency);
     all.Causes.Merge(v.Causes);
+    all.HandOvers.Merge(v.HandOvers);
     if (v.RunTotal.IOCount > 0) {
         IntervalStats& t = all.RunTotal;
         const bool none = t.IOCount == 0;
@@ -67,6 +68,7 @@ void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
     copy.RunTotal = v.RunTotal;
     copy.Latency = v.Latency;
     copy.Causes = v.Causes;
+    copy.HandOvers = v.HandOvers;
 }
 
 StatisticsRefresher::StatisticsRefresher()

@@ -80,11 +80,12 @@ TEST(Options, RefusalsNameTheOptionAndQuoteWhatWasGiven) {
     EXPECT_FALSE(Parse({"--submit-batch", "0", "T=/x"}, z, error));
     EXPECT_EQ(error,
               "--submit-batch: '0' is not allowed for the operations per submission: it must be at least 1");
-    // Unless given, a pass goes to the system in one call: the batch is the depth, and the run's settings
-    // (and so its JSON) say so.
-    cli::Options whole, single;
+    // Unless given, the hand-over is found as the run goes (0), as with "auto".
+    cli::Options whole, single, automatic;
     ASSERT_TRUE(Parse({"--queue-depth", "32", "T=/x"}, whole, error));
-    EXPECT_EQ(whole.settings.submitBatch, 32);
+    EXPECT_EQ(whole.settings.submitBatch, 0);
+    ASSERT_TRUE(Parse({"--queue-depth", "32", "--submit-batch", "auto", "T=/x"}, automatic, error));
+    EXPECT_EQ(automatic.settings.submitBatch, 0);
     EXPECT_EQ(engine::Validate(whole.settings).why, engine::Refusal::Why::None);
     ASSERT_TRUE(Parse({"--queue-depth", "32", "--submit-batch", "1", "T=/x"}, single, error));
     EXPECT_EQ(single.settings.submitBatch, 1);
