@@ -327,11 +327,12 @@ const std::vector<OptionDef>& OptionTable() {
          IntegerSetting<&S::periodSeconds, F::Period, 0, kInt32Max>},
         {"--queue-depth", "Q", "operation streams per worker through one io_uring queue (1: synchronous)",
          kRun, "", IntegerSetting<&S::queueDepth, F::QueueDepth, 1, engine::kMaxQueueDepth>},
-        {"--submit-batch", "B|auto", "queued operations handed over per call, 1 to Q (auto: found as it runs)",
-         kRun, "auto 1",
+        {"--submit-batch", "B|auto",
+         "queued operations handed over per call, 1 to Q (auto: found as it runs)", kRun, "auto 1",
          [](Options& o, const char* v, std::string& error) {
              if (std::string(v) != "auto")
-                 return IntegerSetting<&S::submitBatch, F::SubmitBatch, 1, engine::kMaxQueueDepth>(o, v, error);
+                 return IntegerSetting<&S::submitBatch, F::SubmitBatch, 1, engine::kMaxQueueDepth>(o, v,
+                                                                                                   error);
              o.given[F::SubmitBatch] = v;
              o.settings.submitBatch = 0;
              return true;

@@ -28,11 +28,12 @@ std::string HandOverText(const engine::HandOverTally& h) {
     double share = 0;
     const uint32_t settled = h.Settled(&share);
     if (settled == 0) return {};
-    if (!h.adaptive) return std::to_string(settled) + " per call (--submit-batch " + std::to_string(settled) + ")";
+    if (!h.adaptive)
+        return std::to_string(settled) + " per call (--submit-batch " + std::to_string(settled) + ")";
     char pct[16];
     std::snprintf(pct, sizeof pct, "%.0f%%", share * 100);
-    return "found as it ran: " + std::to_string(settled) + " per call for " + pct + " of the operations, moved " +
-           std::to_string(h.changes) + (h.changes == 1 ? " time" : " times");
+    return "found as it ran: " + std::to_string(settled) + " per call for " + pct +
+           " of the operations, moved " + std::to_string(h.changes) + (h.changes == 1 ? " time" : " times");
 }
 
 void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v, int64_t f,
@@ -43,7 +44,8 @@ void TextVolume(std::ostream& out, const std::string& heading, const stats::Volu
     if (rates.seconds > 0)
         out << "  In flight " << stats::FormatGrouped(rates.meanInFlight, 14, 1, sep) << " on average of "
             << asked << " asked\n";
-    if (const std::string h = HandOverText(v.record->HandOvers); !h.empty()) out << "  Hand-over " << h << "\n";
+    if (const std::string h = HandOverText(v.record->HandOvers); !h.empty())
+        out << "  Hand-over " << h << "\n";
     const auto causes = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
     if (!causes.empty()) {
         out << "  Errors by cause\n";

@@ -12,10 +12,12 @@ HandOver::HandOver(uint32_t depth, uint32_t fixed, int64_t minSpanTicks)
         return;
     }
     count_ = 0;
-    for (uint32_t b = 1; b < depth && count_ < kMaxLevels - 1; b *= 4) levels_[static_cast<size_t>(count_++)] = b;
+    for (uint32_t b = 1; b < depth && count_ < kMaxLevels - 1; b *= 4)
+        levels_[static_cast<size_t>(count_++)] = b;
     levels_[static_cast<size_t>(count_++)] = depth;
-    // From all of a pass in one call, the hand-over that was the default before this one was found.
-    level_ = base_ = count_ - 1;
+    // A first sweep measures every level once, from one at a time up, and starts from the best of them.
+    phase_ = Phase::Sweep;
+    level_ = base_ = 0;
     windowSize_ = std::max(kWindow, 8 * depth);
 }
 
@@ -45,6 +47,20 @@ void HandOver::Completed(int64_t end) {
 
 void HandOver::Window(double rate) {
     switch (phase_) {
+        case Phase::Sweep:
+            if (level_ == 0 || rate > baseRate_) {
+                base_ = level_;
+                baseRate_ = rate;
+            }
+            if (level_ + 1 < count_) {
+                SetLevel(level_ + 1);
+                return;
+            }
+            phase_ = Phase::Base;
+            if (base_ != 0) ++changes_;
+            dir_ = base_ == count_ - 1 ? -1 : 1;
+            SetLevel(base_);
+            return;
         case Phase::Probe:
             // Back to the base for one window: the try is judged against the base on both sides of it, so
             // that a device drifting meanwhile is not taken for a difference.

@@ -14,8 +14,10 @@
 // second than the two windows around it (so that a drifting device is not taken for a difference), and the
 // next level that way is tried at once; a try that is not kept is given up, and the next goes the other way
 // after twice as many windows (up to kMaxHold). On a device that has settled, trying costs one window in
-// ten, and a change is followed within about a second. The first completions after a change of level are
-// not counted: they were handed over at the level before.
+// eighteen (a window of a level some 20% worse: about 1% of the completions), and a change is followed
+// within about a second and a half. A run begins with a sweep of one window at each
+// level, from one at a time up, and starts from the best of them. The first completions after a change of
+// level are not counted: they were handed over at the level before.
 //
 // Everything is decided from the completions' end readings alone, after they were timed: nothing is added
 // between a call's two counter readings, and a given sequence of completions always gives the same choices.
@@ -29,7 +31,7 @@ class HandOver {
   public:
     static constexpr uint32_t kWindow = 256;
     static constexpr double kMargin = 0.02;
-    static constexpr uint32_t kFirstHold = 2, kMaxHold = 8;
+    static constexpr uint32_t kFirstHold = 2, kMaxHold = 16;
     static constexpr int kMaxLevels = 8;  // 1, 4, 16 ... 1024, and a depth that is no power of four
 
     // depth: the worker's streams (1 and more); fixed: the batch asked for (1..depth), or 0 to find it.
@@ -60,7 +62,7 @@ class HandOver {
     int base_ = 0;
     int dir_ = -1;
     bool adaptive_ = false;
-    enum class Phase { Base, Probe, Check } phase_ = Phase::Base;
+    enum class Phase { Sweep, Base, Probe, Check } phase_ = Phase::Base;
     int probe_ = 0;
     double probeRate_ = 0;
     uint32_t hold_ = kFirstHold, sinceProbe_ = 0;

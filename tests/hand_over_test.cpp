@@ -16,9 +16,15 @@ constexpr int64_t kMinSpan = kFreq / 20;  // 50 ms, as the loop asks
 
 // Completions a second of the measured machines' devices for each batch (see the table): an O_DIRECT
 // file where one at a time is best, a loop device where all at once is, and a device with its best between.
-double Trickle(uint32_t b, uint32_t q) { return 174'000 - 50'000 * std::log2(b) / std::log2(q); }
-double Batch(uint32_t b, uint32_t q) { return 71'000 + 15'000 * std::log2(b) / std::log2(q); }
-double Middle(uint32_t b, uint32_t) { return 120'000 - 4'000 * std::abs(std::log2(b) - 2); }
+double Trickle(uint32_t b, uint32_t q) {
+    return 174'000 - 50'000 * std::log2(b) / std::log2(q);
+}
+double Batch(uint32_t b, uint32_t q) {
+    return 71'000 + 15'000 * std::log2(b) / std::log2(q);
+}
+double Middle(uint32_t b, uint32_t) {
+    return 120'000 - 4'000 * std::abs(std::log2(b) - 2);
+}
 
 struct Outcome {
     double rate;  // completions a second over the measured part
@@ -59,7 +65,8 @@ TEST(HandOver, FindsTheBetterHandOverAndFollowsAChange) {
             };
             const double best = std::max(fixedRate(1), fixedRate(q));
             const Outcome adaptive = Simulate(q, 0, 4, 1, [&](uint32_t b, double) { return device(b, q); });
-            EXPECT_GE(adaptive.rate, 0.95 * best) << "depth " << q << ": " << adaptive.rate << " against " << best;
+            EXPECT_GE(adaptive.rate, 0.95 * best)
+                << "depth " << q << ": " << adaptive.rate << " against " << best;
         }
         // Trickle for 3 s, then batches (a write cache that filled): judged over the last 3 s.
         const auto changing = [&](uint32_t b, double t) { return t < 3 ? Trickle(b, q) : Batch(b, q); };
