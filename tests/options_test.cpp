@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 
@@ -162,9 +162,18 @@ std::string Slurp(const std::string& path) {
 std::set<std::string> OptionNames(std::string text) {
     for (size_t at; (at = text.find("\\-")) != std::string::npos;) text.replace(at, 2, "-");
     std::set<std::string> names;
-    const std::regex option("--[a-z][a-z0-9-]*[a-z0-9]");
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), option); it != std::sregex_iterator(); ++it)
-        names.insert(it->str());
+    const auto word = [](char c) {
+        return std::islower(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)) ||
+               c == '-';
+    };
+    for (size_t at = text.find("--"); at != std::string::npos; at = text.find("--", at + 2)) {
+        size_t end = at + 2;
+        while (end < text.size() && word(text[end])) ++end;
+        while (end > at + 2 && text[end - 1] == '-') --end;
+        if (end > at + 2 && std::islower(static_cast<unsigned char>(text[at + 2])))
+            names.insert(text.substr(at, end - at));
+        at = end - 2;
+    }
     return names;
 }
 
