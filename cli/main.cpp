@@ -243,7 +243,9 @@ RunFacts Facts(const Options& opt, const platform::VolumeMap& map, engine::Engin
     const std::shared_ptr<engine::Verifier> verifier = opt.settings.verify ? eng.Verification() : nullptr;
     facts.verified = verifier != nullptr;
     if (!verifier) return facts;
-    facts.blocksWritten = verifier->BlocksWritten();
+    const engine::Verifier::Written written = verifier->BlocksWritten();
+    facts.blocksWritten = written.known;
+    facts.blocksOpen = written.open;
     facts.timedChecks = verifier->Timed();
     if (!opt.verifyAfter || outcome.workersNotReturned > 0) return facts;
     // The read-back after the test time stands apart: its reads are in none of the run's figures. It can take
@@ -280,7 +282,7 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
     if (!facts.logComplete)
         Fail("the operation log is full: it holds the first " + std::to_string(facts.logEntries) +
              " operations of the run, not all of them");
-    if (facts.verified && facts.blocksWritten > 0 && facts.timedChecks.blocksChecked == 0)
+    if (VerifyUnchecked(facts))
         Fail(
             "--verify: no read met a block the run had written, so nothing was checked during the run; "
             "--verify-after reads them back after it");

@@ -75,11 +75,6 @@ constexpr const char* kUncheckedHint =
     "written block back), so nothing was checked during the run: --verify-after reads every written block "
     "back after it";
 
-// The run wrote blocks it then never read: verification saw nothing, and must say so.
-bool VerifyUnchecked(const RunFacts& facts) {
-    return facts.verified && facts.blocksWritten > 0 && facts.timedChecks.blocksChecked == 0;
-}
-
 void TextChecks(std::ostream& out, const std::string& heading, const engine::VerifyResults& r, int64_t f) {
     out << heading << ": " << r.blocksChecked << " blocks checked, " << r.Mismatches()
         << " mismatches (corrupted " << r.byKind[0] << ", misdirected " << r.byKind[1] << ", lost "
@@ -232,7 +227,12 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
         TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators(),
                    asked * static_cast<int64_t>(report.volumes.size()));
     if (facts.verified) {
-        out << "Verify: " << facts.blocksWritten << " blocks written\n";
+        out << "Verify: " << facts.blocksWritten << " blocks written";
+        if (facts.blocksOpen > 0)
+            out << ", and " << facts.blocksOpen
+                << " more whose last writes overlapped each other or failed (their content is unknown: "
+                   "never judged)";
+        out << "\n";
         TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);
         if (VerifyUnchecked(facts)) out << "  " << kUncheckedHint << "\n";
         if (facts.readBackSkipped)
@@ -245,6 +245,11 @@ void WriteTextReport(std::ostream& out, const stats::RunReport& report, const Ru
                                                  : "Verify after the run (not in the figures above)",
                        facts.readBackChecks, facts.timerFreq);
     }
+}
+
+bool VerifyUnchecked(const RunFacts& facts) {
+    return facts.verified && facts.blocksWritten + facts.blocksOpen > 0 &&
+           facts.timedChecks.blocksChecked == 0;
 }
 
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
@@ -279,7 +284,8 @@ void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const Ru
     if (facts.verified) {
         out << "  \"verify\": ";
         JsonChecks(out, facts.timedChecks,
-                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) + ", " +
+                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) +
+                       ", \"blocks_open\": " + std::to_string(facts.blocksOpen) + ", " +
                        (VerifyUnchecked(facts) ? "\"hint\": " + Json(kUncheckedHint) + ", " : std::string()));
         out << ",\n";
         if (facts.readBack) {

@@ -30,7 +30,8 @@ struct RunFacts {
     std::vector<std::string> openFailures;
     // --verify: blocks written, the timed run's checks and, with --verify-after, the read-back's.
     bool verified = false;
-    int64_t blocksWritten = 0;
+    int64_t blocksWritten = 0;  // with a known content
+    int64_t blocksOpen = 0;     // written, but their last writes overlapped or failed: never judged
     engine::VerifyResults timedChecks;
     bool readBack = false;
     bool readBackSkipped = false;      // the run was interrupted: nothing was read back
@@ -38,6 +39,8 @@ struct RunFacts {
     engine::VerifyResults readBackChecks;
 };
 
+// The run wrote blocks and verification judged none of them during the run: the report must say so.
+bool VerifyUnchecked(const RunFacts& facts);
 void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
 // schema_version 2; the fields are described in the README's "Command line" section.
 void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);

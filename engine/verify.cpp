@@ -172,13 +172,14 @@ uint32_t StreamVerification::FinishRead(const void* data, int64_t offset, uint32
                                                                                    : platform::kDataMismatch;
 }
 
-int64_t Verifier::BlocksWritten() const {
-    int64_t n = 0;
+Verifier::Written Verifier::BlocksWritten() const {
+    Written n;
     for (const auto& s : states_)
         if (s)
             for (int64_t b = 0; b < s->Blocks(); ++b) {
                 const uint64_t a = s->Acknowledged(b);
-                n += a != 0 && a != BlockStates::kOpen;
+                n.known += a != 0 && a != BlockStates::kOpen;
+                n.open += a == BlockStates::kOpen;
             }
     return n;
 }

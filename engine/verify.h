@@ -110,8 +110,13 @@ class Verifier {
     // Checks one read of the timed run (counted in Timed()).
     bool CheckTimed(int volume, const void* block, uint32_t size, int64_t offset, uint64_t expected,
                     int64_t atTicks);
-    // Blocks whose content is known: their last write was acknowledged and overlapped no other.
-    int64_t BlocksWritten() const;
+    // Blocks written in the run: `known` their last write was acknowledged and overlapped no other, `open`
+    // the others (two writes overlapped, two workers in step over the same blocks, or the last one failed).
+    struct Written {
+        int64_t known = 0;
+        int64_t open = 0;
+    };
+    Written BlocksWritten() const;
 
   private:
     uint64_t runId_;
