@@ -8,8 +8,8 @@
 #include <fstream>
 #include <map>
 
-#include "cli/json.h"
 #include "cli/names.h"
+#include "cli/results_schema.h"
 #include "engine/records.h"
 #include "platform/arithmetic.h"
 #include "stats/log_reader.h"
@@ -99,25 +99,25 @@ void TextFigures(std::ostream& out, const std::string& heading, const LogFigures
         << "  p99.99 " << Fixed(f.p9999Us, 1) << "  max " << Fixed(f.maxUs, 1) << "\n";
 }
 
-void JsonFigures(std::ostream& out, const LogFigures& f, const std::string& indent) {
-    out << indent << "\"operations\": " << f.operations << ", \"errors\": " << f.errors
-        << ", \"bytes\": " << f.bytes << ",\n"
-        << indent << "\"span_s\": " << JsonNumber(f.spanSeconds)
-        << ", \"io_per_sec\": " << JsonNumber(f.ioPerSec)
-        << ", \"mbytes_per_sec\": " << JsonNumber(f.mbytesPerSec) << ",\n"
-        << indent << "\"latency_us\": {\"p50\": " << JsonNumber(f.p50Us)
-        << ", \"p90\": " << JsonNumber(f.p90Us) << ", \"p99\": " << JsonNumber(f.p99Us)
-        << ", \"p99_9\": " << JsonNumber(f.p999Us) << ", \"p99_99\": " << JsonNumber(f.p9999Us)
-        << ", \"max\": " << JsonNumber(f.maxUs) << "},\n"
-        << indent << "\"per_second\": [";
-    for (size_t k = 0; k < f.seconds.size(); ++k) {
-        const SecondFigures& s = f.seconds[k];
-        out << (k ? ",\n" : "\n") << indent << "  {\"second\": " << s.second
-            << ", \"io_per_sec\": " << s.operations
-            << ", \"mbytes_per_sec\": " << JsonNumber(static_cast<double>(s.bytes) / 1'048'576)
-            << ", \"p50_us\": " << JsonNumber(s.p50Us) << ", \"p99_us\": " << JsonNumber(s.p99Us) << "}";
-    }
-    out << (f.seconds.empty() ? "" : "\n" + indent) << "]\n";
+nlohmann::ordered_json JsonFigures(const LogFigures& f) {
+    nlohmann::ordered_json j;
+    j["operations"] = f.operations;
+    j["errors"] = f.errors;
+    j["bytes"] = f.bytes;
+    j["span_s"] = f.spanSeconds;
+    j["io_per_sec"] = f.ioPerSec;
+    j["mbytes_per_sec"] = f.mbytesPerSec;
+    j["latency_us"] = {{"p50", f.p50Us},    {"p90", f.p90Us},      {"p99", f.p99Us},
+                       {"p99_9", f.p999Us}, {"p99_99", f.p9999Us}, {"max", f.maxUs}};
+    nlohmann::ordered_json seconds = nlohmann::ordered_json::array();
+    for (const SecondFigures& s : f.seconds)
+        seconds.push_back({{"second", s.second},
+                           {"io_per_sec", s.operations},
+                           {"mbytes_per_sec", static_cast<double>(s.bytes) / 1'048'576},
+                           {"p50_us", s.p50Us},
+                           {"p99_us", s.p99Us}});
+    j["per_second"] = std::move(seconds);
+    return j;
 }
 
 }  // namespace
@@ -165,15 +165,19 @@ void WriteAnalysisText(std::ostream& out, const LogAnalysis& a) {
 }
 
 void WriteAnalysisJson(std::ostream& out, const LogAnalysis& a) {
-    out << "{\n  \"schema_version\": 2,\n  \"tool\": \"volstress-cli analyze\",\n  \"volumes\": [";
-    for (size_t k = 0; k < a.volumes.size(); ++k) {
-        out << (k ? ",\n" : "\n") << "    {\n      \"volume_index\": " << a.volumes[k].volume << ",\n";
-        JsonFigures(out, a.volumes[k], "      ");
-        out << "    }";
+    nlohmann::ordered_json j;
+    j[schema::kSchemaVersion] = schema::kVersion;
+    j[schema::kTool] = "volstress-cli analyze";
+    nlohmann::ordered_json volumes = nlohmann::ordered_json::array();
+    for (const LogFigures& f : a.volumes) {
+        nlohmann::ordered_json one;
+        one["volume_index"] = f.volume;
+        one.update(JsonFigures(f));
+        volumes.push_back(std::move(one));
     }
-    out << "\n  ],\n  \"all\": {\n";
-    JsonFigures(out, a.all, "    ");
-    out << "  }\n}\n";
+    j[schema::kVolumes] = std::move(volumes);
+    j[schema::kAll] = JsonFigures(a.all);
+    out << schema::Pretty(j);
 }
 
 }  // namespace cli

@@ -10,6 +10,7 @@
 #include "cli/analyze.h"
 #include "cli/exit_status.h"
 #include "cli/image.h"
+#include "cli/live.h"
 #include "cli/log2csv.h"
 #include "cli/merge.h"
 #include "cli/names.h"
@@ -220,83 +221,85 @@ RunOptions Driving(const Options& opt, engine::Engine& eng) {
     return run;
 }
 
-// The facts the report states beside the figures, the read-back after the run included.
-RunFacts Facts(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
-               const RunOutcome& outcome, const stats::RunReport& report, CliDialogs& dialogs) {
-    RunFacts facts;
-    facts.settings = opt.settings;
-    facts.interrupted = outcome.interrupted;
-    facts.timerFreq = eng.TimerFreq();
-    facts.host = platform::HostName();
-    facts.startedUtcMs = outcome.startedUtcMs;
-    facts.startedCounter = outcome.startedCounter;
-    for (const auto& v : report.volumes) {
-        facts.devicePaths.push_back(map.devicePath[v.index]);
-        facts.sizes.push_back(eng.Volumes().Size(v.index));
-        facts.uncached.push_back(eng.Volumes().Uncached(v.index));
-    }
-    facts.logEntries = eng.Log().CompleteCount();
-    facts.logComplete = static_cast<int64_t>(facts.logEntries) >= report.all.record->Total().IOCount;
-    facts.workersNotReturned = outcome.workersNotReturned;
-    for (const auto& s : outcome.stuck) facts.stuckWorkers.push_back({s.worker, s.volume});
-    facts.openFailures = dialogs.Failures();
+// The verify findings of the run and, with --verify-after, of the read-back after it.
+stats::VerifyFindings Verification(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
+                                   const RunOutcome& outcome, bool& interrupted) {
+    stats::VerifyFindings v;
     const std::shared_ptr<engine::Verifier> verifier = opt.settings.verify ? eng.Verification() : nullptr;
-    facts.verified = verifier != nullptr;
-    if (!verifier) return facts;
+    v.verified = verifier != nullptr;
+    if (!verifier) return v;
     const engine::Verifier::Written written = verifier->BlocksWritten();
-    facts.blocksWritten = written.known;
-    facts.blocksOpen = written.open;
-    facts.timedChecks = verifier->Timed();
-    if (!opt.verifyAfter || outcome.workersNotReturned > 0) return facts;
+    v.blocksWritten = written.known;
+    v.blocksOpen = written.open;
+    v.timed = verifier->Timed();
+    if (!opt.verifyAfter || outcome.workersNotReturned > 0) return v;
     // The read-back after the test time stands apart: its reads are in none of the run's figures. It can take
     // hours on a large volume: an interrupted run skips it, and Ctrl-C ends it as it ends a run.
-    facts.readBack = true;
+    v.readBack = true;
     if (outcome.interrupted) {
-        facts.readBackSkipped = true;
-        return facts;
+        v.readBackSkipped = true;
+        return v;
     }
-    for (const auto& v : opt.volumes) {
+    for (const auto& vol : opt.volumes) {
         uint32_t code = 0;
         const engine::VerifyResults r = eng.ReadBack(
-            v.index, [] { return platform::InterruptCount() > 0; }, code);
-        if (platform::InterruptCount() > 0) facts.interrupted = facts.readBackInterrupted = true;
+            vol.index, [] { return platform::InterruptCount() > 0; }, code);
+        if (platform::InterruptCount() > 0) interrupted = v.readBackInterrupted = true;
         if (code != 0)
-            Fail("--verify-after: " + engine::CannotOpenText(map.devicePath[v.index], false) + ":" +
+            Fail("--verify-after: " + engine::CannotOpenText(map.devicePath[vol.index], false) + ":" +
                  engine::SystemErrorText(code));
-        facts.readBackChecks.blocksChecked += r.blocksChecked;
-        facts.readBackChecks.readErrors += r.readErrors;
-        for (size_t k = 0; k < 3; ++k) facts.readBackChecks.byKind[k] += r.byKind[k];
+        v.readBackChecks.blocksChecked += r.blocksChecked;
+        v.readBackChecks.readErrors += r.readErrors;
+        for (size_t k = 0; k < 3; ++k) v.readBackChecks.byKind[k] += r.byKind[k];
         for (const auto& m : r.first)
-            if (facts.readBackChecks.first.size() < engine::VerifyResults::kKept)
-                facts.readBackChecks.first.push_back(m);
+            if (v.readBackChecks.first.size() < engine::VerifyResults::kKept)
+                v.readBackChecks.first.push_back(m);
     }
-    return facts;
+    return v;
 }
 
-// The report, the JSON and the log written out; the exit status of the whole run.
+// The run's one result: its figures from the records, and what the driver and verification know beside them.
+stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
+                        const RunOutcome& outcome, const std::array<bool, engine::kDiskCount>& selected,
+                        const CliDialogs& dialogs) {
+    stats::RunEcho echo;
+    echo.settings = opt.settings;
+    echo.periodSeconds = engine::StatisticPeriodOf(opt.settings);
+    echo.host = platform::HostName();
+    echo.clock = {outcome.startedUtcMs, outcome.startedCounter, eng.TimerFreq()};
+    echo.interrupted = outcome.interrupted;
+    for (const auto& s : outcome.stuck) echo.stuck.push_back({s.worker, s.volume});
+    echo.failures = dialogs.Failures();
+    echo.logEntries = eng.Log().CompleteCount();
+    echo.devices.resize(engine::kDiskCount);
+    for (int i = 0; i < engine::kDiskCount; ++i)
+        echo.devices[static_cast<size_t>(i)] = {map.devicePath[i], eng.Volumes().Uncached(i)};
+    stats::RunResult result = stats::TakeResult(eng.Volumes(), selected, echo);
+    result.verify = Verification(opt, map, eng, outcome, result.interrupted);
+    return result;
+}
+
+// The report, the JSON, the log and the live summary written out; the exit status of the whole run.
 int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, const RunOutcome& outcome,
-           const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs) {
-    const stats::RunReport report =
-        stats::BuildFinalReport(eng.Volumes(), eng.TimerFreq(), selected, stats::UserSeparators());
-    const RunFacts facts = Facts(opt, map, eng, outcome, report, dialogs);
-    if (!facts.logComplete)
-        Fail("the operation log is full: it holds the first " + std::to_string(facts.logEntries) +
+           const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live) {
+    const stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs);
+    if (!result.logComplete)
+        Fail("the operation log is full: it holds the first " + std::to_string(result.logEntries) +
              " operations of the run, not all of them");
-    if (VerifyUnchecked(facts))
+    if (result.verify.Unchecked())
         Fail(
             "--verify: no read met a block the run had written, so nothing was checked during the run; "
             "--verify-after reads them back after it");
     RunVerdict verdict;
     verdict.cannotOpen = outcome.cannotOpen;
     verdict.incomplete = outcome.workersNotReturned > 0;
-    verdict.someFailed = report.all.record->Total().Errors > 0 || facts.timedChecks.Mismatches() > 0 ||
-                         facts.readBackChecks.Mismatches() > 0 || facts.readBackChecks.readErrors > 0;
+    verdict.someFailed = result.AnyFailed();
     // With --json - standard output carries the JSON alone, so the text report goes to standard error.
-    WriteTextReport(opt.jsonPath == "-" ? std::cerr : std::cout, report, facts);
+    WriteTextReport(opt.jsonPath == "-" || opt.livePath == "-" ? std::cerr : std::cout, result);
     bool written = true;
     if (!opt.jsonPath.empty()) {
         std::ostringstream json;
-        WriteJsonReport(json, report, facts);
+        WriteJsonReport(json, result);
         written = EmitJson(opt.jsonPath, json.str());
     }
     if (!opt.logPath.empty()) {
@@ -304,6 +307,15 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
         if (stats::WriteOperationLog(eng.Log(), opt.logPath, records, code) == stats::LogWrite::Failed) {
             Fail("--log: cannot write " + opt.logPath + ":" + engine::SystemErrorText(code) +
                  " (an earlier file there is unchanged)");
+            written = false;
+        }
+    }
+    if (live) {
+        live->Finish(result);
+        if (live->LinesNotWritten() > 0) {
+            Fail("--live: " + std::to_string(live->LinesNotWritten()) + " of " +
+                 std::to_string(live->LinesNotWritten() + live->LinesWritten()) +
+                 " lines were not written to " + opt.livePath);
             written = false;
         }
     }
@@ -377,7 +389,17 @@ int main(int argc, char** argv) {
         claims.push_back(std::move(claim));
     }
 
-    const RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, Driving(opt, eng));
+    std::unique_ptr<LiveWriter> live;
+    RunOptions driving = Driving(opt, eng);
+    if (!opt.livePath.empty()) {
+        live = std::make_unique<LiveWriter>(opt.livePath, [](const std::string& line) { Fail(line); });
+        if (!live->Open()) return kCannotWrite;
+        driving.started = [&](int64_t utcMs, int64_t counter) {
+            live->Begin(selected, {utcMs, counter, eng.TimerFreq()});
+        };
+        driving.tick = [&](bool ended) { live->Poll(eng.Volumes(), ended); };
+    }
+    const RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, driving);
     if (platform::StderrIsTerminal() && outcome.started) platform::FinishProgressLine();
     if (!outcome.started) {
         const int i = outcome.refusal.volume;
@@ -389,7 +411,7 @@ int main(int argc, char** argv) {
         return outcome.interrupted ? kInterrupted : kUsage;
     }
     created.Keep();
-    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs);
+    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs, live.get());
     if (outcome.workersNotReturned > 0) {
         // A worker stuck in a device call cannot be joined; the results are out, so end without it.
         std::cerr.flush();

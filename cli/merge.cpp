@@ -10,6 +10,7 @@
 
 #include "cli/report_output.h"
 #include "cli/results_reader.h"
+#include "cli/results_schema.h"
 #include "stats/report.h"
 
 namespace cli {
@@ -176,7 +177,7 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
 
     json settings = json::object();
     for (const auto& [key, value] : docs[0].settings) settings[key] = json::parse(value, nullptr, false);
-    json merged = {{"schema_version", kResultsSchema},
+    json merged = {{schema::kSchemaVersion, schema::kVersion},
                    {"tool", "volstress-cli merge"},
                    {"files", paths},
                    {"settings", settings},
@@ -215,7 +216,7 @@ bool MergeRead(const std::vector<Results>& docs, const std::vector<std::string>&
             {{"start_utc", IsoUtc(startMs)}, {"io_count", figures.first}, {"bytes", figures.second}});
     merged["interval_s"] = docs[0].intervalSeconds;
     merged["per_interval"] = series;
-    out = merged.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+    out = schema::Pretty(nlohmann::ordered_json(merged));
 
     const stats::Percentiles p = stats::LatencyPercentiles(latency);
     text << "Fleet of " << docs.size() << " results: " << io << " operations, " << errors << " errors, "

@@ -73,6 +73,8 @@ const char* OptionFor(engine::SettingField field, const Options& o) {
             return "--register-files";
         case SettingField::RegisterBuffers:
             return "--register-buffers";
+        case SettingField::LiveInterval:
+            return "--live-interval";
         default:
             return "";
     }
@@ -99,6 +101,8 @@ const char* WhatFor(engine::SettingField field, const Options& o) {
             return "the queue depth";
         case SettingField::SubmitBatch:
             return "the operations per submission";
+        case SettingField::LiveInterval:
+            return "the interval of the live lines";
         default:
             return "the setting";
     }
@@ -184,6 +188,10 @@ std::string CommandLineRefusal(const Options& o) {
                 return "refusing to write to " + VolumeLetter(v.index) +
                        ": by its letter alone, which moves whenever a device is attached. Name the device: " +
                        VolumeLetter(v.index) + "=/dev/...";
+    if (s.liveSeconds > 0 && o.livePath.empty())
+        return "--live-interval sets the interval of --live: give --live";
+    if (o.livePath == "-" && o.jsonPath == "-")
+        return "--live - and --json - would both write to standard output: send one of them to a file";
     return {};
 }
 
@@ -369,9 +377,13 @@ const std::vector<OptionDef>& OptionTable() {
          }},
         {"--log", "FILE", "write the operation log (SrcStats.dat format)", kRun, "FILE",
          Path<&Options::logPath>},
+        {"--live", "FILE|-", "one JSON line per interval while the run goes, then the run's summary", kRun,
+         "FILE -", Path<&Options::livePath>},
+        {"--live-interval", "S", "seconds per --live line (the statistics interval)", kRun, "",
+         IntegerSetting<&S::liveSeconds, F::LiveInterval, 1, kInt32Max>},
         {"--json",
          "FILE|-",
-         "write the results as JSON (schema_version 2); with -, the text goes to stderr",
+         "write the results as JSON; with -, the text goes to stderr",
          {Mode::Run, Mode::Analyze, Mode::Merge},
          "FILE -",
          Path<&Options::jsonPath>},
@@ -578,6 +590,9 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     // Unless asked otherwise, the hand-over of queued operations is found while the run goes: the device
     // decides whether one at a time or all of a pass at once gives it more (engine/hand_over.h).
     if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = 0;
+    // The live lines follow the statistics interval unless given their own.
+    if (!o.livePath.empty() && o.settings.liveSeconds == 0)
+        o.settings.liveSeconds = engine::StatisticPeriodOf(o.settings);
     if (o.createSize > 0)
         for (const auto& v : o.volumes)
             if (v.path.empty())

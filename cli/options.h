@@ -31,6 +31,11 @@ struct Options {
     int64_t startAtMs = 0;
     int64_t createSize = 0;                      // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
+    std::string livePath;                        // --live: one line per interval while the run goes
+    // The run's outputs by option, as given ("--json", path), for the checks every output passes.
+    std::vector<std::pair<const char*, std::string>> Outputs() const {
+        return {{"--json", jsonPath}, {"--log", logPath}, {"--live", livePath}};
+    }
 };
 
 // The commands: the run itself (no name), and the tools that read what runs wrote.

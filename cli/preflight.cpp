@@ -45,7 +45,7 @@ std::string PathClash(const Options& o, const platform::VolumeMap& map) {
                             ? " name the same device or file"
                             : " overlap: one holds the other's blocks") +
                        "; give each once";
-    for (const auto& [option, path] : {std::pair{"--json", o.jsonPath}, std::pair{"--log", o.logPath}}) {
+    for (const auto& [option, path] : o.Outputs()) {
         if (path.empty() || path == "-") continue;
         Named n{std::string(option) + " " + path, {}};
         uint32_t code = 0;
@@ -154,8 +154,8 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             if (const engine::Refusal r = engine::ValidateStart(o.settings, facts))
                 return Refuse(kUsage, RefusalText(r, o, VolumeLetter(v.index) + ": (" + v.path + ")"));
         }
-    for (const auto& [option, path] : {std::pair{"--json", o.jsonPath}, std::pair{"--log", o.logPath}}) {
-        if (path.empty() || (path == "-" && std::string(option) == "--json")) continue;
+    for (const auto& [option, path] : o.Outputs()) {
+        if (path.empty() || (path == "-" && std::string(option) != "--log")) continue;
         uint32_t code = 0;
         if (!platform::CheckOutputPath(path, code))
             return Refuse(kCannotWrite, std::string(option) + ": cannot write " + path + ":" +

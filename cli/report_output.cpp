@@ -5,12 +5,25 @@
 #include <iomanip>
 #include <sstream>
 
-#include "cli/json.h"
 #include "cli/names.h"
+#include "cli/results_schema.h"
 
 namespace cli {
 
+// Days since 1970-01-01 of a civil date, and back (the proleptic Gregorian calendar).
+static int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+}
+
 namespace {
+
+using nlohmann::ordered_json;
+namespace key = schema;
 
 std::string Letter(int index) {
     return VolumeLetter(index) + ":";
@@ -22,50 +35,42 @@ std::string Us(double us) {
     return buf;
 }
 
+double D(long double v) {
+    return static_cast<double>(v);
+}
+
 // How queued operations went to the system: "8 per call (--submit-batch 8)", or what the adaptive choice
 // settled on.
-std::string HandOverText(const engine::HandOverTally& h) {
-    double share = 0;
-    const uint32_t settled = h.Settled(&share);
-    if (settled == 0) return {};
-    if (!h.adaptive)
-        return std::to_string(settled) + " per call (--submit-batch " + std::to_string(settled) + ")";
+std::string HandOverText(const stats::Figures& f) {
+    if (f.settledBatch == 0) return {};
+    const std::string n = std::to_string(f.settledBatch);
+    if (!f.handOver.adaptive) return n + " per call (--submit-batch " + n + ")";
     char pct[16];
-    std::snprintf(pct, sizeof pct, "%.0f%%", share * 100);
-    return "found as it ran: " + std::to_string(settled) + " per call for " + pct +
-           " of the operations, moved " + std::to_string(h.changes) + (h.changes == 1 ? " time" : " times");
+    std::snprintf(pct, sizeof pct, "%.0f%%", f.settledShare * 100);
+    const uint64_t c = f.handOver.changes;
+    return "found as it ran: " + n + " per call for " + pct + " of the operations, moved " +
+           std::to_string(c) + (c == 1 ? " time" : " times");
 }
 
-void TextVolume(std::ostream& out, const std::string& heading, const stats::VolumeReport& v, int64_t f,
-                const stats::Separators& sep, int64_t asked) {
+void TextFigures(std::ostream& out, const std::string& heading, const stats::Figures& f, int64_t freq) {
+    const stats::Separators& sep = stats::UserSeparators();
     out << heading << "\n";
-    for (const auto& label : v.view.labels) out << "  " << label << "\n";
-    const stats::Rates rates = stats::RatesOf(v.record->Total(), f);
-    if (rates.seconds > 0)
-        out << "  In flight " << stats::FormatGrouped(rates.meanInFlight, 14, 1, sep) << " on average of "
-            << asked << " asked\n";
-    if (const std::string h = HandOverText(v.record->HandOvers); !h.empty())
-        out << "  Hand-over " << h << "\n";
-    const auto causes = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
-    if (!causes.empty()) {
+    for (const auto& label : stats::LabelTexts(f.total, f.rates, freq, sep)) out << "  " << label << "\n";
+    if (f.rates.seconds > 0)
+        out << "  In flight " << stats::FormatGrouped(f.rates.meanInFlight, 14, 1, sep) << " on average of "
+            << f.inFlightAsked << " asked\n";
+    if (const std::string h = HandOverText(f); !h.empty()) out << "  Hand-over " << h << "\n";
+    if (!f.causes.empty()) {
         out << "  Errors by cause\n";
-        std::istringstream lines(stats::CausesText(causes, sep));
+        std::istringstream lines(stats::CausesText(f.causes, sep));
         for (std::string line; std::getline(lines, line);) out << "    " << line << "\n";
     }
-    if (v.latency.any)
-        out << "  Latency us  p50 " << Us(v.latency.p50) << "  p90 " << Us(v.latency.p90) << "  p99 "
-            << Us(v.latency.p99) << "  p99.9 " << Us(v.latency.p999) << "  p99.99 " << Us(v.latency.p9999)
-            << "  max " << Us(v.latency.max) << "\n";
+    const stats::Percentiles& p = f.percentiles;
+    if (p.any)
+        out << "  Latency us  p50 " << Us(p.p50) << "  p90 " << Us(p.p90) << "  p99 " << Us(p.p99)
+            << "  p99.9 " << Us(p.p999) << "  p99.99 " << Us(p.p9999) << "  max " << Us(p.max) << "\n";
     else
         out << "  Latency us  no operations\n";
-}
-
-std::string Json(const std::string& s) {
-    return JsonString(s);
-}
-
-std::string Num(double d) {
-    return JsonNumber(d);
 }
 
 const char* kKinds[] = {"corrupted", "misdirected", "lost"};
@@ -90,227 +95,288 @@ void TextChecks(std::ostream& out, const std::string& heading, const engine::Ver
             << m.crcExpected << "\n";
 }
 
-void JsonChecks(std::ostream& out, const engine::VerifyResults& r, const std::string& extra) {
-    out << "{" << extra << "\"blocks_checked\": " << r.blocksChecked << ", \"read_errors\": " << r.readErrors
-        << ", \"mismatches\": " << r.Mismatches() << ", \"by_kind\": {\"corrupted\": " << r.byKind[0]
-        << ", \"misdirected\": " << r.byKind[1] << ", \"lost\": " << r.byKind[2] << "}, \"first\": [";
-    for (size_t k = 0; k < r.first.size(); ++k) {
-        const engine::Mismatch& m = r.first[k];
-        out << (k ? ", " : "") << "{\"kind\": \"" << kKinds[static_cast<int>(m.kind)] << "\", \"volume\": \""
-            << VolumeLetter(m.volume) << "\", \"block\": " << m.block
-            << ", \"offset_expected\": " << m.offsetExpected << ", \"offset_found\": " << m.offsetFound
-            << ", \"sequence_expected\": " << m.sequenceExpected
-            << ", \"sequence_found\": " << m.sequenceFound << ", \"run_found\": " << m.runFound
-            << ", \"crc_stored\": " << m.crcFound << ", \"crc_computed\": " << m.crcExpected
-            << ", \"crc_expected\": " << m.crcExpected << ", \"crc_found\": " << m.crcFound
-            << ", \"at_ticks\": " << m.atTicks << "}";
-    }
-    out << "]}";
+ordered_json JsonChecks(const engine::VerifyResults& r) {
+    ordered_json j;
+    j["blocks_checked"] = r.blocksChecked;
+    j["read_errors"] = r.readErrors;
+    j["mismatches"] = r.Mismatches();
+    j["by_kind"] = {{"corrupted", r.byKind[0]}, {"misdirected", r.byKind[1]}, {"lost", r.byKind[2]}};
+    ordered_json first = ordered_json::array();
+    for (const engine::Mismatch& m : r.first)
+        first.push_back({{"kind", kKinds[static_cast<int>(m.kind)]},
+                         {"volume", VolumeLetter(m.volume)},
+                         {"block", m.block},
+                         {"offset_expected", m.offsetExpected},
+                         {"offset_found", m.offsetFound},
+                         {"sequence_expected", m.sequenceExpected},
+                         {"sequence_found", m.sequenceFound},
+                         {"run_found", m.runFound},
+                         {"crc_stored", m.crcFound},
+                         {"crc_computed", m.crcExpected},
+                         {"crc_expected", m.crcExpected},
+                         {"crc_found", m.crcFound},
+                         {"at_ticks", m.atTicks}});
+    j["first"] = std::move(first);
+    return j;
 }
 
-void JsonCauses(std::ostream& out, const stats::VolumeReport& v, int64_t f) {
-    const auto lines = stats::CauseLines(v.record->Causes, v.record->Total().FirstStart, f);
-    out << "[";
-    for (size_t k = 0; k < lines.size(); ++k) {
-        const stats::CauseLine& l = lines[k];
-        out << (k ? ", " : "") << "{\"code\": " << (l.other ? std::string("null") : std::to_string(l.code))
-            << ", \"name\": " << Json(l.name) << ", \"text\": " << Json(l.text) << ", \"count\": " << l.count
-            << ", \"first_s\": " << Num(l.firstSeconds) << "}";
-    }
-    out << "]";
+ordered_json JsonHistogram(const engine::LogLinearHistogram& h) {
+    ordered_json buckets = ordered_json::array();
+    for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b)
+        if (const uint64_t n = h.counts[static_cast<size_t>(b)]) buckets.push_back({b, n});
+    return {{key::kSubBits, engine::LogLinearHistogram::kSubBits},
+            {key::kTopExponent, engine::LogLinearHistogram::kTopExponent},
+            {key::kTotal, h.total},
+            {key::kMinNs, h.minNs},
+            {key::kMaxNs, h.maxNs},
+            {key::kBuckets, std::move(buckets)}};
 }
 
-// Days since 1970-01-01 of a civil date, and back (the proleptic Gregorian calendar).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<int64_t>(doe) - 719468;
+ordered_json JsonCauses(const std::vector<stats::CauseLine>& causes) {
+    ordered_json j = ordered_json::array();
+    for (const stats::CauseLine& l : causes)
+        j.push_back({{key::kCode, l.other ? ordered_json() : ordered_json(l.code)},
+                     {key::kName, l.name},
+                     {key::kText, l.text},
+                     {key::kCount, l.count},
+                     {"first_s", l.firstSeconds}});
+    return j;
 }
 
-void JsonHistogram(std::ostream& out, const engine::LogLinearHistogram& h) {
-    out << "{\"sub_bits\": " << engine::LogLinearHistogram::kSubBits
-        << ", \"top_exponent\": " << engine::LogLinearHistogram::kTopExponent << ", \"total\": " << h.total
-        << ", \"min_ns\": " << h.minNs << ", \"max_ns\": " << h.maxNs << ", \"buckets\": [";
-    bool first = true;
-    for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b) {
-        const uint64_t n = h.counts[static_cast<size_t>(b)];
-        if (n == 0) continue;
-        out << (first ? "" : ", ") << "[" << b << ", " << n << "]";
-        first = false;
-    }
-    out << "]}";
+ordered_json JsonTotals(const engine::IntervalStats& t) {
+    return {{key::kIoCount, t.IOCount},    {key::kBytes, t.Bytes},    {"busy_ticks", t.BusyTicks},
+            {"max_ticks", t.MaxTicks},     {"min_ticks", t.MinTicks}, {"first_start_ticks", t.FirstStart},
+            {"last_end_ticks", t.LastEnd}, {key::kErrors, t.Errors}};
 }
 
-void JsonVolume(std::ostream& out, const stats::VolumeReport& v, int64_t f, const std::string& indent,
-                const RunFacts& facts) {
-    const engine::IntervalStats& t = v.record->Total();
-    const stats::Rates rates = stats::RatesOf(t, f);
-    out << indent << "\"totals\": {\"io_count\": " << t.IOCount << ", \"bytes\": " << t.Bytes
-        << ", \"busy_ticks\": " << t.BusyTicks << ", \"max_ticks\": " << t.MaxTicks
-        << ", \"min_ticks\": " << t.MinTicks << ", \"first_start_ticks\": " << t.FirstStart
-        << ", \"last_end_ticks\": " << t.LastEnd << ", \"errors\": " << t.Errors << "},\n";
-    out << indent << "\"elapsed_s\": " << Num(static_cast<double>(rates.seconds)) << ",\n";
-    out << indent << "\"io_per_sec\": " << Num(static_cast<double>(rates.ioPerSec)) << ",\n";
-    out << indent << "\"mbytes_per_sec\": " << Num(static_cast<double>(rates.mbytesPerSec)) << ",\n";
-    out << indent << "\"mean_in_flight\": " << Num(static_cast<double>(rates.meanInFlight)) << ",\n";
-    double share = 0;
-    const engine::HandOverTally& h = v.record->HandOvers;
-    if (const uint32_t settled = h.Settled(&share))
-        out << indent << "\"hand_over\": {\"adaptive\": " << (h.adaptive ? "true" : "false")
-            << ", \"settled_batch\": " << settled << ", \"settled_share\": " << Num(share)
-            << ", \"changes\": " << h.changes << "},\n";
-    const auto& p = v.latency;
+ordered_json JsonPercentiles(const stats::Percentiles& p, bool all) {
+    ordered_json j;
+    j["relative_error"] = stats::kPercentileRelativeError;
+    j["p50"] = p.p50;
+    j["p90"] = p.p90;
+    j["p99"] = p.p99;
+    j["p99_9"] = p.p999;
+    if (all) j["p99_99"] = p.p9999;
+    j["max"] = p.max;
+    return j;
+}
+
+void JsonFigures(ordered_json& j, const stats::Figures& f, const stats::RunResult& run) {
+    j[key::kTotals] = JsonTotals(f.total);
+    j["elapsed_s"] = D(f.rates.seconds);
+    j[key::kIoPerSec] = D(f.rates.ioPerSec);
+    j[key::kMbytesPerSec] = D(f.rates.mbytesPerSec);
+    j["mean_in_flight"] = D(f.rates.meanInFlight);
+    if (f.settledBatch > 0)
+        j["hand_over"] = {{"adaptive", f.handOver.adaptive},
+                          {"settled_batch", f.settledBatch},
+                          {"settled_share", f.settledShare},
+                          {"changes", f.handOver.changes}};
     // The wall-clock time of the first operation, for aligning machines' series.
-    const int64_t firstUtc =
-        f > 0 && t.IOCount > 0 ? facts.startedUtcMs + (t.FirstStart - facts.startedCounter) * 1000 / f : 0;
-    out << indent << "\"first_operation_utc\": " << Json(t.IOCount > 0 ? IsoUtc(firstUtc) : "") << ",\n";
-    out << indent << "\"latency_histogram\": ";
-    JsonHistogram(out, v.record->Latency);
-    out << ",\n";
-    out << indent << "\"errors_by_cause\": ";
-    JsonCauses(out, v, f);
-    out << ",\n";
-    out << indent << "\"latency_us\": {\"relative_error\": " << Num(stats::kPercentileRelativeError)
-        << ", \"p50\": " << Num(p.p50) << ", \"p90\": " << Num(p.p90) << ", \"p99\": " << Num(p.p99)
-        << ", \"p99_9\": " << Num(p.p999) << ", \"p99_99\": " << Num(p.p9999) << ", \"max\": " << Num(p.max)
-        << "},\n";
-    out << indent << "\"intervals\": [";
-    const engine::VolumeStats& r = *v.record;
-    for (int j = 1; j <= r.CurInterval; ++j) {
-        const engine::IntervalStats& in = r.Intervals[j];
-        const double start = stats::IntervalStartSeconds(r, j, f);
-        const stats::Rates r = stats::RatesOf(in, f);
-        out << (j > 1 ? ",\n" : "\n") << indent << "  {\"index\": " << j << ", \"start_s\": " << Num(start)
-            << ", \"duration_s\": " << Num(static_cast<double>(r.seconds)) << ", \"io_count\": " << in.IOCount
-            << ", \"bytes\": " << in.Bytes << ", \"io_per_sec\": " << Num(static_cast<double>(r.ioPerSec))
-            << ", \"mbytes_per_sec\": " << Num(static_cast<double>(r.mbytesPerSec)) << "}";
-    }
-    out << (r.CurInterval > 0 ? "\n" + indent : "") << "],\n";
-    out << indent << "\"histogram_ms\": [";
-    for (size_t k = 0; k < v.view.latency.size(); ++k)
-        out << (k ? ", " : "") << "{\"ms\": " << Num(v.view.latency[k].x)
-            << ", \"count\": " << static_cast<uint64_t>(v.view.latency[k].y) << "}";
-    out << "]\n";
+    j[key::kFirstOperationUtc] = f.total.IOCount > 0 ? IsoUtc(f.firstOperationUtcMs) : std::string();
+    (void)run;
+    j[key::kLatencyHistogram] = JsonHistogram(f.latency);
+    j[key::kErrorsByCause] = JsonCauses(f.causes);
+    j["latency_us"] = JsonPercentiles(f.percentiles, true);
+    ordered_json intervals = ordered_json::array();
+    for (const stats::IntervalFigures& in : f.intervals)
+        intervals.push_back({{"index", in.number},
+                             {key::kStartSeconds, in.startSeconds},
+                             {"duration_s", D(in.rates.seconds)},
+                             {key::kIoCount, in.counters.IOCount},
+                             {key::kBytes, in.counters.Bytes},
+                             {key::kIoPerSec, D(in.rates.ioPerSec)},
+                             {key::kMbytesPerSec, D(in.rates.mbytesPerSec)}});
+    j[key::kIntervals] = std::move(intervals);
+    ordered_json bars = ordered_json::array();
+    for (const stats::ChartPoint& p : f.histogramMs)
+        bars.push_back({{"ms", p.x}, {"count", static_cast<uint64_t>(p.y)}});
+    j["histogram_ms"] = std::move(bars);
 }
 
 }  // namespace
 
-void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
-    if (facts.workersNotReturned > 0) {
-        out << "Run incomplete: " << facts.workersNotReturned
+void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
+    if (r.workersNotReturned > 0) {
+        out << "Run incomplete: " << r.workersNotReturned
             << " worker(s) did not return from a device call; their operations in hand are not counted.\n";
-        for (const auto& [worker, volume] : facts.stuckWorkers)
-            out << "  worker " << worker << " on " << Letter(volume) << " is still in its call\n";
+        for (const stats::StuckWorker& s : r.stuck)
+            out << "  worker " << s.worker << " on " << Letter(s.volume) << " is still in its call\n";
     }
-    for (const auto& f : facts.openFailures) out << "Not tested: " << f << "\n";
-    if (!facts.logComplete)
-        out << "The operation log is full: it holds the first " << facts.logEntries
+    for (const engine::WorkerFailure& f : r.failures)
+        out << "Not tested: " << engine::FailureCaption(f) << ":" << engine::FailureBody(f) << "\n";
+    if (!r.logComplete)
+        out << "The operation log is full: it holds the first " << r.logEntries
             << " operations only; the totals below count them all.\n";
-    out << (facts.interrupted ? "Run interrupted. " : "")
+    out << (r.interrupted ? "Run interrupted. " : "")
         << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
            "values; "
            "the maximum is exact.\n\n";
-    // Each worker keeps its queue depth of operations in flight at most.
-    const int64_t asked = int64_t{facts.settings.threadsPerVolume} * facts.settings.queueDepth;
-    for (size_t k = 0; k < report.volumes.size(); ++k) {
-        TextVolume(out, Letter(report.volumes[k].index) + " " + facts.devicePaths[k], report.volumes[k],
-                   facts.timerFreq, stats::UserSeparators(), asked);
-        if (k < facts.uncached.size() && !facts.uncached[k])
+    for (const stats::VolumeFigures& v : r.volumes) {
+        TextFigures(out, Letter(v.index) + " " + v.device, v, r.clock.timerFreq);
+        if (!v.uncached)
             out << "  Through the page cache: the file system refuses uncached (O_DIRECT) transfers, so "
                    "these "
                    "figures are the cache's, not the device's (--direct refuses such a volume)\n";
     }
-    if (report.volumes.size() != 1)
-        TextVolume(out, "All volumes", report.all, facts.timerFreq, stats::UserSeparators(),
-                   asked * static_cast<int64_t>(report.volumes.size()));
-    if (facts.verified) {
-        out << "Verify: " << facts.blocksWritten << " blocks written";
-        if (facts.blocksOpen > 0)
-            out << ", and " << facts.blocksOpen
-                << " more whose last writes overlapped each other or failed (their content is unknown: "
-                   "never judged)";
-        out << "\n";
-        TextChecks(out, "Verify during the run", facts.timedChecks, facts.timerFreq);
-        if (VerifyUnchecked(facts)) out << "  " << kUncheckedHint << "\n";
-        if (facts.readBackSkipped)
-            out << "Verify after the run: not done, the run was interrupted\n";
-        else if (facts.readBack)
-            TextChecks(out,
-                       facts.readBackInterrupted ? "Verify after the run (not in the figures above; "
-                                                   "interrupted, blocks past those checked "
-                                                   "were not read back)"
-                                                 : "Verify after the run (not in the figures above)",
-                       facts.readBackChecks, facts.timerFreq);
-    }
+    if (r.volumes.size() != 1) TextFigures(out, "All volumes", r.all, r.clock.timerFreq);
+    const stats::VerifyFindings& v = r.verify;
+    if (!v.verified) return;
+    out << "Verify: " << v.blocksWritten << " blocks written";
+    if (v.blocksOpen > 0)
+        out << ", and " << v.blocksOpen
+            << " more whose last writes overlapped each other or failed (their content is unknown: never "
+               "judged)";
+    out << "\n";
+    TextChecks(out, "Verify during the run", v.timed, r.clock.timerFreq);
+    if (v.Unchecked()) out << "  " << kUncheckedHint << "\n";
+    if (v.readBackSkipped)
+        out << "Verify after the run: not done, the run was interrupted\n";
+    else if (v.readBack)
+        TextChecks(out,
+                   v.readBackInterrupted
+                       ? "Verify after the run (not in the figures above; interrupted, blocks "
+                         "past those checked were not read back)"
+                       : "Verify after the run (not in the figures above)",
+                   v.readBackChecks, r.clock.timerFreq);
 }
 
-bool VerifyUnchecked(const RunFacts& facts) {
-    return facts.verified && facts.blocksWritten + facts.blocksOpen > 0 &&
-           facts.timedChecks.blocksChecked == 0;
-}
-
-void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts) {
-    const engine::RunSettings& s = facts.settings;
-    out << "{\n  \"schema_version\": 2,\n  \"tool\": \"volstress-cli\",\n";
-    out << "  \"settings\": {\"block_size\": " << s.blockSize
-        << ", \"method\": " << Json(MethodName(s.method))
-        << ", \"threads_per_volume\": " << s.threadsPerVolume << ", \"test_ms\": " << s.testMs
-        << ", \"reads_per_portion\": " << s.readsPerPortion
-        << ", \"writes_per_portion\": " << s.writesPerPortion << ", \"pause_ms\": " << s.pauseMs
-        << ", \"pause_type\": " << Json(s.pauseType == engine::PauseType::Fixed ? "fixed" : "random")
-        << ", \"statistics_interval_s\": " << engine::StatisticPeriodOf(s)
-        << ", \"queue_depth\": " << s.queueDepth << ", \"submit_batch\": "
-        << (s.submitBatch == 0 ? std::string("\"auto\"") : std::to_string(s.submitBatch))
-        << ", \"register_files\": " << (s.registerFile ? "true" : "false")
-        << ", \"register_buffers\": " << (s.registerBuffers ? "true" : "false") << "},\n";
-    out << "  \"host\": " << Json(facts.host) << ",\n";
-    out << "  \"started_utc\": " << Json(IsoUtc(facts.startedUtcMs)) << ",\n";
-    out << "  \"interrupted\": " << (facts.interrupted ? "true" : "false") << ",\n";
-    out << "  \"workers_not_returned\": " << facts.workersNotReturned << ",\n";
-    out << "  \"stuck_workers\": [";
-    for (size_t k = 0; k < facts.stuckWorkers.size(); ++k)
-        out << (k ? ", " : "") << "{\"worker\": " << facts.stuckWorkers[k].first
-            << ", \"volume\": " << Json(VolumeLetter(facts.stuckWorkers[k].second)) << "}";
-    out << "],\n";
-    out << "  \"open_failures\": [";
-    for (size_t k = 0; k < facts.openFailures.size(); ++k)
-        out << (k ? ", " : "") << Json(facts.openFailures[k]);
-    out << "],\n";
-    out << "  \"log_entries\": " << facts.logEntries << ",\n";
-    out << "  \"log_complete\": " << (facts.logComplete ? "true" : "false") << ",\n";
-    if (facts.verified) {
-        out << "  \"verify\": ";
-        JsonChecks(out, facts.timedChecks,
-                   "\"blocks_written\": " + std::to_string(facts.blocksWritten) +
-                       ", \"blocks_open\": " + std::to_string(facts.blocksOpen) + ", " +
-                       (VerifyUnchecked(facts) ? "\"hint\": " + Json(kUncheckedHint) + ", " : std::string()));
-        out << ",\n";
-        if (facts.readBack) {
-            out << "  \"verify_after\": ";
-            JsonChecks(out, facts.readBackChecks,
-                       std::string("\"complete\": ") +
-                           (facts.readBackSkipped || facts.readBackInterrupted ? "false" : "true") +
-                           (facts.readBackSkipped ? ", \"skipped\": true, " : ", "));
-            out << ",\n";
+ordered_json ResultsJson(const stats::RunResult& r) {
+    const engine::RunSettings& s = r.settings;
+    ordered_json j;
+    j[key::kSchemaVersion] = key::kVersion;
+    j[key::kTool] = key::kRunTool;
+    j[key::kSettings] = {
+        {"block_size", s.blockSize},
+        {"method", MethodName(s.method)},
+        {"threads_per_volume", s.threadsPerVolume},
+        {"test_ms", s.testMs},
+        {"reads_per_portion", s.readsPerPortion},
+        {"writes_per_portion", s.writesPerPortion},
+        {"pause_ms", s.pauseMs},
+        {"pause_type", s.pauseType == engine::PauseType::Fixed ? "fixed" : "random"},
+        {key::kIntervalSeconds, r.periodSeconds},
+        {"queue_depth", s.queueDepth},
+        {"submit_batch", s.submitBatch == 0 ? ordered_json("auto") : ordered_json(s.submitBatch)},
+        {"register_files", s.registerFile},
+        {"register_buffers", s.registerBuffers}};
+    j[key::kHost] = r.host;
+    j["started_utc"] = IsoUtc(r.clock.startedUtcMs);
+    j["interrupted"] = r.interrupted;
+    j["workers_not_returned"] = r.workersNotReturned;
+    ordered_json stuck = ordered_json::array();
+    for (const stats::StuckWorker& w : r.stuck)
+        stuck.push_back({{"worker", w.worker}, {"volume", VolumeLetter(w.volume)}});
+    j["stuck_workers"] = std::move(stuck);
+    ordered_json failures = ordered_json::array();
+    for (const engine::WorkerFailure& f : r.failures)
+        failures.push_back({{"kind", engine::KindName(f.kind)},
+                            {"volume", f.volume >= 0 ? ordered_json(VolumeLetter(f.volume)) : ordered_json()},
+                            {"worker", f.worker},
+                            {"path", f.path},
+                            {key::kCode, f.code},
+                            {key::kText, engine::FailureCaption(f) + ":" + engine::FailureBody(f)}});
+    j[key::kOpenFailures] = std::move(failures);
+    j["log_entries"] = r.logEntries;
+    j["log_complete"] = r.logComplete;
+    if (r.verify.verified) {
+        ordered_json v;
+        v["blocks_written"] = r.verify.blocksWritten;
+        v["blocks_open"] = r.verify.blocksOpen;
+        if (r.verify.Unchecked()) v["hint"] = kUncheckedHint;
+        v.update(JsonChecks(r.verify.timed));
+        j["verify"] = std::move(v);
+        if (r.verify.readBack) {
+            ordered_json after;
+            after["complete"] = !r.verify.readBackSkipped && !r.verify.readBackInterrupted;
+            if (r.verify.readBackSkipped) after["skipped"] = true;
+            after.update(JsonChecks(r.verify.readBackChecks));
+            j["verify_after"] = std::move(after);
         }
     }
-    out << "  \"timer_frequency\": " << facts.timerFreq << ",\n";
-    out << "  \"volumes\": [";
-    for (size_t k = 0; k < report.volumes.size(); ++k) {
-        const auto& v = report.volumes[k];
-        out << (k ? ",\n" : "\n") << "    {\n      \"letter\": " << Json(VolumeLetter(v.index))
-            << ",\n      \"device\": " << Json(facts.devicePaths[k])
-            << ",\n      \"size_bytes\": " << facts.sizes[k] << ",\n      \"uncached\": "
-            << (k >= facts.uncached.size() || facts.uncached[k] ? "true" : "false") << ",\n";
-        JsonVolume(out, v, facts.timerFreq, "      ", facts);
-        out << "    }";
+    j["timer_frequency"] = r.clock.timerFreq;
+    ordered_json volumes = ordered_json::array();
+    for (const stats::VolumeFigures& v : r.volumes) {
+        ordered_json one;
+        one[key::kLetter] = VolumeLetter(v.index);
+        one[key::kDevice] = v.device;
+        one["size_bytes"] = v.sizeBytes;
+        one["uncached"] = v.uncached;
+        JsonFigures(one, v, r);
+        volumes.push_back(std::move(one));
     }
-    out << "\n  ],\n  \"all\": {\n";
-    JsonVolume(out, report.all, facts.timerFreq, "    ", facts);
-    out << "  }\n}\n";
+    j[key::kVolumes] = std::move(volumes);
+    ordered_json all;
+    JsonFigures(all, r.all, r);
+    j[key::kAll] = std::move(all);
+    return j;
+}
+
+void WriteJsonReport(std::ostream& out, const stats::RunResult& r) {
+    out << schema::Pretty(ResultsJson(r));
+}
+
+namespace {
+
+constexpr int kLiveSchema = 1;
+
+ordered_json LiveFigureJson(const stats::LiveFigures& f, bool interval) {
+    ordered_json j;
+    j["io_count"] = f.counters.IOCount;
+    j["bytes"] = f.counters.Bytes;
+    j["errors"] = f.counters.Errors;
+    if (interval) j["errors_by_cause"] = JsonCauses(f.causes);
+    j["io_per_sec"] = D(f.rates.ioPerSec);
+    j["mbytes_per_sec"] = D(f.rates.mbytesPerSec);
+    j["mean_in_flight"] = D(f.rates.meanInFlight);
+    j["latency_us"] = JsonPercentiles(f.percentiles, false);
+    if (interval) j["latency_histogram"] = JsonHistogram(f.latency);
+    return j;
+}
+
+std::string OneLine(const ordered_json& j) {
+    return j.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
+}
+
+}  // namespace
+
+std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& f, int64_t missed) {
+    ordered_json j;
+    j["live_schema"] = kLiveSchema;
+    j["type"] = "interval";
+    j["volume"] = f.index >= 0 ? VolumeLetter(f.index) : std::string("all");
+    j["interval"] = f.number;
+    j["start_utc"] = IsoUtc(clock.UtcMsOf(f.counters.FirstStart));
+    j["end_utc"] = IsoUtc(clock.UtcMsOf(f.counters.LastEnd));
+    j["start_ticks"] = f.counters.FirstStart;
+    j["end_ticks"] = f.counters.LastEnd;
+    j.update(LiveFigureJson(f, true));
+    if (missed > 0) j["intervals_missed"] = missed;
+    return OneLine(j);
+}
+
+std::string LiveSummaryLine(const stats::RunResult& run, int64_t linesNotWritten) {
+    const auto figures = [](const stats::Figures& f) {
+        stats::LiveFigures lf;
+        lf.counters = f.total;
+        lf.rates = f.rates;
+        lf.percentiles = f.percentiles;
+        return LiveFigureJson(lf, false);
+    };
+    ordered_json j;
+    j["live_schema"] = kLiveSchema;
+    j["type"] = "summary";
+    j["interrupted"] = run.interrupted;
+    ordered_json volumes = ordered_json::array();
+    for (const stats::VolumeFigures& v : run.volumes) {
+        ordered_json one = figures(v);
+        one["volume"] = VolumeLetter(v.index);
+        volumes.push_back(std::move(one));
+    }
+    j["volumes"] = std::move(volumes);
+    j["all"] = figures(run.all);
+    j["lines_not_written"] = linesNotWritten;
+    return OneLine(j);
 }
 
 void WriteVolumeList(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found) {
@@ -324,17 +390,15 @@ void WriteVolumeList(std::ostream& out, const platform::VolumeMap& map, const en
 }
 
 void WriteVolumeListJson(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found) {
-    out << "[";
-    bool first = true;
+    ordered_json list = ordered_json::array();
     for (int i = 0; i < engine::kDiskCount; ++i) {
         if (map.devicePath[i].empty()) continue;
-        out << (first ? "\n" : ",\n") << "  {\"letter\": " << Json(VolumeLetter(i))
-            << ", \"device\": " << Json(map.devicePath[i]) << ", \"size_bytes\": "
-            << (found.Present(i) ? std::to_string(found.Size(i)) : std::string("null"))
-            << ", \"present\": " << (found.Present(i) ? "true" : "false") << "}";
-        first = false;
+        list.push_back({{key::kLetter, VolumeLetter(i)},
+                        {key::kDevice, map.devicePath[i]},
+                        {"size_bytes", found.Present(i) ? ordered_json(found.Size(i)) : ordered_json()},
+                        {"present", found.Present(i)}});
     }
-    out << (first ? "]\n" : "\n]\n");
+    out << schema::Pretty(list);
 }
 
 std::string IsoUtc(int64_t ms) {

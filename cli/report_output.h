@@ -1,5 +1,6 @@
 #pragma once
 // The final report as text for people and as JSON for programs.
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -7,43 +8,20 @@
 #include "engine/engine.h"
 #include "platform/volume_map.h"
 #include "stats/report.h"
+#include "stats/result.h"
 
 namespace cli {
 
-struct RunFacts {
-    engine::RunSettings settings;
-    std::vector<std::string> devicePaths;  // per report volume, same order
-    std::vector<int64_t> sizes;
-    std::vector<bool> uncached;  // per report volume: false when its transfers went through the page cache
-    bool interrupted = false;
-    int64_t timerFreq = 0;
-    // Where and when: the machine, and the wall clock (ms since 1970, UTC) read together with the counter
-    // when the run started, so that counter ticks map to wall-clock time across machines.
-    std::string host;
-    int64_t startedUtcMs = 0;
-    int64_t startedCounter = 0;
-    // Entries in the operation log, and whether it holds every operation (false once it is full).
-    uint32_t logEntries = 0;
-    bool logComplete = true;
-    int workersNotReturned = 0;                     // stuck in a device call when the report was made
-    std::vector<std::pair<int, int>> stuckWorkers;  // which: worker number and volume index
-    std::vector<std::string> openFailures;
-    // --verify: blocks written, the timed run's checks and, with --verify-after, the read-back's.
-    bool verified = false;
-    int64_t blocksWritten = 0;  // with a known content
-    int64_t blocksOpen = 0;     // written, but their last writes overlapped or failed: never judged
-    engine::VerifyResults timedChecks;
-    bool readBack = false;
-    bool readBackSkipped = false;      // the run was interrupted: nothing was read back
-    bool readBackInterrupted = false;  // Ctrl-C ended the read-back before its last block
-    engine::VerifyResults readBackChecks;
-};
-
-// The run wrote blocks and verification judged none of them during the run: the report must say so.
-bool VerifyUnchecked(const RunFacts& facts);
-void WriteTextReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
-// schema_version 2; the fields are described in the README's "Command line" section.
-void WriteJsonReport(std::ostream& out, const stats::RunReport& report, const RunFacts& facts);
+// The text report for people and the results file (schema in cli/results_schema.h, its fields described in
+// the README's "Command line" section), each written from the run's one result.
+void WriteTextReport(std::ostream& out, const stats::RunResult& result);
+void WriteJsonReport(std::ostream& out, const stats::RunResult& result);
+// The results file as a JSON value, for writers that put it elsewhere.
+nlohmann::ordered_json ResultsJson(const stats::RunResult& result);
+// One --live line: an interval of a volume (or of all, index -1), whole, without its line break.
+std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& interval, int64_t missed);
+// The last --live line: the run's summary.
+std::string LiveSummaryLine(const stats::RunResult& run, int64_t linesNotWritten);
 // --list: one line per letter with its device and size, or "cannot be opened"; as JSON, an array of
 // {letter, device, size_bytes (null when absent), present}.
 void WriteVolumeList(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found);

@@ -3,11 +3,14 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "cli/results_schema.h"
+
 namespace cli {
 
 namespace {
 
 using nlohmann::json;
+namespace key = schema;
 
 // Walks a document with the dotted path of where it is, so every refusal names the key.
 class Reader {
@@ -78,15 +81,15 @@ class Reader {
     bool Histogram(const json& object, const std::string& path, engine::LogLinearHistogram& h) {
         const json* j = nullptr;
         const json* buckets = nullptr;
-        if (!Object(object, path, "latency_histogram", j)) return false;
-        const std::string at = Join(path, "latency_histogram");
+        if (!Object(object, path, key::kLatencyHistogram, j)) return false;
+        const std::string at = Join(path, key::kLatencyHistogram);
         int64_t sub = 0, top = 0, total = 0;
-        if (!Integer(*j, at, "sub_bits", sub) || !Integer(*j, at, "top_exponent", top)) return false;
+        if (!Integer(*j, at, key::kSubBits, sub) || !Integer(*j, at, key::kTopExponent, top)) return false;
         if (sub != engine::LogLinearHistogram::kSubBits || top != engine::LogLinearHistogram::kTopExponent)
             return Fail(at, "has another layout (sub_bits " + std::to_string(sub) + ", top_exponent " +
                                 std::to_string(top) + "; this program reads 6 and 42)");
-        if (!Integer(*j, at, "total", total) || !Integer(*j, at, "min_ns", h.minNs) ||
-            !Integer(*j, at, "max_ns", h.maxNs) || !Array(*j, at, "buckets", buckets))
+        if (!Integer(*j, at, key::kTotal, total) || !Integer(*j, at, key::kMinNs, h.minNs) ||
+            !Integer(*j, at, key::kMaxNs, h.maxNs) || !Array(*j, at, key::kBuckets, buckets))
             return false;
         if (h.minNs > h.maxNs) return Fail(at, "has min_ns above max_ns");
         uint64_t sum = 0;
@@ -115,14 +118,14 @@ class Reader {
         const json* totals = nullptr;
         const json* causes = nullptr;
         const json* intervals = nullptr;
-        const std::string t = Join(path, "totals");
-        if (!Object(object, path, "totals", totals) || !Integer(*totals, t, "io_count", f.ioCount) ||
-            !Integer(*totals, t, "bytes", f.bytes) || !Integer(*totals, t, "errors", f.errors) ||
-            !Number(object, path, "io_per_sec", f.ioPerSec) ||
-            !Number(object, path, "mbytes_per_sec", f.mbytesPerSec) ||
-            !String(object, path, "first_operation_utc", f.firstOperationUtc) ||
-            !Histogram(object, path, f.latency) || !Array(object, path, "errors_by_cause", causes) ||
-            !Array(object, path, "intervals", intervals))
+        const std::string t = Join(path, key::kTotals);
+        if (!Object(object, path, key::kTotals, totals) || !Integer(*totals, t, key::kIoCount, f.ioCount) ||
+            !Integer(*totals, t, key::kBytes, f.bytes) || !Integer(*totals, t, key::kErrors, f.errors) ||
+            !Number(object, path, key::kIoPerSec, f.ioPerSec) ||
+            !Number(object, path, key::kMbytesPerSec, f.mbytesPerSec) ||
+            !String(object, path, key::kFirstOperationUtc, f.firstOperationUtc) ||
+            !Histogram(object, path, f.latency) || !Array(object, path, key::kErrorsByCause, causes) ||
+            !Array(object, path, key::kIntervals, intervals))
             return false;
         if (f.errors > f.ioCount) return Fail(t, "counts more errors than operations");
         for (size_t k = 0; k < causes->size(); ++k) {
@@ -130,12 +133,12 @@ class Reader {
             const std::string at = Join(path, "errors_by_cause[" + std::to_string(k) + "]");
             if (!c.is_object()) return Fail(at, "is not an object");
             CauseResults cause;
-            const json* code = Key(c, at, "code");
+            const json* code = Key(c, at, key::kCode);
             if (!code) return false;
             cause.other = code->is_null();
-            if (!cause.other && !Integer(*code, Join(at, "code"), cause.code)) return false;
-            if (!String(c, at, "name", cause.name) || !String(c, at, "text", cause.text) ||
-                !Integer(c, at, "count", cause.count))
+            if (!cause.other && !Integer(*code, Join(at, key::kCode), cause.code)) return false;
+            if (!String(c, at, key::kName, cause.name) || !String(c, at, key::kText, cause.text) ||
+                !Integer(c, at, key::kCount, cause.count))
                 return false;
             f.causes.push_back(cause);
         }
@@ -144,8 +147,8 @@ class Reader {
             const std::string at = Join(path, "intervals[" + std::to_string(k) + "]");
             if (!in.is_object()) return Fail(at, "is not an object");
             IntervalResults r;
-            if (!Number(in, at, "start_s", r.startSeconds) || !Integer(in, at, "io_count", r.ioCount) ||
-                !Integer(in, at, "bytes", r.bytes))
+            if (!Number(in, at, key::kStartSeconds, r.startSeconds) ||
+                !Integer(in, at, key::kIoCount, r.ioCount) || !Integer(in, at, key::kBytes, r.bytes))
                 return false;
             f.intervals.push_back(r);
         }
@@ -166,40 +169,42 @@ bool ReadResults(const std::string& text, const std::string& name, Results& resu
     if (doc.is_discarded() || !doc.is_object())
         return r.Fail("", "is not JSON: not a volstress-cli results file");
     std::string tool;
-    int64_t schema = 0;
-    if (!r.String(doc, "", "tool", tool)) return false;
-    if (tool != "volstress-cli")
-        return r.Fail("tool", "is \"" + tool + "\": not a volstress-cli results file (--json)");
-    if (!r.Integer(doc, "", "schema_version", schema)) return false;
-    if (schema != kResultsSchema)
-        return r.Fail("schema_version", "is " + std::to_string(schema) + "; this program reads " +
-                                            std::to_string(kResultsSchema) +
-                                            ", whose fields mean what it expects");
+    int64_t version = 0;
+    if (!r.String(doc, "", key::kTool, tool)) return false;
+    if (tool != key::kRunTool)
+        return r.Fail(key::kTool, "is \"" + tool + "\": not a volstress-cli results file (--json)");
+    if (!r.Integer(doc, "", key::kSchemaVersion, version)) return false;
+    if (version < key::kOldestRead || version > key::kVersion)
+        return r.Fail(key::kSchemaVersion, "is " + std::to_string(version) + "; this program reads " +
+                                               std::to_string(key::kOldestRead) + " to " +
+                                               std::to_string(key::kVersion) +
+                                               ", whose fields mean what it expects");
     const json* settings = nullptr;
     const json* failures = nullptr;
     const json* volumes = nullptr;
     const json* all = nullptr;
-    if (!r.Object(doc, "", "settings", settings) || !r.String(doc, "", "host", results.host) ||
-        !r.Array(doc, "", "open_failures", failures) || !r.Array(doc, "", "volumes", volumes) ||
-        !r.Object(doc, "", "all", all))
+    if (!r.Object(doc, "", key::kSettings, settings) || !r.String(doc, "", key::kHost, results.host) ||
+        !r.Array(doc, "", key::kOpenFailures, failures) || !r.Array(doc, "", key::kVolumes, volumes) ||
+        !r.Object(doc, "", key::kAll, all))
         return false;
     for (const auto& [key, value] : settings->items()) {
         if (value.is_structured()) return r.Fail("settings." + key, "is not a single value");
         results.settings[key] = value.dump();
     }
-    if (!r.Integer(*settings, "settings", "statistics_interval_s", results.intervalSeconds, 1)) return false;
+    if (!r.Integer(*settings, key::kSettings, key::kIntervalSeconds, results.intervalSeconds, 1))
+        return false;
     results.openFailures = !failures->empty();
     for (size_t k = 0; k < volumes->size(); ++k) {
         const json& v = (*volumes)[k];
         const std::string at = "volumes[" + std::to_string(k) + "]";
         if (!v.is_object()) return r.Fail(at, "is not an object");
         VolumeResults volume;
-        if (!r.String(v, at, "letter", volume.letter) || !r.String(v, at, "device", volume.device) ||
+        if (!r.String(v, at, key::kLetter, volume.letter) || !r.String(v, at, key::kDevice, volume.device) ||
             !r.Figures(v, at, volume.figures))
             return false;
         results.volumes.push_back(std::move(volume));
     }
-    return r.Figures(*all, "all", results.all);
+    return r.Figures(*all, key::kAll, results.all);
 }
 
 }  // namespace cli

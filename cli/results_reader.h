@@ -1,5 +1,5 @@
 #pragma once
-// A volstress-cli results file (--json, schema_version 2) read back, as merge reads files that come from
+// A volstress-cli results file (--json) read back, as merge reads files that come from
 // other machines: every key it uses checked for presence, type and range, and a file that is not what it
 // must be refused with the key that is wrong. Nothing read is trusted before it is checked.
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include "engine/records.h"
 
 namespace cli {
-
-constexpr int kResultsSchema = 2;
 
 struct CauseResults {
     bool other = false;  // the "other causes" row (code null)

@@ -10,11 +10,19 @@ namespace cli {
 CliDialogs::CliDialogs(std::function<void(const std::string&)> say) : say_(std::move(say)) {}
 
 void CliDialogs::SystemError(const std::string& caption, const std::string& body) {
+    // The engine's workers fail through WorkerFailed; a bare box is said, and ends nothing.
+    say_(caption + ":" + body);
+}
+
+void CliDialogs::WorkerFailed(const engine::WorkerFailure& f) {
     std::unique_lock lock(mutex_);
-    const std::string line = caption + ":" + body;
-    if (std::find(failures_.begin(), failures_.end(), line) == failures_.end()) {
-        failures_.push_back(line);
-        say_(line);
+    const auto alike = [&f](const engine::WorkerFailure& o) {
+        return o.volume == f.volume && o.kind == f.kind && o.code == f.code && o.detail == f.detail &&
+               o.path == f.path && o.write == f.write;
+    };
+    if (std::none_of(failures_.begin(), failures_.end(), alike)) {
+        failures_.push_back(f);
+        say_(engine::FailureCaption(f) + ":" + engine::FailureBody(f));
     }
     changed_.notify_all();
     changed_.wait(lock, [this] { return released_; });
@@ -25,7 +33,7 @@ bool CliDialogs::Failed() const {
     return !failures_.empty();
 }
 
-std::vector<std::string> CliDialogs::Failures() const {
+std::vector<engine::WorkerFailure> CliDialogs::Failures() const {
     std::lock_guard lock(mutex_);
     return failures_;
 }
@@ -76,6 +84,7 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
     outcome.startedUtcMs = std::chrono::duration_cast<std::chrono::milliseconds>(
                                std::chrono::system_clock::now().time_since_epoch())
                                .count();
+    if (options.started) options.started(outcome.startedUtcMs, outcome.startedCounter);
     eng.Go();
     auto nextProgress = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     // The window's tick, run often so that the test ends within a fraction of a second of its time.
@@ -91,6 +100,7 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
             eng.Stop();
         }
         const auto elapsed = eng.Tick();
+        if (options.tick) options.tick(false);
         if (elapsed && options.progress && std::chrono::steady_clock::now() >= nextProgress) {
             nextProgress += std::chrono::seconds(1);
             options.progress(*elapsed);
@@ -100,6 +110,7 @@ RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunS
     // Bounded, and what stuck workers finished before their call is recorded too.
     eng.EndRunAndWait(static_cast<int32_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(options.returnWait).count()));
+    if (options.tick) options.tick(true);
     outcome.workersNotReturned = eng.Workers().BusyCount();
     for (int n = 1;
          n <= engine::kMaxWorkers && static_cast<int>(outcome.stuck.size()) < outcome.workersNotReturned; ++n)

@@ -13,16 +13,17 @@
 
 namespace cli {
 
-// The engine's boxes without a window. A worker's error box becomes one line per distinct caption and body
-// (several workers of a volume fail alike); the worker then waits until the run is over, so it does not
-// retry in a loop, and is let go at once when it is.
+// The engine's boxes without a window. A worker's failure is kept as it is, once per volume, kind, code and
+// detail (several workers of a volume fail alike), and said as its box's caption and body; the worker then
+// waits until the run is over, so it does not retry in a loop, and is let go at once when it is.
 class CliDialogs : public engine::IDialogs {
   public:
     explicit CliDialogs(std::function<void(const std::string&)> say);
     void SystemError(const std::string& caption, const std::string& body) override;
+    void WorkerFailed(const engine::WorkerFailure& f) override;
 
     bool Failed() const;
-    std::vector<std::string> Failures() const;
+    std::vector<engine::WorkerFailure> Failures() const;
     // Waits up to timeout for a failure; true when there is one.
     bool WaitForFailure(std::chrono::milliseconds timeout);
     // Lets every waiting worker go; later boxes return at once.
@@ -32,7 +33,7 @@ class CliDialogs : public engine::IDialogs {
     std::function<void(const std::string&)> say_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<std::string> failures_;
+    std::vector<engine::WorkerFailure> failures_;
     bool released_ = false;
 };
 
@@ -61,6 +62,10 @@ struct RunOptions {
     // Called once the workers are ready (volumes open, buffers made), just before the test time starts; false
     // abandons the run (its report says it was interrupted before any operation).
     std::function<bool()> beforeRelease;
+    // Called with the wall clock and the counter read together just before the first operation.
+    std::function<void(int64_t utcMs, int64_t counter)> started;
+    // Called at every tick while the run goes, and once more (ended) when every worker has left it.
+    std::function<void(bool ended)> tick;
 };
 
 // Runs with the destructive writes agreed (the command line asks for --destroy-data before it gets here).

@@ -159,6 +159,7 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.RegisterBuffers = s.registerBuffers;
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
+        v.LivePeriodTicks = static_cast<int64_t>(s.liveSeconds) * timerFreq_;
     }
 }
 

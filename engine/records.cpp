@@ -21,6 +21,8 @@ void VolumeStats::ClearCounters() {
     Latency = {};
     Causes = {};
     HandOvers = {};
+    LiveNumber = 0;
+    for (LiveInterval& l : Live) l.number = 0;
 }
 
 void HandOverTally::Merge(const HandOverTally& o) {
@@ -70,9 +72,9 @@ int64_t LogLinearHistogram::WidthOf(int bucket) {
     return bucket < kSub ? 1 : int64_t{1} << ((bucket - kSub) / kSub);
 }
 
-void LogLinearHistogram::Add(int64_t ns) {
+void LogLinearHistogram::Add(int64_t ns, int bucket) {
     if (ns < 0) ns = 0;
-    ++counts[static_cast<size_t>(BucketOf(ns))];
+    ++counts[static_cast<size_t>(bucket)];
     if (total == 0 || ns < minNs) minNs = ns;
     if (total == 0 || ns > maxNs) maxNs = ns;
     ++total;
@@ -183,8 +185,23 @@ void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency,
                        : frequency > 0            ? platform::MulDiv(d, 1'000'000'000, frequency)
                                                   : 0;
     ++v.LatencyHistogram[bucket];
-    v.Latency.Add(ns);
+    const int fine = LogLinearHistogram::BucketOf(ns);
+    v.Latency.Add(ns, fine);
     if (!ok) v.Causes.Add(error, 1, end);
+    if (v.LivePeriodTicks > 0) {
+        LiveInterval* l = &v.Live[static_cast<size_t>(v.LiveNumber % VolumeStats::kLiveKept)];
+        if (v.LiveNumber == 0 || end - l->counters.FirstStart > v.LivePeriodTicks) {
+            l = &v.Live[static_cast<size_t>(++v.LiveNumber % VolumeStats::kLiveKept)];
+            l->number = v.LiveNumber;
+            l->latency = {};
+            l->causes = {};
+            StartInterval(l->counters, start, end, d, ok, requestSize);
+        } else {
+            AddToInterval(l->counters, start, end, d, ok, requestSize);
+        }
+        l->latency.Add(ns, fine);
+        if (!ok) l->causes.Add(error, 1, end);
+    }
     IntervalStats& t = v.RunTotal;
     if (t.IOCount == 0) {
         StartInterval(t, start, end, d, ok, requestSize);

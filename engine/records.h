@@ -48,7 +48,8 @@ struct LogLinearHistogram {
     static int BucketOf(int64_t ns);
     static int64_t LowerOf(int bucket);
     static int64_t WidthOf(int bucket);
-    void Add(int64_t ns);
+    void Add(int64_t ns) { Add(ns, BucketOf(ns)); }
+    void Add(int64_t ns, int bucket);  // bucket: BucketOf(ns), when the caller has it
     void Merge(const LogLinearHistogram& other);
     // The duration at quantile q (0 < q <= 1): the middle of the bucket that holds it, kept within the
     // exact minimum and maximum. 0 when empty.
@@ -87,6 +88,15 @@ struct HandOverTally {
     uint32_t Settled(double* share = nullptr) const;
 };
 
+// An interval for a reader that follows the run (--live): numbered from 1 without end, with its own latency
+// histogram by the run's bucket rule and its causes, so that intervals add up exactly to the run's figures.
+struct LiveInterval {
+    int64_t number = 0;  // 0: not begun
+    IntervalStats counters;
+    LogLinearHistogram latency;
+    ErrorCauses causes;
+};
+
 // One volume's run settings and counters. Element 0 of Intervals is the Total; 1..1000 are the intervals.
 struct VolumeStats {
     int32_t CurInterval = 0;
@@ -117,6 +127,13 @@ struct VolumeStats {
     LogLinearHistogram Latency{};
     ErrorCauses Causes{};
     HandOverTally HandOvers{};  // added by each worker as it leaves the run
+    // Live intervals of LivePeriodTicks (0: none kept), begun by the same rule as the window's: the interval
+    // being filled is LiveNumber, those before it are closed; interval n is in slot n % kLiveKept until
+    // interval n + kLiveKept begins.
+    static constexpr int kLiveKept = 8;
+    int64_t LivePeriodTicks = 0;
+    int64_t LiveNumber = 0;
+    std::array<LiveInterval, kLiveKept> Live{};
     // The volume's workers' operations finished but not yet recorded, one list entry per worker in a run;
     // changed and drained under Lock (see PendingRecords).
     PendingRecords* Pending = nullptr;

@@ -62,6 +62,7 @@ Refusal Validate(const RunSettings& s) {
         if (seconds / s.periodSeconds >= 1000)
             return Refuse(Why::TooManyIntervals, SettingField::Period, s.periodSeconds, seconds / 999 + 1);
     }
+    if (s.liveSeconds < 0) return Refuse(Why::BelowMinimum, SettingField::LiveInterval, s.liveSeconds, 1);
     if (s.pauseMs < 0) return Refuse(Why::BelowMinimum, SettingField::PauseMs, s.pauseMs, 0);
     if (s.verify && s.blockSize < 48)
         return Refuse(Why::BlockTooSmallToVerify, SettingField::BlockSize, s.blockSize, 48);

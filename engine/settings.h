@@ -46,6 +46,8 @@ struct RunSettings {
     bool registerFile = false;
     bool registerBuffers = false;
     bool verify = false;  // written blocks carry a header and checksum that reads check
+    // Intervals kept for a reader that follows the run (the command line's --live), in seconds; 0: none.
+    int32_t liveSeconds = 0;
 };
 
 enum class SettingField {
@@ -64,7 +66,8 @@ enum class SettingField {
     SubmitBatch,
     Verify,
     RegisterFile,
-    RegisterBuffers
+    RegisterBuffers,
+    LiveInterval
 };
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).

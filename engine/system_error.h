@@ -10,8 +10,7 @@ namespace engine {
 std::string CannotOpenText(const std::string& path, bool write);
 // " Error Code = " + code (unsigned decimal) + " " + the system's description without its line break.
 std::string SystemErrorText(uint32_t code);
-// Caption "System error " + text; body detail + " " + SystemErrorText(code). Returns once answered.
+// A box that is not a worker's: caption "System error " + text; body detail + " " + SystemErrorText(code).
 void ShowSystemError(IDialogs& dialogs, const std::string& text, const std::string& detail, uint32_t code);
-void ShowSystemError(IDialogs& dialogs, const std::string& text, uint32_t code);
 
 }  // namespace engine

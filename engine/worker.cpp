@@ -107,6 +107,10 @@ void TDiskTest::Core::RunTest() {
                 std::hash<std::thread::id>{}(std::this_thread::get_id()));
     const bool readOnly = v.WritesPerPortion == 0;
     const std::string path = sh.VolumeSystem->DevicePath(disk);
+    const auto Fail = [&](WorkerFailure::Kind kind, uint32_t code, std::string detail = {}) {
+        sh.Dialogs->WorkerFailed(
+            {kind, disk, static_cast<int>(number), path, !readOnly, code, std::move(detail)});
+    };
 
     const uint64_t run = assignedRun.load(std::memory_order_acquire);
     const auto over = [this, run] { return Terminated() || !shared->InRun(run); };
@@ -114,7 +118,7 @@ void TDiskTest::Core::RunTest() {
     std::unique_ptr<platform::IVolumeDevice> device = sh.VolumeSystem->OpenDevice(disk, !readOnly, error);
     if (!device) {
         Arrive(run);
-        if (!Terminated()) ShowSystemError(*sh.Dialogs, CannotOpenText(path, !readOnly), error);
+        if (!Terminated()) Fail(WorkerFailure::Kind::Open, error);
         return;
     }
     // The run's write data and block 0's zeros, shared by its streams; each stream has its own read buffer
@@ -126,8 +130,7 @@ void TDiskTest::Core::RunTest() {
     void* zeroBuffer = device->AllocateBuffer(s);
     const auto noBuffers = [&] {
         if (!Terminated())
-            ShowSystemError(*sh.Dialogs, "Cannot allocate I/O buffers for " + path, BuffersNeeded(needed, s),
-                            platform::OutOfMemoryErrorCode());
+            Fail(WorkerFailure::Kind::Buffers, platform::OutOfMemoryErrorCode(), BuffersNeeded(needed, s));
     };
     const auto leave = [&] {
         for (void* b : {randomBuffer, zeroBuffer})
@@ -171,13 +174,12 @@ void TDiskTest::Core::RunTest() {
         Arrive(run);
         if (result.outcome == LoopOutcome::NoBuffers) noBuffers();
         if (result.outcome == LoopOutcome::NotRegistered && !Terminated())
-            ShowSystemError(*sh.Dialogs, "Cannot register I/O buffers for " + path,
-                            BuffersNeeded(needed, s) + " They are pinned in memory (RLIMIT_MEMLOCK).",
-                            result.error);
+            Fail(WorkerFailure::Kind::RegisterBuffers, result.error,
+                 BuffersNeeded(needed, s) + " They are pinned in memory (RLIMIT_MEMLOCK).");
         queue.reset();
     } else {
         Arrive(run);
-        if (!Terminated()) ShowSystemError(*sh.Dialogs, "Cannot set up an I/O queue for " + path, error);
+        if (!Terminated()) Fail(WorkerFailure::Kind::Queue, error);
     }
     leave();
 }

@@ -6,18 +6,18 @@ _volstress_cli() {
     case "$prev" in
         --method) COMPREPLY=($(compgen -W "random butterfly forward backward" -- "$cur")); return ;;
         --pause-type) COMPREPLY=($(compgen -W "fixed random" -- "$cur")); return ;;
-        --json|--log) COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur")); return ;;
+        --json|--log|--live) COMPREPLY=($(compgen -f -- "$cur") $(compgen -W "-" -- "$cur")); return ;;
         --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
         --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
         --submit-batch) COMPREPLY=($(compgen -W "auto 1" -- "$cur")); return ;;
-        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth) return ;;
+        --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth|--live-interval) return ;;
         --start-at) COMPREPLY=($(compgen -W "$(date -u -d '+1 minute' +%Y-%m-%dT%H:%M:00Z 2>/dev/null)" -- "$cur")); return ;;
         log2csv|analyze|merge) COMPREPLY=($(compgen -f -- "$cur")); return ;;
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
             --pause-type --period --queue-depth --submit-batch --register-files --register-buffers --verify --verify-after
-            --direct --start-at --destroy-data --create --log --json
+            --direct --start-at --destroy-data --create --log --live --live-interval --json
             --list --help --version" -- "$cur"))
     elif [[ "${COMP_WORDS[1]}" == merge ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))

@@ -36,6 +36,29 @@ class OutputFile {
     unsigned uid_ = 0, gid_ = 0;
 };
 
+// A file written as the program goes, for a reader that follows it (--live, a streamed log): opened in place
+// (created, or emptied), each Write all of its bytes or none that stay, so a reader never meets a part of
+// one (a regular file is cut back to where it was when a write fails part way, as on a full disk).
+class StreamFile {
+  public:
+    StreamFile() = default;
+    ~StreamFile();
+    StreamFile(const StreamFile&) = delete;
+    StreamFile& operator=(const StreamFile&) = delete;
+
+    // "-": standard output, which is never closed here.
+    bool Open(const std::string& path, uint32_t& error);
+    bool Write(const void* data, size_t size, uint32_t& error);
+    // Flushed to the device, then closed.
+    bool Close(uint32_t& error);
+
+  private:
+    intptr_t handle_ = -1;
+    bool own_ = false;
+    bool regular_ = false;
+    int64_t at_ = 0;  // bytes written whole
+};
+
 // Open, Write and Commit in one.
 bool WriteWholeFile(const std::string& path, const void* data, size_t size, uint32_t& error);
 

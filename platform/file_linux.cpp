@@ -263,4 +263,58 @@ void RemovePendingTemporaryFiles() {
         if (pendingUsed[i].load(std::memory_order_acquire)) ::unlink(pendingPath[i]);
 }
 
+StreamFile::~StreamFile() {
+    uint32_t error = 0;
+    Close(error);
+}
+
+bool StreamFile::Open(const std::string& path, uint32_t& error) {
+    if (path == "-") {
+        handle_ = STDOUT_FILENO;
+        own_ = false;
+    } else {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error = static_cast<uint32_t>(errno);
+            return false;
+        }
+        handle_ = fd;
+        own_ = true;
+    }
+    struct stat st {};
+    regular_ = ::fstat(static_cast<int>(handle_), &st) == 0 && S_ISREG(st.st_mode);
+    at_ = regular_ ? ::lseek(static_cast<int>(handle_), 0, SEEK_CUR) : 0;
+    if (at_ < 0) at_ = 0;
+    return true;
+}
+
+bool StreamFile::Write(const void* data, size_t size, uint32_t& error) {
+    if (handle_ < 0) {
+        error = EBADF;
+        return false;
+    }
+    const int fd = static_cast<int>(handle_);
+    if (WriteAll(fd, data, size, error)) {
+        at_ += static_cast<int64_t>(size);
+        return true;
+    }
+    // What went before stays whole: the part of this one that did land is taken back.
+    if (regular_ && ::ftruncate(fd, at_) == 0) ::lseek(fd, at_, SEEK_SET);
+    return false;
+}
+
+bool StreamFile::Close(uint32_t& error) {
+    if (handle_ < 0) return true;
+    const int fd = static_cast<int>(handle_);
+    handle_ = -1;
+    if (!own_) return true;
+    const bool synced = !regular_ || ::fsync(fd) == 0;
+    if (!synced) error = static_cast<uint32_t>(errno);
+    if (::close(fd) != 0 && synced) {
+        error = static_cast<uint32_t>(errno);
+        return false;
+    }
+    return synced;
+}
+
 }  // namespace platform

@@ -197,4 +197,67 @@ void RemovePendingTemporaryFiles() {
         if (pendingUsed[i].load(std::memory_order_acquire)) DeleteFileW(pendingPath[i]);
 }
 
+StreamFile::~StreamFile() {
+    uint32_t error = 0;
+    Close(error);
+}
+
+bool StreamFile::Open(const std::string& path, uint32_t& error) {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    if (path == "-") {
+        h = GetStdHandle(STD_OUTPUT_HANDLE);
+        own_ = false;
+    } else {
+        h = CreateFileW(Wide(path).c_str(), GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        own_ = true;
+    }
+    if (h == INVALID_HANDLE_VALUE || h == nullptr) {
+        error = GetLastError();
+        return false;
+    }
+    handle_ = reinterpret_cast<intptr_t>(h);
+    regular_ = GetFileType(h) == FILE_TYPE_DISK;
+    at_ = 0;
+    return true;
+}
+
+bool StreamFile::Write(const void* data, size_t size, uint32_t& error) {
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    const char* p = static_cast<const char*>(data);
+    size_t left = size;
+    while (left > 0) {
+        const DWORD piece = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (handle_ < 0 || !WriteFile(h, p, piece, &written, nullptr) || written == 0) {
+            error = handle_ < 0 ? ERROR_INVALID_HANDLE : GetLastError();
+            if (regular_) {
+                LARGE_INTEGER back;
+                back.QuadPart = at_;
+                if (SetFilePointerEx(h, back, nullptr, FILE_BEGIN)) SetEndOfFile(h);
+            }
+            return false;
+        }
+        p += written;
+        left -= written;
+    }
+    at_ += static_cast<int64_t>(size);
+    return true;
+}
+
+bool StreamFile::Close(uint32_t& error) {
+    if (handle_ < 0) return true;
+    HANDLE h = reinterpret_cast<HANDLE>(handle_);
+    handle_ = -1;
+    if (!own_) return true;
+    const bool flushed = !regular_ || FlushFileBuffers(h);
+    if (!flushed) error = GetLastError();
+    if (!CloseHandle(h) && flushed) {
+        error = GetLastError();
+        return false;
+    }
+    return flushed;
+}
+
 }  // namespace platform

@@ -91,8 +91,7 @@ void StatisticsRefresher::Refresh(const engine::VolumeSet& volumes, int64_t time
         if (!live.Selected) continue;
 
         // Completed intervals only: the one being filled would skew the rates.
-        live.Total() = SumIntervals(v, v.CurInterval - 1);
-        v.Total() = live.Total();
+        v.Total() = totals_[static_cast<size_t>(i)] = SumIntervals(v, v.CurInterval - 1);
         FoldVolume(all, running, v, first);
 
         ComputeStats(v, timerFreq, view_);

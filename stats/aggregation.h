@@ -39,12 +39,18 @@ class StatisticsRefresher {
                  const std::array<bool, engine::kDiskCount>& ticked, RefreshSink& sink);
     // The all-volumes record as the last refresh rebuilt it; nothing else writes it.
     const engine::VolumeStats& AllVolumes() const { return *all_; }
+    // A volume's total over its completed intervals, as the last refresh showed it (the engine's record
+    // is the workers' and is not written here).
+    const engine::IntervalStats& VolumeTotal(int volume) const {
+        return totals_[static_cast<size_t>(volume)];
+    }
 
   private:
     std::unique_ptr<engine::VolumeStats> all_;
     // Copy of one volume's counters, taken under its Lock so the workers wait only for the copy.
     std::unique_ptr<engine::VolumeStats> snapshot_;
     StatsView view_;
+    std::array<engine::IntervalStats, engine::kDiskCount> totals_{};
 };
 
 // Copies CurInterval, intervals 1..CurInterval and the histogram of v into copy, under v's Lock.

@@ -65,27 +65,30 @@ std::string CausesText(const std::vector<CauseLine>& lines, const Separators& se
     return out;
 }
 
+std::array<std::string, 8> LabelTexts(const engine::IntervalStats& t, const Rates& rates, int64_t timerFreq,
+                                      const Separators& sep) {
+    std::array<std::string, 8> labels;
+    const int64_t busyMs = timerFreq > 0 ? MulDiv(t.BusyTicks, 1000, timerFreq) : 0;
+    labels[kIOTotal] = "I/O total " + FormatCount(t.IOCount, sep);
+    labels[kMBytesTotal] = "MBytes total " + FormatCount(t.Bytes / 1'048'576, sep);
+    labels[kTimesTotal] =
+        "Times total " + FormatMilliseconds64(busyMs > 0 ? static_cast<uint64_t>(busyMs) : 0);
+    labels[kMaxTime] = "Maximal time " + FormatGrouped(LatencyMs(t.MaxTicks, timerFreq), 14, 2, sep) + "ms";
+    labels[kMinTime] = "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
+    labels[kErrorsTotal] = "Errors total " + FormatCount(t.Errors, sep);
+    if (rates.seconds != 0) {
+        labels[kIOPerSec] = "I/O per sec " + FormatGrouped(rates.ioPerSec, 14, 0, sep);
+        labels[kMBytesPerSec] = "MBytes per sec " + FormatGrouped(rates.mbytesPerSec, 16, 2, sep);
+    } else {
+        labels[kIOPerSec] = "I/O per sec";
+        labels[kMBytesPerSec] = "MBytes per sec";
+    }
+    return labels;
+}
+
 void ComputeStats(const engine::VolumeStats& rec, int64_t timerFreq, StatsView& view, const Separators& sep) {
     const engine::IntervalStats& t = rec.Total();
-    const int64_t busyMs = timerFreq > 0 ? MulDiv(t.BusyTicks, 1000, timerFreq) : 0;
-    view.labels[kIOTotal] = "I/O total " + FormatCount(t.IOCount, sep);
-    view.labels[kMBytesTotal] = "MBytes total " + FormatCount(t.Bytes / 1'048'576, sep);
-    view.labels[kTimesTotal] =
-        "Times total " + FormatMilliseconds64(busyMs > 0 ? static_cast<uint64_t>(busyMs) : 0);
-    view.labels[kMaxTime] =
-        "Maximal time " + FormatGrouped(LatencyMs(t.MaxTicks, timerFreq), 14, 2, sep) + "ms";
-    view.labels[kMinTime] =
-        "Minimal time " + FormatGrouped(LatencyMs(t.MinTicks, timerFreq), 14, 2, sep) + "ms";
-    view.labels[kErrorsTotal] = "Errors total " + FormatCount(t.Errors, sep);
-
-    const Rates rates = RatesOf(t, timerFreq);
-    if (rates.seconds != 0) {
-        view.labels[kIOPerSec] = "I/O per sec " + FormatGrouped(rates.ioPerSec, 14, 0, sep);
-        view.labels[kMBytesPerSec] = "MBytes per sec " + FormatGrouped(rates.mbytesPerSec, 16, 2, sep);
-    } else {
-        view.labels[kIOPerSec] = "I/O per sec";
-        view.labels[kMBytesPerSec] = "MBytes per sec";
-    }
+    view.labels = LabelTexts(t, RatesOf(t, timerFreq), timerFreq, sep);
 
     view.ioPerSec.clear();
     view.mbytesPerSec.clear();

@@ -59,6 +59,9 @@ struct Rates {
 };
 Rates RatesOf(const engine::IntervalStats& s, int64_t timerFreq);
 
+// The eight label texts of a total and its rates.
+std::array<std::string, 8> LabelTexts(const engine::IntervalStats& total, const Rates& rates,
+                                      int64_t timerFreq, const Separators& sep);
 // Start of interval j in seconds from the start of interval 1.
 double IntervalStartSeconds(const engine::VolumeStats& rec, int32_t j, int64_t timerFreq);
 // Latency of a duration in ms, truncated to whole 10-microsecond units first.

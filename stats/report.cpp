@@ -26,29 +26,4 @@ engine::IntervalStats LiveTotals(engine::VolumeStats& v) {
     return v.RunTotal;
 }
 
-RunReport BuildFinalReport(const engine::VolumeSet& volumes, int64_t timerFreq,
-                           const std::array<bool, engine::kDiskCount>& selected, const Separators& sep) {
-    RunReport report;
-    engine::VolumeStats& all = *report.all.record;
-    engine::IntervalStats running;
-    bool first = true;
-    for (int i = 0; i < volumes.Count(); ++i) {
-        if (!volumes.Present(i) || !selected[i]) continue;
-        VolumeReport vr;
-        vr.index = i;
-        engine::VolumeStats& v = *vr.record;
-        SnapshotCounters(*volumes.Record(i), v);
-        v.Total() = v.RunTotal;
-        ComputeStats(v, timerFreq, vr.view, sep);
-        vr.latency = LatencyPercentiles(v.Latency);
-        FoldVolume(all, running, v, first);
-        first = false;
-        report.volumes.push_back(std::move(vr));
-    }
-    all.Total() = running;
-    ComputeStats(all, timerFreq, report.all.view, sep);
-    report.all.latency = LatencyPercentiles(all.Latency);
-    return report;
-}
-
 }  // namespace stats

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "engine/engine.h"
+#include "stats/result.h"
 #include "tests/test_support.h"
 
 using namespace stats;
@@ -74,14 +75,16 @@ TEST_F(Aggregation, TwoVolumesAtDifferentIntervals) {
     EXPECT_EQ(all.Intervals[6].IOCount, 20);   // from the second volume alone
     EXPECT_EQ(all.Intervals[6].FirstStart, 6010);
 
-    // Totals cover completed intervals only: 1..4 and 1..6.
-    EXPECT_EQ(V(2).Total().IOCount, 40);
-    EXPECT_EQ(V(2).Total().MaxTicks, 54);
-    EXPECT_EQ(V(2).Total().MinTicks, 6);
-    EXPECT_EQ(V(2).Total().FirstStart, 1000);
-    EXPECT_EQ(V(2).Total().LastEnd, 4900);
-    EXPECT_EQ(V(3).Total().IOCount, 120);
-    EXPECT_EQ(V(3).Total().LastEnd, 6950);
+    // Totals cover completed intervals only: 1..4 and 1..6; the workers' records are left as they were.
+    EXPECT_EQ(V(2).Total().IOCount, 0);
+    const auto T = [&](int i) { return refresher.VolumeTotal(i); };
+    EXPECT_EQ(T(2).IOCount, 40);
+    EXPECT_EQ(T(2).MaxTicks, 54);
+    EXPECT_EQ(T(2).MinTicks, 6);
+    EXPECT_EQ(T(2).FirstStart, 1000);
+    EXPECT_EQ(T(2).LastEnd, 4900);
+    EXPECT_EQ(T(3).IOCount, 120);
+    EXPECT_EQ(T(3).LastEnd, 6950);
     EXPECT_EQ(all.Total().IOCount, 160);
     EXPECT_EQ(all.Total().MaxTicks, 54);
     EXPECT_EQ(all.Total().MinTicks, 3);
@@ -152,4 +155,62 @@ TEST_F(Aggregation, NothingTickedLeavesTheAverageAtZero) {
     EXPECT_EQ(sink.order, (std::vector<int>{-1}));
     EXPECT_EQ(sink.shown[-1].labels[kIOTotal], "I/O total 0");
     EXPECT_TRUE(sink.shown[-1].latency.empty());
+}
+
+TEST_F(Aggregation, LiveIntervalsAddUpToTheRunAndAReaderThatFellBehindIsTold) {
+    Volumes({2, 3});
+    for (int i : {2, 3}) {
+        V(i).LivePeriodTicks = 100;
+        V(i).PeriodTicks = 1'000'000;
+    }
+    std::array<bool, engine::kDiskCount> selected{};
+    selected[2] = selected[3] = true;
+    LiveFollower follower(selected, {0, 0, 1'000'000'000});
+    // C: 30 intervals of 10 operations; D: 3 intervals, one of them with a failure.
+    for (int64_t t = 0; t < 3000; t += 10)
+        engine::RecordOperation(V(2), t, t + 1 + t % 7, 1'000'000'000, 0, 512);
+    for (int64_t t = 0; t < 300; t += 10)
+        engine::RecordOperation(V(3), t, t + 3, 1'000'000'000, t == 150 ? 5 : 0, 512);
+
+    // C: has closed 29 and keeps the last 8 (23 to 30): 1 to 22 are gone, and said to be.
+    LiveFollower::Taken taken = follower.Take(eng->Volumes(), false);
+    EXPECT_EQ(taken.missed, 22);
+    int64_t cOps = 0;
+    for (const LiveFigures& f : taken.volumes)
+        if (f.index == 2) cOps += f.counters.IOCount;
+    EXPECT_EQ(cOps, 7 * 10);
+
+    // From here on nothing is missed, and at the end the open intervals are closed too: a reader that keeps
+    // up sees every operation, failure and histogram bucket of the run exactly once.
+    LiveFollower keptUp(selected, {0, 0, 1'000'000'000});
+    for (int i : {2, 3}) V(i).ClearCounters();
+    engine::LogLinearHistogram merged;
+    engine::IntervalStats sum;
+    int64_t causes = 0;
+    std::vector<int64_t> allNumbers;
+    for (int64_t t = 0; t < 3000; t += 10) {
+        engine::RecordOperation(V(2), t, t + 1 + t % 7, 1'000'000'000, 0, 512);
+        if (t < 300) engine::RecordOperation(V(3), t, t + 3, 1'000'000'000, t == 150 ? 5 : 0, 512);
+        if (t % 200 == 0 || t + 10 >= 3000) {
+            taken = keptUp.Take(eng->Volumes(), t + 10 >= 3000);
+            EXPECT_EQ(taken.missed, 0);
+            for (const LiveFigures& f : taken.volumes) {
+                FoldTotal(sum, f.counters, sum.IOCount == 0);
+                merged.Merge(f.latency);
+                for (const CauseLine& c : f.causes) causes += c.count;
+            }
+            for (const LiveFigures& f : taken.all) allNumbers.push_back(f.number);
+        }
+    }
+    EXPECT_EQ(sum.IOCount, V(2).RunTotal.IOCount + V(3).RunTotal.IOCount);
+    EXPECT_EQ(sum.Bytes, V(2).RunTotal.Bytes + V(3).RunTotal.Bytes);
+    EXPECT_EQ(sum.Errors, 1);
+    EXPECT_EQ(causes, 1);
+    engine::LogLinearHistogram run = V(2).Latency;
+    run.Merge(V(3).Latency);
+    EXPECT_EQ(merged.counts, run.counts);
+    EXPECT_EQ(merged.maxNs, run.maxNs);
+    // All volumes: interval n once both volumes closed theirs, each number once, in order.
+    ASSERT_EQ(allNumbers.size(), 30u);
+    for (size_t k = 0; k < allNumbers.size(); ++k) EXPECT_EQ(allNumbers[k], static_cast<int64_t>(k) + 1);
 }

@@ -62,7 +62,8 @@ TEST(Analyze, ExactFiguresPerVolumeAndPerSecond) {
     cli::WriteAnalysisText(text, a);
     cli::WriteAnalysisJson(json, a);
     EXPECT_NE(text.str().find("p50 51.0"), std::string::npos) << text.str();
-    EXPECT_NE(json.str().find("\"latency_us\": {\"p50\": 51, \"p90\": 91"), std::string::npos) << json.str();
+    EXPECT_NE(json.str().find("\"latency_us\": {\"p50\": 51.0, \"p90\": 91.0"), std::string::npos)
+        << json.str();
 }
 
 TEST(Analyze, FilesThatAreNotLogsAreRefusedClearly) {

@@ -23,40 +23,40 @@ constexpr int64_t kFreq = 1'000'000'000;
 // one-second intervals, the first operation 0.25 s after 2026-12-09T03:00:00Z.
 std::string ResultsText(const std::string& host, int64_t ops, int64_t ns, int64_t errors,
                         int32_t blockSize = 4096) {
-    stats::RunReport report;
-    report.volumes.resize(1);
-    const auto fill = [&](stats::VolumeReport& v, int index) {
-        v.index = index;
-        engine::VolumeStats& r = *v.record;
+    stats::RunResult r;
+    r.settings.blockSize = blockSize;
+    r.periodSeconds = 5;
+    r.clock.timerFreq = kFreq;
+    r.host = host;
+    EXPECT_TRUE(cli::ParseIsoUtc("2026-12-09T03:00:00Z", r.clock.startedUtcMs));
+    r.clock.startedCounter = 2 * kFreq - kFreq / 4;
+    const auto fill = [&](stats::Figures& f, int index) {
+        f.index = index;
         const int64_t first = 2 * kFreq;
-        r.CurInterval = 2;
-        r.Intervals[1] = {ops / 2, (ops / 2) * blockSize, ns * (ops / 2), ns, ns, first, first + kFreq, 0};
-        r.Intervals[2] = {ops - ops / 2,
-                          (ops - ops / 2 - errors) * blockSize,
-                          ns * (ops - ops / 2),
-                          ns,
-                          ns,
-                          first + kFreq,
-                          first + 2 * kFreq,
-                          errors};
-        r.Total() = {ops, (ops - errors) * blockSize, ns * ops, ns, ns, first, first + 2 * kFreq, errors};
-        for (int64_t k = 0; k < ops; ++k) r.Latency.Add(ns);
-        if (errors) r.Causes.Add(5, errors, first + kFreq / 2);
-        v.latency = stats::LatencyPercentiles(r.Latency);
+        const int64_t half = ops / 2;
+        f.intervals.push_back(
+            {1, 0.0, {half, half * blockSize, ns * half, ns, ns, first, first + kFreq, 0}, {}});
+        f.intervals.push_back({2,
+                               1.0,
+                               {ops - half, (ops - half - errors) * blockSize, ns * (ops - half), ns, ns,
+                                first + kFreq, first + 2 * kFreq, errors},
+                               {}});
+        f.total = {ops, (ops - errors) * blockSize, ns * ops, ns, ns, first, first + 2 * kFreq, errors};
+        f.rates = stats::RatesOf(f.total, kFreq);
+        for (int64_t k = 0; k < ops; ++k) f.latency.Add(ns);
+        engine::ErrorCauses causes;
+        if (errors) causes.Add(5, errors, first + kFreq / 2);
+        f.causes = stats::CauseLines(causes, first, kFreq);
+        f.percentiles = stats::LatencyPercentiles(f.latency);
+        f.firstOperationUtcMs = r.clock.UtcMsOf(first);
     };
-    fill(report.volumes[0], 3);
-    fill(report.all, -1);
-    cli::RunFacts facts;
-    facts.settings.blockSize = blockSize;
-    facts.timerFreq = kFreq;
-    facts.host = host;
-    EXPECT_TRUE(cli::ParseIsoUtc("2026-12-09T03:00:00Z", facts.startedUtcMs));
-    facts.startedCounter = 2 * kFreq - kFreq / 4;
-    facts.devicePaths = {"/dev/sdb"};
-    facts.sizes = {int64_t{1} << 30};
-    facts.uncached = {true};
+    r.volumes.resize(1);
+    fill(r.volumes[0], 3);
+    r.volumes[0].device = "/dev/sdb";
+    r.volumes[0].sizeBytes = int64_t{1} << 30;
+    fill(r.all, -1);
     std::ostringstream json;
-    cli::WriteJsonReport(json, report, facts);
+    cli::WriteJsonReport(json, r);
     return json.str();
 }
 
@@ -113,9 +113,9 @@ TEST(Merge, TotalsAddAndPercentilesComeFromTheMergedHistograms) {
     EXPECT_NE(json.find("\"name\": \"EIO\""), std::string::npos);
     // One row per statistics interval, by its wall-clock start: both hosts' second intervals together.
     EXPECT_NE(json.find("\"interval_s\": 5"), std::string::npos) << json;
-    EXPECT_NE(json.find("\"bytes\": 4067328,\n      \"io_count\": 1000,\n      \"start_utc\": "
-                        "\"2026-12-09T03:00:01.250Z\""),
-              std::string::npos)
+    EXPECT_NE(
+        json.find("{\"bytes\": 4067328, \"io_count\": 1000, \"start_utc\": \"2026-12-09T03:00:01.250Z\"}"),
+        std::string::npos)
         << json;
     EXPECT_EQ(Number(json, "worst_row"), 1);  // beta: the failures
     EXPECT_NE(text.str().find("* beta D: /dev/sdb"), std::string::npos) << text.str();
@@ -126,7 +126,7 @@ TEST(Merge, ResultsOfOtherSettingsOrVersionsAreRefused) {
     const std::string a = Write(dir, "a.json", ResultsText("alpha", 10, 1000, 0));
     const std::string b = Write(dir, "b.json", ResultsText("beta", 10, 1000, 0, 8192));
     const std::string old =
-        Replace(ResultsText("gamma", 10, 1000, 0), "\"schema_version\": 2", "\"schema_version\": 1");
+        Replace(ResultsText("gamma", 10, 1000, 0), "\"schema_version\": 3", "\"schema_version\": 1");
     const std::string c = Write(dir, "c.json", old);
     const std::string junk = Write(dir, "junk.json", "{\"tool\": \"fio\"}");
     std::ostringstream text;
@@ -135,7 +135,8 @@ TEST(Merge, ResultsOfOtherSettingsOrVersionsAreRefused) {
     EXPECT_FALSE(cli::MergeResults({a, b}, text, json, outcome, error));
     EXPECT_NE(error.find("different settings (block_size: 8192 against 4096)"), std::string::npos) << error;
     EXPECT_FALSE(cli::MergeResults({a, c}, text, json, outcome, error));
-    EXPECT_NE(error.find("c.json: schema_version is 1; this program reads 2"), std::string::npos) << error;
+    EXPECT_NE(error.find("c.json: schema_version is 1; this program reads 2 to 3"), std::string::npos)
+        << error;
     // Two files of the old version agree with each other, and are still not read with this version's
     // meanings.
     EXPECT_FALSE(cli::MergeResults({c, c}, text, json, outcome, error));
@@ -200,7 +201,7 @@ TEST(ResultsReader, ADamagedFileIsRefusedNamingTheKey) {
         {Replace(good, "\"buckets\": [[",
                  "\"buckets\": [[1, 18446744073709551615], [1, 9223372036854775807], ["),
          "volumes[0].latency_histogram.buckets[0][1] is too large"},
-        {Replace(good, "\"io_per_sec\": 50,", "\"io_per_sec\": null,"),
+        {Replace(good, "\"io_per_sec\": 50.0,", "\"io_per_sec\": null,"),
          "volumes[0].io_per_sec is not a number"},
         {Replace(good, "\"settings\": {", "\"settings\": {\"nested\": [1], "),
          "settings.nested is not a single value"},
@@ -230,8 +231,7 @@ TEST(Merge, IntervalsOfMachinesStartedTogetherAreMatched) {
     std::string json, error;
     cli::MergeOutcome outcome;
     ASSERT_TRUE(cli::MergeResults({a, b}, text, json, outcome, error)) << error;
-    EXPECT_NE(json.find("\"io_count\": 1000,\n      \"start_utc\": \"2026-12-09T03:00:00.250Z\""),
-              std::string::npos)
+    EXPECT_NE(json.find("\"io_count\": 1000, \"start_utc\": \"2026-12-09T03:00:00.250Z\""), std::string::npos)
         << json;
     EXPECT_EQ(json.find("03:00:00.253Z"), std::string::npos) << json;
 }
@@ -250,15 +250,15 @@ TEST(Merge, SumsThatWouldOverflowAreRefused) {
     EXPECT_NE(error.find("overflow"), std::string::npos) << error;
 
     // Rates that are finite alone and infinite together, an interval no run reaches, a path without end.
-    const std::string fast =
-        Write(dir, "fast.json",
-              ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"io_per_sec\": 5,", "\"io_per_sec\": 1e308,"));
+    const std::string fast = Write(
+        dir, "fast.json",
+        ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"io_per_sec\": 5.0,", "\"io_per_sec\": 1e308,"));
     EXPECT_FALSE(
         cli::MergeResults({fast, Write(dir, "fast2.json", Slurp(fast))}, text, json, outcome, error));
     EXPECT_NE(error.find("its rates make the sums overflow"), std::string::npos) << error;
     const std::string late =
         Write(dir, "late.json",
-              ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"start_s\": 1,", "\"start_s\": 1e300,"));
+              ReplaceAll(ResultsText("alpha", 10, 1000, 0), "\"start_s\": 1.0,", "\"start_s\": 1e300,"));
     EXPECT_FALSE(cli::MergeResults({late}, text, json, outcome, error));
     EXPECT_NE(error.find("later than any run lasts"), std::string::npos) << error;
     EXPECT_FALSE(cli::MergeResults({"/dev/zero"}, text, json, outcome, error));

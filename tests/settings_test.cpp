@@ -118,12 +118,15 @@ TEST(SystemErrorText, CodeFirstAsUnsignedThenTheSystemText) {
 #endif
     EXPECT_EQ(SystemErrorText(2), " Error Code = 2 " + text2);
     EXPECT_EQ(SystemErrorText(0xFFFFFFFFu), " Error Code = 4294967295 ");  // no text: ends in a blank
+    // A worker's failure becomes the window's box through the default of the dialogs' interface.
     testing_support::FakeDialogs dialogs;
-    ShowSystemError(dialogs, "Cannot open /dev/sdz for read", 13);
-    ShowSystemError(dialogs, "Cannot write x", "Detail.", 2);
+    IDialogs& asEngine = dialogs;
+    asEngine.WorkerFailed({WorkerFailure::Kind::Open, 25, 1, "/dev/sdz", false, 13, {}});
+    asEngine.WorkerFailed({WorkerFailure::Kind::RegisterBuffers, 25, 1, "x", true, 2, "Detail."});
     const auto boxes = dialogs.Boxes();
     ASSERT_EQ(boxes.size(), 2u);
     EXPECT_EQ(boxes[0].caption, "System error Cannot open /dev/sdz for read");
     EXPECT_EQ(boxes[0].body, "  Error Code = 13 " + text13);
+    EXPECT_EQ(boxes[1].caption, "System error Cannot register I/O buffers for x");
     EXPECT_EQ(boxes[1].body, "Detail.  Error Code = 2 " + text2);
 }

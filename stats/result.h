@@ -1,0 +1,155 @@
+#pragma once
+// The result of a run as one value, taken from the volumes' records under their locks and never changed
+// after: every figure an output shows is computed here once, and every output (the text report, the JSON,
+// the live lines) only writes it.
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/dialogs.h"
+#include "engine/settings.h"
+#include "engine/verify.h"
+#include "engine/volume_set.h"
+#include "stats/presentation.h"
+#include "stats/report.h"
+
+namespace stats {
+
+// One interval: its counters and the rates over its own span.
+struct IntervalFigures {
+    int64_t number = 0;        // 1, 2, ...
+    double startSeconds = 0;   // from the first operation of its volume (of any volume, for all)
+    engine::IntervalStats counters;
+    Rates rates;
+};
+
+// The figures of one volume, or of all volumes together.
+struct Figures {
+    int index = -1;  // the volume; -1: all volumes
+    engine::IntervalStats total;  // every operation of the run
+    Rates rates;
+    int64_t inFlightAsked = 0;  // operations the workers keep in flight at most
+    engine::LogLinearHistogram latency;
+    Percentiles percentiles;
+    std::vector<CauseLine> causes;  // seconds from the first operation
+    engine::HandOverTally handOver;
+    uint32_t settledBatch = 0;  // 0: nothing was queued
+    double settledShare = 0;
+    int64_t firstOperationUtcMs = 0;     // valid when total.IOCount > 0
+    std::vector<IntervalFigures> intervals;  // the statistics intervals, as the window shows them
+    std::vector<ChartPoint> histogramMs;     // the window's 1 ms latency bars: x ms, y operations
+};
+
+struct VolumeFigures : Figures {
+    std::string device;
+    int64_t sizeBytes = 0;
+    bool uncached = true;  // false: through the page cache
+};
+
+struct StuckWorker {
+    int worker = 0;
+    int volume = -1;
+};
+
+// What verification found: blocks written (known, or left open) and the checks of the run and the read-back.
+struct VerifyFindings {
+    bool verified = false;
+    int64_t blocksWritten = 0;  // with a known content
+    int64_t blocksOpen = 0;     // written, but their last writes overlapped or failed: never judged
+    engine::VerifyResults timed;
+    bool readBack = false;
+    bool readBackSkipped = false;      // the run was interrupted: nothing was read back
+    bool readBackInterrupted = false;  // Ctrl-C ended the read-back before its last block
+    engine::VerifyResults readBackChecks;
+    // The run wrote blocks and none was judged during the run.
+    bool Unchecked() const { return verified && blocksWritten + blocksOpen > 0 && timed.blocksChecked == 0; }
+};
+
+// The wall clock (ms since 1970, UTC) and the counter read together when the run started, so that counter
+// ticks map to wall-clock time across machines.
+struct RunClock {
+    int64_t startedUtcMs = 0;
+    int64_t startedCounter = 0;
+    int64_t timerFreq = 0;
+    int64_t UtcMsOf(int64_t ticks) const;
+};
+
+struct RunResult {
+    engine::RunSettings settings;
+    int32_t periodSeconds = 0;  // the statistics interval in force
+    std::string host;
+    RunClock clock;
+    bool interrupted = false;
+    int workersNotReturned = 0;  // stuck in a device call when the result was taken
+    std::vector<StuckWorker> stuck;
+    std::vector<engine::WorkerFailure> failures;  // workers that could not take part, and why
+    uint32_t logEntries = 0;
+    bool logComplete = true;  // the operation log holds every operation
+    VerifyFindings verify;
+    std::vector<VolumeFigures> volumes;
+    Figures all;
+
+    bool AnyFailed() const;  // an operation failed, or written data did not read back as written
+};
+
+// What the run driver knows beside the records.
+struct RunEcho {
+    engine::RunSettings settings;
+    int32_t periodSeconds = 0;
+    std::string host;
+    RunClock clock;
+    bool interrupted = false;
+    std::vector<StuckWorker> stuck;
+    std::vector<engine::WorkerFailure> failures;
+    uint32_t logEntries = 0;
+    std::vector<std::pair<std::string, bool>> devices;  // per volume index: device path, uncached
+};
+
+// Takes the result of the selected present volumes (and of all together) from their records, each under
+// its lock. The verify findings are the caller's to add.
+RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, engine::kDiskCount>& selected,
+                     const RunEcho& echo);
+
+// A closed live interval of one volume, or of all volumes merged by number.
+struct LiveFigures {
+    int index = -1;
+    int64_t number = 0;
+    engine::IntervalStats counters;
+    Rates rates;
+    engine::LogLinearHistogram latency;
+    Percentiles percentiles;
+    std::vector<CauseLine> causes;  // seconds from the run's start
+};
+
+// Follows the volumes' live intervals: each call returns the intervals closed since the last one, in
+// order, and how many were overwritten before they could be read (a reader that fell behind by more than
+// the records keep). At the end of the run, the intervals still being filled are closed too.
+class LiveFollower {
+  public:
+    LiveFollower(const std::array<bool, engine::kDiskCount>& selected, const RunClock& clock);
+    struct Taken {
+        std::vector<LiveFigures> volumes;  // by volume, then by number
+        // All volumes, interval n once every volume has closed its interval n (at the end of the run, all
+        // that are left): their counters, latency and causes added.
+        std::vector<LiveFigures> all;
+        int64_t missed = 0;
+    };
+    Taken Take(const engine::VolumeSet& volumes, bool runEnded);
+
+  private:
+    void AddToAll(const LiveFigures& lf, const engine::ErrorCauses& causes);
+    std::array<bool, engine::kDiskCount> selected_;
+    std::array<int64_t, engine::kDiskCount> next_{};  // the next interval number to read, per volume
+    int64_t timerFreq_;
+    int64_t origin_;
+    struct Pending {
+        LiveFigures figures;
+        engine::ErrorCauses causes;
+        int volumes = 0;
+    };
+    std::vector<Pending> pendingAll_;  // by number, ascending
+};
+
+}  // namespace stats
