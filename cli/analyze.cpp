@@ -134,9 +134,16 @@ bool AnalyzeLog(const std::string& path, LogAnalysis& analysis, std::string& err
 bool AnalyzeLog(stats::LogReader& reader, LogAnalysis& analysis, std::string& error) {
     // Exact percentiles need every duration: 24 bytes a record kept, at most the 10,000,000 a log holds.
     std::vector<Op> ops;
-    ops.reserve(static_cast<size_t>(reader.Records()));
+    ops.reserve(static_cast<size_t>(std::min<uint64_t>(reader.Records(), engine::kLogCapacity)));
     engine::LogEntry e;
     while (reader.Next(e, error)) {
+        if (ops.size() >= engine::kLogCapacity) {
+            error =
+                "analyze: the log holds more than " + std::to_string(engine::kLogCapacity) +
+                " records, which is as many as exact percentiles are computed from here (log2csv reads any "
+                "length)";
+            return false;
+        }
         const double f = static_cast<double>(e.Frequency);
         ops.push_back({static_cast<double>(e.StartTicks) / f, static_cast<double>(e.EndTicks) / f,
                        platform::MulDiv(e.EndTicks - e.StartTicks, 1'000'000'000, e.Frequency),

@@ -25,9 +25,14 @@
 #include "platform/host.h"
 #include "stats/format.h"
 #include "stats/log_file.h"
+#include "stats/log_stream.h"
 #include "stats/report.h"
 
 namespace {
+
+// Records a streamed log holds between two drains: 2,097,152 (64 MiB), some five seconds of the fastest
+// device we have met.
+constexpr uint32_t kStreamedLogRing = uint32_t{1} << 21;
 
 using namespace cli;
 
@@ -261,7 +266,7 @@ stats::VerifyFindings Verification(const Options& opt, const platform::VolumeMap
 // The run's one result: its figures from the records, and what the driver and verification know beside them.
 stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
                         const RunOutcome& outcome, const std::array<bool, engine::kDiskCount>& selected,
-                        const CliDialogs& dialogs) {
+                        const CliDialogs& dialogs, const stats::LogStreamer* log) {
     stats::RunEcho echo;
     echo.settings = opt.settings;
     echo.periodSeconds = engine::StatisticPeriodOf(opt.settings);
@@ -270,7 +275,9 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
     echo.interrupted = outcome.interrupted;
     for (const auto& s : outcome.stuck) echo.stuck.push_back({s.worker, s.volume});
     echo.failures = dialogs.Failures();
-    echo.logEntries = eng.Log().CompleteCount();
+    echo.logEntries = log ? log->Written() : eng.Log().CompleteCount();
+    echo.logStreamed = log != nullptr;
+    if (log) echo.logNotWritten = log->NotWritten() + eng.Log().Refused();
     echo.devices.resize(engine::kDiskCount);
     for (int i = 0; i < engine::kDiskCount; ++i)
         echo.devices[static_cast<size_t>(i)] = {map.devicePath[i], eng.Volumes().Uncached(i)};
@@ -281,9 +288,10 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
 
 // The report, the JSON, the log and the live summary written out; the exit status of the whole run.
 int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, const RunOutcome& outcome,
-           const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live) {
-    const stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs);
-    if (!result.logComplete)
+           const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live,
+           const stats::LogStreamer* log) {
+    const stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, log);
+    if (!result.logComplete && !result.logStreamed)
         Fail("the operation log is full: it holds the first " + std::to_string(result.logEntries) +
              " operations of the run, not all of them");
     if (result.verify.Unchecked())
@@ -302,13 +310,11 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
         WriteJsonReport(json, result);
         written = EmitJson(opt.jsonPath, json.str());
     }
-    if (!opt.logPath.empty()) {
-        uint32_t records = 0, code = 0;
-        if (stats::WriteOperationLog(eng.Log(), opt.logPath, records, code) == stats::LogWrite::Failed) {
-            Fail("--log: cannot write " + opt.logPath + ":" + engine::SystemErrorText(code) +
-                 " (an earlier file there is unchanged)");
-            written = false;
-        }
+    if (log && result.logNotWritten > 0) {
+        Fail("--log: " + std::to_string(result.logNotWritten) + " of " +
+             std::to_string(result.all.total.IOCount) + " records were not written to " + opt.logPath +
+             (eng.Log().Refused() > 0 ? " (the file fell behind the run)" : ""));
+        written = false;
     }
     if (live) {
         live->Finish(result);
@@ -363,7 +369,8 @@ int main(int argc, char** argv) {
     platform::VolumeOptions volumeOptions;
     volumeOptions.requireUncached = opt.direct;
     std::shared_ptr<platform::IVolumeSystem> volumes = platform::MakeVolumeSystem(pre.map, volumeOptions);
-    engine::Engine eng(volumes, dialogs);
+    // A streamed log needs only a ring of a few seconds of records; a run without one keeps the window's.
+    engine::Engine eng(volumes, dialogs, opt.logPath.empty() ? engine::kLogCapacity : kStreamedLogRing);
     eng.Volumes().EnumerateVolumes();
     if (opt.mode == Options::Mode::List) return ListVolumes(opt, pre.map, eng.Volumes());
     std::array<bool, engine::kDiskCount> selected{};
@@ -390,16 +397,24 @@ int main(int argc, char** argv) {
     }
 
     std::unique_ptr<LiveWriter> live;
+    std::unique_ptr<stats::LogStreamer> log;
     RunOptions driving = Driving(opt, eng);
+    const auto say = [](const std::string& line) { Fail(line); };
+    if (!opt.logPath.empty()) {
+        log = std::make_unique<stats::LogStreamer>(eng.Log(), opt.logPath, say);
+        if (!log->Open()) return kCannotWrite;
+    }
     if (!opt.livePath.empty()) {
-        live = std::make_unique<LiveWriter>(opt.livePath, [](const std::string& line) { Fail(line); });
+        live = std::make_unique<LiveWriter>(opt.livePath, say);
         if (!live->Open()) return kCannotWrite;
-        driving.started = [&](int64_t utcMs, int64_t counter) {
-            live->Begin(selected, {utcMs, counter, eng.TimerFreq()});
-        };
         driving.tick = [&](bool ended) { live->Poll(eng.Volumes(), ended); };
     }
-    const RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, driving);
+    driving.started = [&](int64_t utcMs, int64_t counter) {
+        if (log) log->Start();
+        if (live) live->Begin(selected, {utcMs, counter, eng.TimerFreq()});
+    };
+    RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, driving);
+    if (log) log->Finish();
     if (platform::StderrIsTerminal() && outcome.started) platform::FinishProgressLine();
     if (!outcome.started) {
         const int i = outcome.refusal.volume;
@@ -411,7 +426,7 @@ int main(int argc, char** argv) {
         return outcome.interrupted ? kInterrupted : kUsage;
     }
     created.Keep();
-    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs, live.get());
+    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs, live.get(), log.get());
     if (outcome.workersNotReturned > 0) {
         // A worker stuck in a device call cannot be joined; the results are out, so end without it.
         std::cerr.flush();

@@ -7,6 +7,7 @@
 
 #include "cli/names.h"
 #include "cli/report_output.h"
+#include "stats/log_stream.h"
 
 namespace cli {
 
@@ -190,6 +191,10 @@ std::string CommandLineRefusal(const Options& o) {
                        VolumeLetter(v.index) + "=/dev/...";
     if (s.liveSeconds > 0 && o.livePath.empty())
         return "--live-interval sets the interval of --live: give --live";
+    if (stats::LogStreamer::WantsZstd(o.logPath) && !stats::LogStreamer::ZstdAvailable())
+        return "--log " + o.logPath +
+               ": this build writes plain logs only (it has no zstd); name it without .zst";
+    if (o.logPath == "-") return "--log - : the log is binary records; name a file";
     if (o.livePath == "-" && o.jsonPath == "-")
         return "--live - and --json - would both write to standard output: send one of them to a file";
     return {};
@@ -375,8 +380,8 @@ const std::vector<OptionDef>& OptionTable() {
              return o.createSize > 0 || Refused(error, "--create: '" + std::string(v) +
                                                            "' is not a size (for example 4096, 64M or 2G)");
          }},
-        {"--log", "FILE", "write the operation log (SrcStats.dat format)", kRun, "FILE",
-         Path<&Options::logPath>},
+        {"--log", "FILE", "stream the operation log (SrcStats.dat records; FILE.zst: zstd frames)", kRun,
+         "FILE", Path<&Options::logPath>},
         {"--live", "FILE|-", "one JSON line per interval while the run goes, then the run's summary", kRun,
          "FILE -", Path<&Options::livePath>},
         {"--live-interval", "S", "seconds per --live line (the statistics interval)", kRun, "",
@@ -590,6 +595,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     // Unless asked otherwise, the hand-over of queued operations is found while the run goes: the device
     // decides whether one at a time or all of a pass at once gives it more (engine/hand_over.h).
     if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = 0;
+    o.settings.streamLog = !o.logPath.empty();
     // The live lines follow the statistics interval unless given their own.
     if (!o.livePath.empty() && o.settings.liveSeconds == 0)
         o.settings.liveSeconds = engine::StatisticPeriodOf(o.settings);

@@ -205,7 +205,10 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
     }
     for (const engine::WorkerFailure& f : r.failures)
         out << "Not tested: " << engine::FailureCaption(f) << ":" << engine::FailureBody(f) << "\n";
-    if (!r.logComplete)
+    if (r.logStreamed && r.logNotWritten > 0)
+        out << "The operation log is incomplete: " << r.logNotWritten
+            << " records were not written to its file; the totals below count every operation.\n";
+    else if (!r.logComplete)
         out << "The operation log is full: it holds the first " << r.logEntries
             << " operations only; the totals below count them all.\n";
     out << (r.interrupted ? "Run interrupted. " : "")
@@ -279,6 +282,7 @@ ordered_json ResultsJson(const stats::RunResult& r) {
     j[key::kOpenFailures] = std::move(failures);
     j["log_entries"] = r.logEntries;
     j["log_complete"] = r.logComplete;
+    if (r.logStreamed) j["log_not_written"] = r.logNotWritten;
     if (r.verify.verified) {
         ordered_json v;
         v["blocks_written"] = r.verify.blocksWritten;

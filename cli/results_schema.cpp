@@ -16,7 +16,9 @@ bool Flat(const ordered_json& v) {
     if (v.is_array())
         return std::all_of(v.begin(), v.end(), [](const ordered_json& e) { return e.is_primitive(); });
     if (v.is_object())
-        return std::all_of(v.begin(), v.end(), [](const ordered_json& e) { return e.is_primitive() || (e.is_array() && e.empty()); });
+        return std::all_of(v.begin(), v.end(), [](const ordered_json& e) {
+            return e.is_primitive() || (e.is_array() && e.empty());
+        });
     return true;
 }
 

@@ -1,9 +1,8 @@
 #pragma once
 // The results file (--json) as written and read: its version and the name of every key that a writer
 // writes and a reader reads, in one place, so that a field cannot be written by one name and read by another.
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace cli::schema {
 

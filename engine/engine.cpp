@@ -81,7 +81,7 @@ StartResult Engine::Prepare(const RunSettings& s, const std::array<bool, kDiskCo
         }
     }
 
-    shared_->Log.Reset();
+    shared_->Log.Reset(s.streamLog);
     const Method kept = settings_.method;
     settings_ = s;
     if (s.method == Method::None) settings_.method = kept;

@@ -24,41 +24,58 @@ OperationLog::~OperationLog() {
     platform::FreeRegion(ready_, ReadyBytes());
 }
 
-void OperationLog::Reset() {
-    count_.store(0, std::memory_order_release);
-    epoch_.fetch_add(1, std::memory_order_acq_rel);
+void OperationLog::Reset(bool ring) {
+    const uint64_t c = count_.load(std::memory_order_acquire);
+    const uint64_t cap = capacity_ ? capacity_ : 1;
+    const uint64_t base = (c + cap - 1) / cap * cap;
+    ring_ = ring;
+    base_.store(base, std::memory_order_release);
+    released_.store(base, std::memory_order_release);
+    refused_.store(0, std::memory_order_release);
+    count_.store(base, std::memory_order_release);
 }
 
 bool OperationLog::Append(const LogEntry& entry) {
-    uint32_t slot;
-    if (Reserve(1, slot) == 0) return false;
-    Fill(slot, entry);
+    uint64_t position;
+    if (Reserve(1, position) == 0) return false;
+    Fill(position, entry);
     return true;
 }
 
-uint32_t OperationLog::Reserve(uint32_t n, uint32_t& first) {
-    uint32_t have = count_.load(std::memory_order_relaxed);
+uint32_t OperationLog::Reserve(uint32_t n, uint64_t& first) {
+    if (n == 0) return 0;
+    uint64_t have = count_.load(std::memory_order_relaxed);
     uint32_t granted;
     do {
-        if (have >= capacity_ || n == 0) return 0;
-        granted = n < capacity_ - have ? n : capacity_ - have;
+        // Kept whole, the run's slots end at the capacity; as a ring, at the oldest not yet drained.
+        const uint64_t limit =
+            (ring_ ? released_.load(std::memory_order_acquire) : base_.load(std::memory_order_relaxed)) +
+            capacity_;
+        const uint64_t room = limit > have ? limit - have : 0;
+        granted = room < n ? static_cast<uint32_t>(room) : n;
+        if (granted == 0) break;
     } while (!count_.compare_exchange_weak(have, have + granted, std::memory_order_acq_rel,
                                            std::memory_order_relaxed));
+    if (granted < n) refused_.fetch_add(n - granted, std::memory_order_acq_rel);
     first = have;
     return granted;
 }
 
-void OperationLog::Fill(uint32_t slot, const LogEntry& entry) {
+void OperationLog::Fill(uint64_t position, const LogEntry& entry) {
+    const size_t slot = static_cast<size_t>(position % capacity_);
     entries_[slot] = entry;
-    ready_[slot].store(epoch_.load(std::memory_order_relaxed), std::memory_order_release);
+    ready_[slot].store(Mark(position), std::memory_order_release);
 }
 
-uint32_t OperationLog::CompleteCount() const {
-    const uint32_t n = Count();
-    const uint32_t epoch = epoch_.load(std::memory_order_acquire);
-    uint32_t k = 0;
-    while (k < n && ready_[k].load(std::memory_order_acquire) == epoch) ++k;
-    return k;
+uint64_t OperationLog::CompleteFrom(uint64_t position, uint64_t end) const {
+    while (position < end && ready_[position % capacity_].load(std::memory_order_acquire) == Mark(position))
+        ++position;
+    return position;
+}
+
+uint64_t OperationLog::CompleteCount() const {
+    const uint64_t from = released_.load(std::memory_order_acquire);
+    return CompleteFrom(from, count_.load(std::memory_order_acquire)) - base_.load(std::memory_order_acquire);
 }
 
 }  // namespace engine

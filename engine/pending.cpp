@@ -52,7 +52,7 @@ void PendingRecords::RecordLocked() {
     const uint32_t n = head - tail;
     if (n == 0) return;
     // One reservation for the batch; once the log is full the rest is counted but not logged.
-    uint32_t first = 0;
+    uint64_t first = 0;
     const uint32_t logged = log_->Reserve(n, first);
     for (uint32_t i = 0; i < n; ++i) {
         const Op& op = ops_[(tail + i) % kCapacity];

@@ -48,6 +48,8 @@ struct RunSettings {
     bool verify = false;  // written blocks carry a header and checksum that reads check
     // Intervals kept for a reader that follows the run (the command line's --live), in seconds; 0: none.
     int32_t liveSeconds = 0;
+    // The operation log is handed to a writer as the run goes (a ring), instead of kept whole.
+    bool streamLog = false;
 };
 
 enum class SettingField {

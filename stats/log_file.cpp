@@ -8,7 +8,7 @@ namespace stats {
 LogWrite WriteOperationLog(const engine::OperationLog& log, const std::string& path, uint32_t& records,
                            uint32_t& error) {
     // Only the complete prefix: a slot a worker has reserved but not yet filled is never written.
-    records = log.CompleteCount();
+    records = static_cast<uint32_t>(log.CompleteCount());  // kept whole: at most its capacity
     if (records == 0) return LogWrite::Empty;
     const size_t bytes = static_cast<size_t>(records) * sizeof(engine::LogEntry);
     return platform::WriteWholeFile(path, log.Entries(), bytes, error) ? LogWrite::Written : LogWrite::Failed;

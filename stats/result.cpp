@@ -20,7 +20,8 @@ void Finish(Figures& f, const engine::VolumeStats& rec, int64_t freq, const RunE
     if (f.total.IOCount > 0) f.firstOperationUtcMs = echo.clock.UtcMsOf(f.total.FirstStart);
     const int32_t last = std::clamp(rec.CurInterval, 0, engine::kIntervalCount);
     for (int32_t j = 1; j <= last; ++j)
-        f.intervals.push_back({j, IntervalStartSeconds(rec, j, freq), rec.Intervals[j], RatesOf(rec.Intervals[j], freq)});
+        f.intervals.push_back(
+            {j, IntervalStartSeconds(rec, j, freq), rec.Intervals[j], RatesOf(rec.Intervals[j], freq)});
     // The window's 1 ms bars, from the same rule the window uses.
     StatsView view;
     ComputeStats(rec, freq, view, Separators{});
@@ -50,6 +51,8 @@ RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, en
     r.stuck = echo.stuck;
     r.failures = echo.failures;
     r.logEntries = echo.logEntries;
+    r.logStreamed = echo.logStreamed;
+    r.logNotWritten = echo.logNotWritten;
 
     const int64_t f = echo.clock.timerFreq;
     const int64_t asked = int64_t{echo.settings.threadsPerVolume} * echo.settings.queueDepth;
@@ -77,7 +80,7 @@ RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, en
     all->Total() = running;
     r.all.inFlightAsked = asked * static_cast<int64_t>(r.volumes.size());
     Finish(r.all, *all, f, echo);
-    r.logComplete = static_cast<int64_t>(r.logEntries) >= r.all.total.IOCount;
+    r.logComplete = r.logNotWritten == 0 && r.logEntries >= static_cast<uint64_t>(r.all.total.IOCount);
     return r;
 }
 
@@ -103,7 +106,8 @@ LiveFollower::Taken LiveFollower::Take(const engine::VolumeSet& volumes, bool ru
             next = keptFrom;
         }
         for (; next <= closedUpTo; ++next) {
-            const engine::LiveInterval& l = v.Live[static_cast<size_t>(next % engine::VolumeStats::kLiveKept)];
+            const engine::LiveInterval& l =
+                v.Live[static_cast<size_t>(next % engine::VolumeStats::kLiveKept)];
             LiveFigures lf;
             lf.index = i;
             lf.number = l.number;

@@ -19,15 +19,15 @@ namespace stats {
 
 // One interval: its counters and the rates over its own span.
 struct IntervalFigures {
-    int64_t number = 0;        // 1, 2, ...
-    double startSeconds = 0;   // from the first operation of its volume (of any volume, for all)
+    int64_t number = 0;       // 1, 2, ...
+    double startSeconds = 0;  // from the first operation of its volume (of any volume, for all)
     engine::IntervalStats counters;
     Rates rates;
 };
 
 // The figures of one volume, or of all volumes together.
 struct Figures {
-    int index = -1;  // the volume; -1: all volumes
+    int index = -1;               // the volume; -1: all volumes
     engine::IntervalStats total;  // every operation of the run
     Rates rates;
     int64_t inFlightAsked = 0;  // operations the workers keep in flight at most
@@ -37,7 +37,7 @@ struct Figures {
     engine::HandOverTally handOver;
     uint32_t settledBatch = 0;  // 0: nothing was queued
     double settledShare = 0;
-    int64_t firstOperationUtcMs = 0;     // valid when total.IOCount > 0
+    int64_t firstOperationUtcMs = 0;         // valid when total.IOCount > 0
     std::vector<IntervalFigures> intervals;  // the statistics intervals, as the window shows them
     std::vector<ChartPoint> histogramMs;     // the window's 1 ms latency bars: x ms, y operations
 };
@@ -85,8 +85,10 @@ struct RunResult {
     int workersNotReturned = 0;  // stuck in a device call when the result was taken
     std::vector<StuckWorker> stuck;
     std::vector<engine::WorkerFailure> failures;  // workers that could not take part, and why
-    uint32_t logEntries = 0;
-    bool logComplete = true;  // the operation log holds every operation
+    uint64_t logEntries = 0;
+    bool logComplete = true;     // the operation log holds every operation
+    bool logStreamed = false;    // written to a file as the run went (--log)
+    uint64_t logNotWritten = 0;  // of a streamed log: records the file did not get
     VerifyFindings verify;
     std::vector<VolumeFigures> volumes;
     Figures all;
@@ -103,7 +105,9 @@ struct RunEcho {
     bool interrupted = false;
     std::vector<StuckWorker> stuck;
     std::vector<engine::WorkerFailure> failures;
-    uint32_t logEntries = 0;
+    uint64_t logEntries = 0;
+    bool logStreamed = false;
+    uint64_t logNotWritten = 0;
     std::vector<std::pair<std::string, bool>> devices;  // per volume index: device path, uncached
 };
 

@@ -112,14 +112,9 @@ TEST(LogReader, EveryRecordThatCannotBeIsNamedWithItsEntry) {
         EXPECT_FALSE(reader.Next(e, error));
         EXPECT_EQ(error, "ops.dat is not an operation log: entry 2 has " + why);
     }
-    // More records than a log ever holds, and a stream that ends before its stated size.
+    // A stream that ends before its stated size.
     stats::LogReader reader;
     std::string error;
-    EXPECT_FALSE(reader.Open(std::make_unique<std::istringstream>(""),
-                             uint64_t{engine::kLogCapacity + 1} * 32, "big.dat", error));
-    EXPECT_EQ(error,
-              "big.dat is not an operation log: it holds 10000001 records, more than the 10000000 a log "
-              "ever holds");
     ASSERT_TRUE(
         reader.Open(std::make_unique<std::istringstream>(std::string(32, 'x')), 64, "short.dat", error));
     engine::LogEntry e;

@@ -886,4 +886,12 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
     EXPECT_EQ(r.err.find(reason, first + 1), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("lines were not written to /dev/full"), std::string::npos) << r.err;
     EXPECT_GT(json::parse(Slurp(results))["all"]["totals"]["io_count"].get<int64_t>(), 0);
+
+    // The same for the operation log streamed to a full disk: counted in the report and the JSON.
+    r = RunCli(dir, {"--seconds", "1", "--log", "/dev/full", "--json", results, "T=" + t});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("records were not written to /dev/full"), std::string::npos) << r.err;
+    const json doc2 = json::parse(Slurp(results));
+    EXPECT_EQ(doc2["log_not_written"], doc2["all"]["totals"]["io_count"]);
+    EXPECT_EQ(doc2["log_complete"], false);
 }

@@ -138,6 +138,22 @@ TEST(OperationLog, StopsAtCapacityAndResetStartsAfresh) {
     EXPECT_TRUE(log.Append(LogEntry{512, 3, 1, 10, 11, 7}));
     EXPECT_EQ(log.CompleteCount(), 1u);
     EXPECT_EQ(log.Entries()[0].VolumeIndex, 3);
+
+    // As a ring: drained entries free their slots, in order and whole; entries that find it full are
+    // refused and counted, never written over ones not yet drained.
+    log.Reset(true);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(log.Append(LogEntry{512, 2, 1, 100 + i, 101 + i, 7}), i < 3);
+    EXPECT_EQ(log.Refused(), 2u);
+    std::vector<int64_t> drained;
+    const auto take = [&](const LogEntry* e, size_t n) {
+        for (size_t k = 0; k < n; ++k) drained.push_back(e[k].StartTicks);
+    };
+    EXPECT_EQ(log.Drain(take), 3u);
+    for (int i = 5; i < 9; ++i) EXPECT_EQ(log.Append(LogEntry{512, 2, 1, 100 + i, 101 + i, 7}), i < 8);
+    EXPECT_EQ(log.Drain(take), 3u);  // across the ring's end
+    EXPECT_EQ(drained, (std::vector<int64_t>{100, 101, 102, 105, 106, 107}));
+    EXPECT_EQ(log.CompleteCount(), 6u);
+    EXPECT_EQ(log.Refused(), 3u);
 }
 
 TEST(OperationLog, ConcurrentAppendsNeverShareASlotNorPassCapacityAndReadersSeeOnlyCompleteEntries) {

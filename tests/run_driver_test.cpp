@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 #include "cli/exit_status.h"
 #include "cli/report_output.h"
+#include "stats/log_reader.h"
+#include "stats/log_stream.h"
 #include "tests/test_support.h"
 
 using namespace std::chrono_literals;
@@ -213,4 +216,54 @@ TEST(ExitStatus, TheOneAScriptMustActOnFirst) {
     EXPECT_EQ(cli::ExitStatus({false, false, true, true}), 5);  // incomplete before failed
     EXPECT_EQ(cli::ExitStatus({false, true, true, true}), 3);   // not tested before incomplete
     EXPECT_EQ(cli::ExitStatus({true, true, true, true}), 4);    // results missing before all
+}
+
+TEST_F(Driver, ALogStreamedPastItsRingHoldsEveryOperationPlainOrCompressedAndDamageIsNamed) {
+    const std::vector<std::string> names = stats::LogStreamer::ZstdAvailable()
+                                               ? std::vector<std::string>{"ops.dat", "ops.dat.zst"}
+                                               : std::vector<std::string>{"ops.dat"};
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        fake->volumes[2].present = true;
+        fake->volumes[2].deviceSize = 1 << 20;
+        fake->volumes[2].callDelayUs = 500;
+        selected[2] = true;
+        // A ring of 1000 records, far fewer than the run makes: the file must still get every one.
+        eng = std::make_unique<engine::Engine>(fake, dialogs, 1000);
+        eng->Volumes().EnumerateVolumes();
+        s.testMs = 1500;
+        s.streamLog = true;
+        testing_support::TempDir dir;
+        const std::string path = (dir.path() / name).string();
+        stats::LogStreamer log(eng->Log(), path, [&](const std::string& line) { said.push_back(line); });
+        ASSERT_TRUE(log.Open());
+        cli::RunOptions options;
+        options.started = [&](int64_t, int64_t) { log.Start(); };
+        const cli::RunOutcome out = cli::DriveRun(*eng, dialogs, s, selected, options);
+        ASSERT_TRUE(out.started);
+        EXPECT_TRUE(log.Finish());
+        const int64_t ops = stats::LiveTotals(*eng->Volume(2)).IOCount;
+        EXPECT_GT(ops, 2000);
+        EXPECT_EQ(eng->Log().Refused(), 0u);
+        EXPECT_EQ(log.Written(), static_cast<uint64_t>(ops));
+        stats::LogReader reader;
+        std::string error;
+        ASSERT_TRUE(reader.Open(path, error)) << error;
+        EXPECT_EQ(reader.Compressed(), name.size() > 4 && name.substr(name.size() - 4) == ".zst");
+        engine::LogEntry e;
+        int64_t read = 0;
+        while (reader.Next(e, error)) ++read;
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(read, ops);
+        if (!reader.Compressed()) continue;
+        // Cut short in its last frame: the frames before it are read, then the damage is named.
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) - 7);
+        ASSERT_TRUE(reader.Open(path, error)) << error;
+        read = 0;
+        while (reader.Next(e, error)) ++read;
+        EXPECT_GT(read, 0);
+        EXPECT_LT(read, ops);
+        EXPECT_EQ(error, path + " is damaged after entry " + std::to_string(read) +
+                             ": its last zstd frame is cut short (the entries before it are whole)");
+    }
 }
