@@ -1,5 +1,7 @@
 #include "cli/live.h"
 
+#include <algorithm>
+
 #include "cli/report_output.h"
 #include "engine/system_error.h"
 
@@ -9,6 +11,7 @@ LiveWriter::LiveWriter(std::string path, std::function<void(const std::string&)>
     : path_(std::move(path)), say_(std::move(say)) {}
 
 bool LiveWriter::Open() {
+    if (path_.empty()) return true;
     uint32_t code = 0;
     open_ = out_.Open(path_, code);
     if (!open_) say_("--live: cannot write " + path_ + ":" + engine::SystemErrorText(code));
@@ -21,6 +24,7 @@ void LiveWriter::Begin(const std::array<bool, engine::kDiskCount>& selected, con
 }
 
 void LiveWriter::Line(const std::string& text) {
+    if (path_.empty()) return;
     const std::string line = text + "\n";
     uint32_t code = 0;
     if (open_ && out_.Write(line.data(), line.size(), code)) {
@@ -39,6 +43,15 @@ void LiveWriter::Poll(const engine::VolumeSet& volumes, bool runEnded) {
     if (!follower_) return;
     const stats::LiveFollower::Taken taken = follower_->Take(volumes, runEnded);
     int64_t missed = taken.missed;
+    for (const stats::LiveFigures& f : taken.volumes) {
+        auto at = std::find_if(last_.begin(), last_.end(),
+                               [&](const stats::LiveFigures& l) { return l.index == f.index; });
+        if (at == last_.end())
+            last_.push_back(f);
+        else
+            *at = f;
+    }
+    if (path_.empty()) return;
     for (const auto* list : {&taken.volumes, &taken.all})
         for (const stats::LiveFigures& f : *list) {
             Line(LiveLine(clock_, f, missed));
@@ -47,6 +60,7 @@ void LiveWriter::Poll(const engine::VolumeSet& volumes, bool runEnded) {
 }
 
 void LiveWriter::Finish(const stats::RunResult& result) {
+    if (path_.empty()) return;
     // The summary counts itself among the lines written or not.
     Line(LiveSummaryLine(result, notWritten_));
     uint32_t code = 0;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/volume_set.h"
 #include "platform/file.h"
@@ -15,7 +16,8 @@ namespace cli {
 
 class LiveWriter {
   public:
-    // say: where the first failure's reason goes (standard error).
+    // say: where the first failure's reason goes (standard error). An empty path writes no lines and only
+    // follows the intervals (for the metrics' last-interval gauges).
     LiveWriter(std::string path, std::function<void(const std::string&)> say);
     // Opens the stream; false with the system's reason said.
     bool Open();
@@ -26,6 +28,8 @@ class LiveWriter {
     // The run's summary line, then the stream is closed.
     void Finish(const stats::RunResult& result);
     int64_t LinesNotWritten() const { return notWritten_; }
+    // The last closed interval of each volume.
+    const std::vector<stats::LiveFigures>& Last() const { return last_; }
     int64_t LinesWritten() const { return written_; }
 
   private:
@@ -39,6 +43,7 @@ class LiveWriter {
     std::unique_ptr<stats::LiveFollower> follower_;
     int64_t written_ = 0, notWritten_ = 0;
     bool said_ = false;
+    std::vector<stats::LiveFigures> last_;
 };
 
 }  // namespace cli

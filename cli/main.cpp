@@ -13,6 +13,7 @@
 #include "cli/live.h"
 #include "cli/log2csv.h"
 #include "cli/merge.h"
+#include "cli/metrics_server.h"
 #include "cli/names.h"
 #include "cli/options.h"
 #include "cli/preflight.h"
@@ -266,7 +267,7 @@ stats::VerifyFindings Verification(const Options& opt, const platform::VolumeMap
 // The run's one result: its figures from the records, and what the driver and verification know beside them.
 stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
                         const RunOutcome& outcome, const std::array<bool, engine::kDiskCount>& selected,
-                        const CliDialogs& dialogs, const stats::LogStreamer* log) {
+                        const CliDialogs& dialogs, const stats::LogStreamer* log, bool final = true) {
     stats::RunEcho echo;
     echo.settings = opt.settings;
     echo.periodSeconds = engine::StatisticPeriodOf(opt.settings);
@@ -282,7 +283,7 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
     for (int i = 0; i < engine::kDiskCount; ++i)
         echo.devices[static_cast<size_t>(i)] = {map.devicePath[i], eng.Volumes().Uncached(i)};
     stats::RunResult result = stats::TakeResult(eng.Volumes(), selected, echo);
-    result.verify = Verification(opt, map, eng, outcome, result.interrupted);
+    if (final) result.verify = Verification(opt, map, eng, outcome, result.interrupted);
     return result;
 }
 
@@ -404,14 +405,40 @@ int main(int argc, char** argv) {
         log = std::make_unique<stats::LogStreamer>(eng.Log(), opt.logPath, say);
         if (!log->Open()) return kCannotWrite;
     }
-    if (!opt.livePath.empty()) {
+    MetricsServer metrics;
+    if (!opt.metricsListen.empty()) {
+        std::string why;
+        if (!metrics.Start(opt.metricsListen, why)) {
+            Fail(why);
+            return kUsage;
+        }
+    }
+    if (!opt.livePath.empty() || !opt.metricsListen.empty()) {
         live = std::make_unique<LiveWriter>(opt.livePath, say);
         if (!live->Open()) return kCannotWrite;
-        driving.tick = [&](bool ended) { live->Poll(eng.Volumes(), ended); };
     }
+    stats::RunClock clock;
+    auto nextPublish = std::chrono::steady_clock::now();
+    // The figures a scrape sees: taken once a second from the records, as the final ones are.
+    const auto publish = [&] {
+        RunOutcome sofar;
+        sofar.startedUtcMs = clock.startedUtcMs;
+        sofar.startedCounter = clock.startedCounter;
+        const MetricsTexts texts =
+            MetricsText(Result(opt, pre.map, eng, sofar, selected, dialogs, log.get(), false), live->Last());
+        metrics.Publish(texts.openMetrics, texts.classic);
+    };
+    driving.tick = [&](bool ended) {
+        if (live) live->Poll(eng.Volumes(), ended);
+        if (!opt.metricsListen.empty() && std::chrono::steady_clock::now() >= nextPublish) {
+            nextPublish += std::chrono::seconds(1);
+            publish();
+        }
+    };
     driving.started = [&](int64_t utcMs, int64_t counter) {
+        clock = {utcMs, counter, eng.TimerFreq()};
         if (log) log->Start();
-        if (live) live->Begin(selected, {utcMs, counter, eng.TimerFreq()});
+        if (live) live->Begin(selected, clock);
     };
     RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, driving);
     if (log) log->Finish();
@@ -426,7 +453,16 @@ int main(int argc, char** argv) {
         return outcome.interrupted ? kInterrupted : kUsage;
     }
     created.Keep();
-    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs, live.get(), log.get());
+    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs,
+                              opt.livePath.empty() ? nullptr : live.get(), log.get());
+    if (!opt.metricsListen.empty()) {
+        // The final figures, served for as long as asked (a scraper's last look at the run), or until Ctrl-C.
+        publish();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(opt.metricsLinger);
+        while (std::chrono::steady_clock::now() < until && platform::InterruptCount() == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        metrics.Stop();
+    }
     if (outcome.workersNotReturned > 0) {
         // A worker stuck in a device call cannot be joined; the results are out, so end without it.
         std::cerr.flush();

@@ -3,6 +3,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 
 #include "cli/names.h"
@@ -189,8 +191,9 @@ std::string CommandLineRefusal(const Options& o) {
                 return "refusing to write to " + VolumeLetter(v.index) +
                        ": by its letter alone, which moves whenever a device is attached. Name the device: " +
                        VolumeLetter(v.index) + "=/dev/...";
-    if (s.liveSeconds > 0 && o.livePath.empty())
-        return "--live-interval sets the interval of --live: give --live";
+    if (s.liveSeconds > 0 && o.livePath.empty() && o.metricsListen.empty())
+        return "--live-interval sets the interval of --live and the metrics: give --live or --metrics-listen";
+    if (o.metricsLingerGiven && o.metricsListen.empty()) return "--metrics-linger needs --metrics-listen";
     if (stats::LogStreamer::WantsZstd(o.logPath) && !stats::LogStreamer::ZstdAvailable())
         return "--log " + o.logPath +
                ": this build writes plain logs only (it has no zstd); name it without .zst";
@@ -384,8 +387,21 @@ const std::vector<OptionDef>& OptionTable() {
          "FILE", Path<&Options::logPath>},
         {"--live", "FILE|-", "one JSON line per interval while the run goes, then the run's summary", kRun,
          "FILE -", Path<&Options::livePath>},
-        {"--live-interval", "S", "seconds per --live line (the statistics interval)", kRun, "",
-         IntegerSetting<&S::liveSeconds, F::LiveInterval, 1, kInt32Max>},
+        {"--live-interval", "S", "seconds per --live line and metrics interval (the statistics interval)",
+         kRun, "", IntegerSetting<&S::liveSeconds, F::LiveInterval, 1, kInt32Max>},
+        {"--metrics-listen", "ADDR:PORT", "serve /metrics (OpenMetrics) there while the run goes", kRun, "",
+         Path<&Options::metricsListen>},
+        {"--metrics-linger", "S", "keep serving /metrics S seconds after the run (0)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             char* end = nullptr;
+             errno = 0;
+             const long n = std::strtol(v, &end, 10);
+             if (errno != 0 || *end != '\0' || end == v || n < 0 || n > 86'400)
+                 return Refused(error, "--metrics-linger: '" + std::string(v) +
+                                           "' is not a number of seconds from 0 to 86400");
+             o.metricsLinger = static_cast<int>(n);
+             return o.metricsLingerGiven = true;
+         }},
         {"--json",
          "FILE|-",
          "write the results as JSON; with -, the text goes to stderr",
@@ -597,7 +613,7 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = 0;
     o.settings.streamLog = !o.logPath.empty();
     // The live lines follow the statistics interval unless given their own.
-    if (!o.livePath.empty() && o.settings.liveSeconds == 0)
+    if ((!o.livePath.empty() || !o.metricsListen.empty()) && o.settings.liveSeconds == 0)
         o.settings.liveSeconds = engine::StatisticPeriodOf(o.settings);
     if (o.createSize > 0)
         for (const auto& v : o.volumes)

@@ -32,6 +32,9 @@ struct Options {
     int64_t createSize = 0;                      // bytes; 0: do not create
     std::string logPath, jsonPath, log2csvPath;  // log2csvPath: the log that log2csv or analyze reads
     std::string livePath;                        // --live: one line per interval while the run goes
+    std::string metricsListen;                   // --metrics-listen ADDR:PORT
+    int metricsLinger = 0;                       // seconds /metrics is served after the run
+    bool metricsLingerGiven = false;
     // The run's outputs by option, as given ("--json", path), for the checks every output passes.
     std::vector<std::pair<const char*, std::string>> Outputs() const {
         return {{"--json", jsonPath}, {"--log", logPath}, {"--live", livePath}};

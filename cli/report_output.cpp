@@ -1,7 +1,11 @@
 #include "cli/report_output.h"
 
+#include <array>
 #include <cctype>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <iomanip>
 #include <sstream>
 
@@ -461,6 +465,125 @@ bool ParseIsoUtc(const std::string& text, int64_t& ms) {
     ms = DaysFromCivil(y, static_cast<unsigned>(mo), static_cast<unsigned>(d)) * 86'400'000 +
          int64_t{h} * 3'600'000 + int64_t{mi} * 60'000 + int64_t{s} * 1000 + frac;
     return true;
+}
+
+}  // namespace cli
+
+namespace cli {
+
+namespace {
+
+// A label value as both formats take it: backslash, double quote and line break escaped.
+std::string LabelValue(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        if (c == '\\' || c == '"')
+            out += '\\', out += c;
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// The shortest text that reads back as the same value.
+std::string Number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    char buf[64];
+    const auto end = std::to_chars(buf, buf + sizeof buf, v).ptr;
+    return std::string(buf, end);
+}
+
+// The latency buckets' upper bounds in seconds: fixed, so that scrapes of every host and run add up.
+constexpr const char* kLatencyBounds[] = {
+    "0.00001", "0.000025", "0.00005", "0.0001", "0.00025", "0.0005", "0.001", "0.0025", "0.005", "0.01",
+    "0.025",   "0.05",     "0.1",     "0.25",   "0.5",     "1",      "2.5",   "5",      "10"};
+
+struct Family {
+    std::string name, type, help, unit;
+};
+
+}  // namespace
+
+MetricsTexts MetricsText(const stats::RunResult& run, const std::vector<stats::LiveFigures>& lastIntervals) {
+    MetricsTexts texts;
+    for (const bool open : {true, false}) {
+        std::string out;
+        const auto family = [&](const Family& f) {
+            // A counter's family is named without _total in OpenMetrics, with it in the classic format.
+            const std::string name = !open && f.type == "counter" ? f.name + "_total" : f.name;
+            out += "# TYPE " + name + " " + f.type + "\n";
+            if (open && !f.unit.empty()) out += "# UNIT " + name + " " + f.unit + "\n";
+            out += "# HELP " + name + " " + f.help + "\n";
+        };
+        const auto labels = [&](const stats::VolumeFigures& v, const std::string& more = {}) {
+            return "{host=\"" + LabelValue(run.host) + "\",volume=\"" + VolumeLetter(v.index) + "\"" + more +
+                   "}";
+        };
+        family({"volstress_operations", "counter", "Operations completed, failed ones included.", ""});
+        for (const auto& v : run.volumes)
+            out += "volstress_operations_total" + labels(v) + " " + std::to_string(v.total.IOCount) + "\n";
+        family({"volstress_bytes", "counter", "Bytes transferred by operations that succeeded.", "bytes"});
+        for (const auto& v : run.volumes)
+            out += "volstress_bytes_total" + labels(v) + " " + std::to_string(v.total.Bytes) + "\n";
+        family({"volstress_errors", "counter", "Operations that failed, by cause.", ""});
+        for (const auto& v : run.volumes) {
+            out += "volstress_errors_total" + labels(v, ",cause=\"any\"") + " " +
+                   std::to_string(v.total.Errors) + "\n";
+            for (const stats::CauseLine& c : v.causes)
+                out += "volstress_errors_total" + labels(v, ",cause=\"" + LabelValue(c.name) + "\"") + " " +
+                       std::to_string(c.count) + "\n";
+        }
+        family({"volstress_latency_seconds", "histogram", "Time from the call's start to its completion.",
+                "seconds"});
+        for (const auto& v : run.volumes) {
+            // Cumulative counts at each bound, from the log-linear histogram: a bucket is counted under the
+            // first bound its upper edge does not pass.
+            std::array<uint64_t, std::size(kLatencyBounds)> counts{};
+            for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b) {
+                const uint64_t n = v.latency.counts[static_cast<size_t>(b)];
+                if (n == 0) continue;
+                const double upper = static_cast<double>(engine::LogLinearHistogram::LowerOf(b) +
+                                                         engine::LogLinearHistogram::WidthOf(b) - 1) /
+                                     1e9;
+                for (size_t k = 0; k < counts.size(); ++k)
+                    if (upper <= std::strtod(kLatencyBounds[k], nullptr)) counts[k] += n;
+            }
+            for (size_t k = 0; k < counts.size(); ++k)
+                out += "volstress_latency_seconds_bucket" +
+                       labels(v, ",le=\"" + std::string(kLatencyBounds[k]) + "\"") + " " +
+                       std::to_string(counts[k]) + "\n";
+            out += "volstress_latency_seconds_bucket" + labels(v, ",le=\"+Inf\"") + " " +
+                   std::to_string(v.latency.total) + "\n";
+            out +=
+                "volstress_latency_seconds_count" + labels(v) + " " + std::to_string(v.latency.total) + "\n";
+            const double sum = run.clock.timerFreq > 0 ? static_cast<double>(v.total.BusyTicks) /
+                                                             static_cast<double>(run.clock.timerFreq)
+                                                       : 0;
+            out += "volstress_latency_seconds_sum" + labels(v) + " " + Number(sum) + "\n";
+        }
+        const auto gauge = [&](const char* name, const char* help, const char* unit, auto value) {
+            family({name, "gauge", help, unit});
+            for (const auto& v : run.volumes)
+                for (const stats::LiveFigures& l : lastIntervals)
+                    if (l.index == v.index) out += name + labels(v) + " " + Number(value(l)) + "\n";
+        };
+        gauge("volstress_in_flight", "Operations in flight on average over the last interval.", "",
+              [](const stats::LiveFigures& l) { return static_cast<double>(l.rates.meanInFlight); });
+        gauge("volstress_interval_operations_per_second", "Operations a second over the last interval.", "",
+              [](const stats::LiveFigures& l) { return static_cast<double>(l.rates.ioPerSec); });
+        gauge("volstress_interval_latency_p50_seconds", "Median latency over the last interval.", "seconds",
+              [](const stats::LiveFigures& l) { return l.percentiles.p50 / 1e6; });
+        gauge("volstress_interval_latency_p99_seconds", "99th percentile of latency over the last interval.",
+              "seconds", [](const stats::LiveFigures& l) { return l.percentiles.p99 / 1e6; });
+        gauge("volstress_interval_latency_max_seconds", "Longest operation of the last interval.", "seconds",
+              [](const stats::LiveFigures& l) { return l.percentiles.max / 1e6; });
+        if (open) out += "# EOF\n";
+        (open ? texts.openMetrics : texts.classic) = std::move(out);
+    }
+    return texts;
 }
 
 }  // namespace cli

@@ -22,6 +22,12 @@ nlohmann::ordered_json ResultsJson(const stats::RunResult& result);
 std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& interval, int64_t missed);
 // The last --live line: the run's summary.
 std::string LiveSummaryLine(const stats::RunResult& run, int64_t linesNotWritten);
+// /metrics: the run's counters, latency histogram and the last interval's gauges per volume, in the
+// OpenMetrics text format and in the classic Prometheus one.
+struct MetricsTexts {
+    std::string openMetrics, classic;
+};
+MetricsTexts MetricsText(const stats::RunResult& run, const std::vector<stats::LiveFigures>& lastIntervals);
 // --list: one line per letter with its device and size, or "cannot be opened"; as JSON, an array of
 // {letter, device, size_bytes (null when absent), present}.
 void WriteVolumeList(std::ostream& out, const platform::VolumeMap& map, const engine::VolumeSet& found);

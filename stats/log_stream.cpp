@@ -16,7 +16,8 @@ constexpr auto kDrainEvery = std::chrono::milliseconds(100);
 
 }  // namespace
 
-LogStreamer::LogStreamer(engine::OperationLog& log, std::string path, std::function<void(const std::string&)> say)
+LogStreamer::LogStreamer(engine::OperationLog& log, std::string path,
+                         std::function<void(const std::string&)> say)
     : log_(log), path_(std::move(path)), say_(std::move(say)), zstd_(WantsZstd(path_)) {}
 
 LogStreamer::~LogStreamer() {

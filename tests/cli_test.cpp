@@ -1,8 +1,11 @@
 // volstress-cli run as a program on image files: options, exit codes, reports and the log.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +19,7 @@
 #include <sstream>
 #include <thread>
 
+#include "cli/metrics_server.h"
 #include "cli/report_output.h"
 #include "engine/records.h"
 #include "platform/io_queue.h"
@@ -894,4 +898,78 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
     const json doc2 = json::parse(Slurp(results));
     EXPECT_EQ(doc2["log_not_written"], doc2["all"]["totals"]["io_count"]);
     EXPECT_EQ(doc2["log_complete"], false);
+}
+
+namespace {
+
+// One HTTP GET over a fresh connection; the whole reply (empty when the connection failed).
+std::string HttpGet(int port, const std::string& path, const std::string& accept) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval timeout{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request =
+            "GET " + path + " HTTP/1.1\r\nHost: x\r\nAccept: " + accept + "\r\nConnection: close\r\n\r\n";
+        if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[4096];
+            for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) reply.append(buf, static_cast<size_t>(n));
+        }
+    }
+    close(fd);
+    return reply;
+}
+
+}  // namespace
+
+TEST(Metrics, ServedBesideAClientThatHoldsTwoHundredConnectionsAndRefusedWhereTheyCannotBe) {
+    if (!cli::MetricsServer::Available()) GTEST_SKIP() << "built without libmicrohttpd";
+    cli::MetricsServer server;
+    std::string error;
+    ASSERT_TRUE(server.Start("127.0.0.1:0", error)) << error;
+    server.Publish("a 1\n# EOF\n", "a 1\n");
+    // Two hundred connections that never send a byte.
+    std::vector<int> idle;
+    for (int k = 0; k < 200; ++k) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(server.Port()));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        idle.push_back(fd);
+    }
+    const std::string open =
+        HttpGet(server.Port(), "/metrics", "application/openmetrics-text; version=1.0.0");
+    EXPECT_NE(open.find("200 OK"), std::string::npos) << open;
+    EXPECT_NE(open.find("Content-Type: application/openmetrics-text; version=1.0.0"), std::string::npos)
+        << open;
+    EXPECT_NE(open.find("\r\n\r\na 1\n# EOF\n"), std::string::npos) << open;
+    const std::string classic = HttpGet(server.Port(), "/metrics", "text/plain");
+    EXPECT_NE(classic.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << classic;
+    EXPECT_EQ(classic.find("# EOF"), std::string::npos);
+    EXPECT_NE(HttpGet(server.Port(), "/", "*/*").find("404"), std::string::npos);
+    for (int fd : idle) close(fd);
+
+    // The port taken, an address of another machine, and what is no address: refused before the run.
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    Result r = RunCli(dir, {"--seconds", "1", "--metrics-listen",
+                            "127.0.0.1:" + std::to_string(server.Port()), "T=" + img});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("another program has the port"), std::string::npos) << r.err;
+    r = RunCli(dir, {"--seconds", "1", "--metrics-listen", "192.0.2.1:9464", "T=" + img});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("the address is not this machine's"), std::string::npos) << r.err;
+    for (const char* bad : {"9464", "localhost", "127.0.0.1:", "127.0.0.1:99999", "[::1]9464"}) {
+        r = RunCli(dir, {"--seconds", "1", "--metrics-listen", bad, "T=" + img});
+        EXPECT_EQ(r.status, 2) << bad;
+        EXPECT_NE(r.err.find("is not ADDR:PORT"), std::string::npos) << r.err;
+    }
+    r = RunCli(dir, {"--seconds", "1", "--metrics-listen", "example.com:9464", "T=" + img});
+    EXPECT_NE(r.err.find("is not an IP address"), std::string::npos) << r.err;
 }
