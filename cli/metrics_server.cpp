@@ -98,7 +98,8 @@ bool MetricsServer::Start(const std::string& listen, std::string& error) {
     std::string host;
     int port = 0;
     if (!ParseListenAddress(listen, host, port)) {
-        error = "--metrics-listen: '" + listen + "' is not ADDR:PORT (for example 127.0.0.1:9464 or [::1]:9464)";
+        error =
+            "--metrics-listen: '" + listen + "' is not ADDR:PORT (for example 127.0.0.1:9464 or [::1]:9464)";
         return false;
     }
     sockaddr_storage address{};
@@ -114,7 +115,8 @@ bool MetricsServer::Start(const std::string& listen, std::string& error) {
         v6->sin6_port = htons(static_cast<uint16_t>(port));
         length = sizeof *v6;
     } else {
-        error = "--metrics-listen: '" + host + "' is not an IP address of this machine (give one, such as 127.0.0.1)";
+        error = "--metrics-listen: '" + host +
+                "' is not an IP address of this machine (give one, such as 127.0.0.1)";
         return false;
     }
     // Bound here, so that a port that is taken or an address that is not this machine's is said with the
@@ -139,10 +141,10 @@ bool MetricsServer::Start(const std::string& listen, std::string& error) {
                                              : reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port);
     // One thread of its own polling every connection (epoll): idle and slow clients are cut after 5 s, and
     // up to 512 are held at once, so a crowd of them leaves room for the scraper.
-    daemon_->mhd = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr, &Answer,
-                                    this, MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_TIMEOUT,
-                                    static_cast<unsigned>(5), MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(512),
-                                    MHD_OPTION_END);
+    daemon_->mhd = MHD_start_daemon(MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL, 0, nullptr, nullptr,
+                                    &Answer, this, MHD_OPTION_LISTEN_SOCKET, fd,
+                                    MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(5),
+                                    MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(512), MHD_OPTION_END);
     if (!daemon_->mhd) {
         ::close(fd);
         error = "--metrics-listen: cannot serve on " + listen + " (the HTTP server did not start)";

@@ -22,6 +22,9 @@ LogStreamer::LogStreamer(engine::OperationLog& log, std::string path,
 
 LogStreamer::~LogStreamer() {
     Finish();
+#ifdef VOLSTRESS_HAVE_ZSTD
+    ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(cctx_));
+#endif
 }
 
 bool LogStreamer::ZstdAvailable() {
@@ -76,8 +79,15 @@ void LogStreamer::Put(const engine::LogEntry* entries, size_t n) {
     size_t size = n * sizeof(engine::LogEntry);
 #ifdef VOLSTRESS_HAVE_ZSTD
     if (zstd_) {
+        // Each frame carries its own checksum, so a reader tells a changed byte from a record.
+        if (!cctx_) {
+            cctx_ = ZSTD_createCCtx();
+            ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(cctx_), ZSTD_c_compressionLevel, 1);
+            ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(cctx_), ZSTD_c_checksumFlag, 1);
+        }
         frame_.resize(ZSTD_compressBound(size));
-        const size_t made = ZSTD_compress(frame_.data(), frame_.size(), data, size, 1);
+        const size_t made =
+            ZSTD_compress2(static_cast<ZSTD_CCtx*>(cctx_), frame_.data(), frame_.size(), data, size);
         if (ZSTD_isError(made)) {
             notWritten_.fetch_add(n, std::memory_order_acq_rel);
             Fail(12);  // ENOMEM: zstd's only failure with a bound-sized output

@@ -54,6 +54,7 @@ class LogStreamer {
     bool zstd_ = false;
     bool failed_ = false;
     std::vector<char> chunk_, frame_;
+    void* cctx_ = nullptr;  // zstd's compression context, made at the first frame
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable wake_;

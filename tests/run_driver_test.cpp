@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "cli/exit_status.h"
@@ -265,5 +266,16 @@ TEST_F(Driver, ALogStreamedPastItsRingHoldsEveryOperationPlainOrCompressedAndDam
         EXPECT_LT(read, ops);
         EXPECT_EQ(error, path + " is damaged after entry " + std::to_string(read) +
                              ": its last zstd frame is cut short (the entries before it are whole)");
+        // A byte changed inside a frame: zstd's own check finds it, and the reader says where it stopped.
+        {
+            std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+            f.seekp(static_cast<std::streamoff>(std::filesystem::file_size(path) / 2));
+            f.put('\x55');
+            f.put('\xAA');
+        }
+        ASSERT_TRUE(reader.Open(path, error)) << error;
+        while (reader.Next(e, error)) {
+        }
+        EXPECT_NE(error.find(" is damaged after entry "), std::string::npos) << error;
     }
 }
