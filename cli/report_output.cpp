@@ -248,6 +248,8 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
                    v.readBackChecks, r.clock.timerFreq);
 }
 
+namespace {
+
 ordered_json ResultsJson(const stats::RunResult& r) {
     const engine::RunSettings& s = r.settings;
     ordered_json j;
@@ -319,6 +321,8 @@ ordered_json ResultsJson(const stats::RunResult& r) {
     j[key::kAll] = std::move(all);
     return j;
 }
+
+}  // namespace
 
 void WriteJsonReport(std::ostream& out, const stats::RunResult& r) {
     out << schema::Pretty(ResultsJson(r));

@@ -16,8 +16,6 @@ namespace cli {
 // the README's "Command line" section), each written from the run's one result.
 void WriteTextReport(std::ostream& out, const stats::RunResult& result);
 void WriteJsonReport(std::ostream& out, const stats::RunResult& result);
-// The results file as a JSON value, for writers that put it elsewhere.
-nlohmann::ordered_json ResultsJson(const stats::RunResult& result);
 // One --live line: an interval of a volume (or of all, index -1), whole, without its line break.
 std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& interval, int64_t missed);
 // The last --live line: the run's summary.
