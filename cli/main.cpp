@@ -267,7 +267,8 @@ stats::VerifyFindings Verification(const Options& opt, const platform::VolumeMap
 // The run's one result: its figures from the records, and what the driver and verification know beside them.
 stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
                         const RunOutcome& outcome, const std::array<bool, engine::kDiskCount>& selected,
-                        const CliDialogs& dialogs, const stats::LogStreamer* log, bool final = true) {
+                        const CliDialogs& dialogs, const stats::LogStreamer* log, bool final = true,
+                        stats::ResultScratch* scratch = nullptr) {
     stats::RunEcho echo;
     echo.settings = opt.settings;
     echo.periodSeconds = engine::StatisticPeriodOf(opt.settings);
@@ -282,7 +283,8 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
     echo.devices.resize(engine::kDiskCount);
     for (int i = 0; i < engine::kDiskCount; ++i)
         echo.devices[static_cast<size_t>(i)] = {map.devicePath[i], eng.Volumes().Uncached(i)};
-    stats::RunResult result = stats::TakeResult(eng.Volumes(), selected, echo);
+    stats::RunResult result = scratch ? stats::TakeResult(eng.Volumes(), selected, echo, *scratch)
+                                      : stats::TakeResult(eng.Volumes(), selected, echo);
     if (final) result.verify = Verification(opt, map, eng, outcome, result.interrupted);
     return result;
 }
@@ -419,19 +421,20 @@ int main(int argc, char** argv) {
     }
     stats::RunClock clock;
     auto nextPublish = std::chrono::steady_clock::now();
+    stats::ResultScratch scratch;
     // The figures a scrape sees: taken once a second from the records, as the final ones are.
     const auto publish = [&] {
         RunOutcome sofar;
         sofar.startedUtcMs = clock.startedUtcMs;
         sofar.startedCounter = clock.startedCounter;
-        const MetricsTexts texts =
-            MetricsText(Result(opt, pre.map, eng, sofar, selected, dialogs, log.get(), false), live->Last());
+        const MetricsTexts texts = MetricsText(
+            Result(opt, pre.map, eng, sofar, selected, dialogs, log.get(), false, &scratch), live->Last());
         metrics.Publish(texts.openMetrics, texts.classic);
     };
     driving.tick = [&](bool ended) {
         if (live) live->Poll(eng.Volumes(), ended);
         if (!opt.metricsListen.empty() && std::chrono::steady_clock::now() >= nextPublish) {
-            nextPublish += std::chrono::seconds(1);
+            nextPublish = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             publish();
         }
     };

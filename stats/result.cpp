@@ -41,6 +41,12 @@ bool RunResult::AnyFailed() const {
 
 RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, engine::kDiskCount>& selected,
                      const RunEcho& echo) {
+    ResultScratch scratch;
+    return TakeResult(volumes, selected, echo, scratch);
+}
+
+RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, engine::kDiskCount>& selected,
+                     const RunEcho& echo, ResultScratch& scratch) {
     RunResult r;
     r.settings = echo.settings;
     r.periodSeconds = echo.periodSeconds;
@@ -56,8 +62,9 @@ RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, en
 
     const int64_t f = echo.clock.timerFreq;
     const int64_t asked = int64_t{echo.settings.threadsPerVolume} * echo.settings.queueDepth;
-    auto all = std::make_unique<engine::VolumeStats>();
-    auto copy = std::make_unique<engine::VolumeStats>();
+    engine::VolumeStats* all = scratch.all.get();
+    engine::VolumeStats* copy = scratch.copy.get();
+    all->ClearCounters();
     engine::IntervalStats running;
     bool first = true;
     for (int i = 0; i < volumes.Count(); ++i) {

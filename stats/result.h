@@ -4,6 +4,7 @@
 // the live lines) only writes it.
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,10 +112,19 @@ struct RunEcho {
     std::vector<std::pair<std::string, bool>> devices;  // per volume index: device path, uncached
 };
 
+// Two records' worth of room a result is taken with (3 MB each): kept by a caller that takes one every
+// second, so that memory is not made and faulted in afresh each time.
+struct ResultScratch {
+    std::unique_ptr<engine::VolumeStats> all = std::make_unique<engine::VolumeStats>();
+    std::unique_ptr<engine::VolumeStats> copy = std::make_unique<engine::VolumeStats>();
+};
+
 // Takes the result of the selected present volumes (and of all together) from their records, each under
 // its lock. The verify findings are the caller's to add.
 RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, engine::kDiskCount>& selected,
                      const RunEcho& echo);
+RunResult TakeResult(const engine::VolumeSet& volumes, const std::array<bool, engine::kDiskCount>& selected,
+                     const RunEcho& echo, ResultScratch& scratch);
 
 // A closed live interval of one volume, or of all volumes merged by number.
 struct LiveFigures {
