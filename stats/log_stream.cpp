@@ -61,13 +61,15 @@ void LogStreamer::Loop() {
 }
 
 void LogStreamer::DrainOnce() {
-    chunk_.clear();
-    log_.Drain([this](const engine::LogEntry* e, size_t n) {
-        const auto* bytes = reinterpret_cast<const char*>(e);
-        chunk_.insert(chunk_.end(), bytes, bytes + n * sizeof(engine::LogEntry));
+    // Written straight from the ring's slots, which stay the writer's until the drain returns: a plain log
+    // in one write per contiguous piece, a zstd one as one frame over both pieces.
+    size_t pieces = 0, records = 0;
+    log_.Drain([&](const engine::LogEntry* e, size_t n) {
+        if (!zstd_) return Put(e, n);
+        pieces += Compress(e, n, pieces == 0);
+        records += n;
     });
-    if (chunk_.empty()) return;
-    Put(reinterpret_cast<const engine::LogEntry*>(chunk_.data()), chunk_.size() / sizeof(engine::LogEntry));
+    if (zstd_ && records > 0) EndFrame(records);
 }
 
 void LogStreamer::Put(const engine::LogEntry* entries, size_t n) {
@@ -75,35 +77,73 @@ void LogStreamer::Put(const engine::LogEntry* entries, size_t n) {
         notWritten_.fetch_add(n, std::memory_order_acq_rel);
         return;
     }
-    const char* data = reinterpret_cast<const char*>(entries);
-    size_t size = n * sizeof(engine::LogEntry);
-#ifdef VOLSTRESS_HAVE_ZSTD
-    if (zstd_) {
-        // Each frame carries its own checksum, so a reader tells a changed byte from a record.
-        if (!cctx_) {
-            cctx_ = ZSTD_createCCtx();
-            ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(cctx_), ZSTD_c_compressionLevel, 1);
-            ZSTD_CCtx_setParameter(static_cast<ZSTD_CCtx*>(cctx_), ZSTD_c_checksumFlag, 1);
-        }
-        frame_.resize(ZSTD_compressBound(size));
-        const size_t made =
-            ZSTD_compress2(static_cast<ZSTD_CCtx*>(cctx_), frame_.data(), frame_.size(), data, size);
-        if (ZSTD_isError(made)) {
-            notWritten_.fetch_add(n, std::memory_order_acq_rel);
-            Fail(12);  // ENOMEM: zstd's only failure with a bound-sized output
-            return;
-        }
-        data = frame_.data();
-        size = made;
-    }
-#endif
     uint32_t code = 0;
-    if (out_.Write(data, size, code)) {
+    if (out_.Write(entries, n * sizeof(engine::LogEntry), code)) {
         written_.fetch_add(n, std::memory_order_acq_rel);
         return;
     }
     notWritten_.fetch_add(n, std::memory_order_acq_rel);
     Fail(code);
+}
+
+size_t LogStreamer::Compress(const engine::LogEntry* entries, size_t n, bool first) {
+#ifdef VOLSTRESS_HAVE_ZSTD
+    // Each frame carries its own checksum, so a reader tells a changed byte from a record.
+    auto* cctx = static_cast<ZSTD_CCtx*>(cctx_);
+    if (!cctx) {
+        cctx_ = cctx = ZSTD_createCCtx();
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, 1);
+        ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    }
+    if (first) frame_.clear();
+    const size_t size = n * sizeof(engine::LogEntry);
+    ZSTD_inBuffer in{entries, size, 0};
+    while (in.pos < in.size) {
+        const size_t at = frame_.size();
+        frame_.resize(at + ZSTD_compressBound(in.size - in.pos) + ZSTD_CStreamOutSize());
+        ZSTD_outBuffer out{frame_.data() + at, frame_.size() - at, 0};
+        const size_t r = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_continue);
+        frame_.resize(at + out.pos);
+        if (ZSTD_isError(r)) break;
+    }
+#else
+    (void)entries, (void)n, (void)first;
+#endif
+    return 1;
+}
+
+void LogStreamer::EndFrame(size_t records) {
+#ifdef VOLSTRESS_HAVE_ZSTD
+    auto* cctx = static_cast<ZSTD_CCtx*>(cctx_);
+    ZSTD_inBuffer in{nullptr, 0, 0};
+    size_t left = 1;
+    while (left != 0) {
+        const size_t at = frame_.size();
+        frame_.resize(at + ZSTD_CStreamOutSize());
+        ZSTD_outBuffer out{frame_.data() + at, ZSTD_CStreamOutSize(), 0};
+        left = ZSTD_compressStream2(cctx, &out, &in, ZSTD_e_end);
+        frame_.resize(at + out.pos);
+        if (ZSTD_isError(left)) {
+            ZSTD_CCtx_reset(cctx, ZSTD_reset_session_only);
+            notWritten_.fetch_add(records, std::memory_order_acq_rel);
+            if (!failed_) Fail(12);  // ENOMEM: zstd's only failure with room enough for its output
+            return;
+        }
+    }
+    if (failed_) {
+        notWritten_.fetch_add(records, std::memory_order_acq_rel);
+        return;
+    }
+    uint32_t code = 0;
+    if (out_.Write(frame_.data(), frame_.size(), code)) {
+        written_.fetch_add(records, std::memory_order_acq_rel);
+        return;
+    }
+    notWritten_.fetch_add(records, std::memory_order_acq_rel);
+    Fail(code);
+#else
+    (void)records;
+#endif
 }
 
 void LogStreamer::Fail(uint32_t code) {

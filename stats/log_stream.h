@@ -45,6 +45,9 @@ class LogStreamer {
     void Loop();
     void DrainOnce();
     void Put(const engine::LogEntry* entries, size_t n);
+    // zstd: adds records to the frame being made (the first piece starts it); EndFrame writes it whole.
+    size_t Compress(const engine::LogEntry* entries, size_t n, bool first);
+    void EndFrame(size_t records);
     void Fail(uint32_t code);
 
     engine::OperationLog& log_;
@@ -53,7 +56,7 @@ class LogStreamer {
     platform::StreamFile out_;
     bool zstd_ = false;
     bool failed_ = false;
-    std::vector<char> chunk_, frame_;
+    std::vector<char> frame_;
     void* cctx_ = nullptr;  // zstd's compression context, made at the first frame
     std::thread thread_;
     std::mutex mutex_;
