@@ -66,6 +66,41 @@ TEST(Analyze, ExactFiguresPerVolumeAndPerSecond) {
         << json.str();
 }
 
+TEST(Analyze, PastTheExactLimitPercentilesComeFromHistogramsAndLateRecordsStillCount) {
+    TempDir dir;
+    std::vector<engine::LogEntry> log;
+    // 3,000 reads of 1..3000 us, one a millisecond, then one recorded 30 s later that began in second 1.
+    for (int64_t i = 0; i < 3000; ++i)
+        log.push_back({4096, 0, 1, i * 1'000'000, i * 1'000'000 + (i + 1) * 1000, kGHz});
+    for (int64_t s = 4; s < 34; ++s) log.push_back({4096, 0, 1, s * kGHz, s * kGHz + 1000, kGHz});
+    log.push_back({4096, 0, 1, kGHz + 5, kGHz + 10'000, kGHz});
+    const std::string path = WriteLog(dir, log);
+    cli::LogAnalysis exact, bounded;
+    std::string error;
+    stats::LogReader a, b;
+    ASSERT_TRUE(a.Open(path, error) && b.Open(path, error)) << error;
+    ASSERT_TRUE(cli::AnalyzeLog(a, exact, error)) << error;
+    ASSERT_TRUE(cli::AnalyzeLog(b, bounded, error, 100)) << error;
+    EXPECT_TRUE(exact.all.exact);
+    EXPECT_FALSE(bounded.all.exact);
+    EXPECT_FALSE(bounded.volumes[0].exact);
+    for (const cli::LogFigures* f : {&exact.volumes[0], &bounded.volumes[0], &bounded.all}) {
+        EXPECT_EQ(f->operations, 3031);
+        EXPECT_EQ(f->bytes, 3031 * 4096);
+        EXPECT_DOUBLE_EQ(f->maxUs, 3000);
+        // The late record is in second 1's count although its percentiles had closed.
+        ASSERT_GE(f->seconds.size(), 2u);
+        EXPECT_EQ(f->seconds[1].second, 1);
+        EXPECT_EQ(f->seconds[1].operations, 1001);
+    }
+    EXPECT_DOUBLE_EQ(exact.all.p99Us, 2970);
+    EXPECT_NEAR(bounded.all.p99Us, exact.all.p99Us, exact.all.p99Us / 128);
+    EXPECT_NEAR(bounded.all.p50Us, exact.all.p50Us, exact.all.p50Us / 128);
+    std::ostringstream text;
+    cli::WriteAnalysisText(text, bounded);
+    EXPECT_NE(text.str().find("Latency us (within 0.79%)"), std::string::npos) << text.str();
+}
+
 TEST(Analyze, FilesThatAreNotLogsAreRefusedClearly) {
     TempDir dir;
     cli::LogAnalysis a;
