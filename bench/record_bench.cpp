@@ -48,7 +48,7 @@ void BM_BatchedRecordAndLog(benchmark::State& state) {
     for (auto _ : state) {
         const int64_t start = t;
         t += 1500;
-        pending.Add(start, t, 0);
+        pending.Add(start, t, 0, false);
     }
     pending.Detach();
     state.SetItemsProcessed(state.iterations());

@@ -37,7 +37,8 @@ class MetricsServer {
     struct Daemon;
     std::unique_ptr<Daemon> daemon_;
     mutable std::mutex mutex_;
-    std::string openMetrics_, classic_;
+    // Until the first figures, an empty document: OpenMetrics requires its # EOF even then.
+    std::string openMetrics_ = "# EOF\n", classic_;
     int port_ = 0;
 };
 

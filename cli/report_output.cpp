@@ -63,6 +63,9 @@ void TextFigures(std::ostream& out, const std::string& heading, const stats::Fig
     if (f.rates.seconds > 0)
         out << "  In flight " << stats::FormatGrouped(f.rates.meanInFlight, 14, 1, sep) << " on average of "
             << f.inFlightAsked << " asked\n";
+    if (f.total.Writes > 0)
+        out << "  Of them writes " << stats::FormatCount(f.total.Writes, sep) << ", "
+            << stats::FormatCount(f.total.WriteBytes, sep) << " bytes written\n";
     if (const std::string h = HandOverText(f); !h.empty()) out << "  Hand-over " << h << "\n";
     if (!f.causes.empty()) {
         out << "  Errors by cause\n";
@@ -143,14 +146,16 @@ ordered_json JsonCauses(const std::vector<stats::CauseLine>& causes) {
                      {key::kName, l.name},
                      {key::kText, l.text},
                      {key::kCount, l.count},
+                     {key::kWrites, l.writes},
                      {"first_s", l.firstSeconds}});
     return j;
 }
 
 ordered_json JsonTotals(const engine::IntervalStats& t) {
-    return {{key::kIoCount, t.IOCount},    {key::kBytes, t.Bytes},    {"busy_ticks", t.BusyTicks},
-            {"max_ticks", t.MaxTicks},     {"min_ticks", t.MinTicks}, {"first_start_ticks", t.FirstStart},
-            {"last_end_ticks", t.LastEnd}, {key::kErrors, t.Errors}};
+    return {{key::kIoCount, t.IOCount},      {key::kBytes, t.Bytes},    {"busy_ticks", t.BusyTicks},
+            {"max_ticks", t.MaxTicks},       {"min_ticks", t.MinTicks}, {"first_start_ticks", t.FirstStart},
+            {"last_end_ticks", t.LastEnd},   {key::kErrors, t.Errors},  {key::kWrites, t.Writes},
+            {key::kWriteBytes, t.WriteBytes}};
 }
 
 ordered_json JsonPercentiles(const stats::Percentiles& p, bool all) {
@@ -337,6 +342,8 @@ ordered_json LiveFigureJson(const stats::LiveFigures& f, bool interval) {
     j["io_count"] = f.counters.IOCount;
     j["bytes"] = f.counters.Bytes;
     j["errors"] = f.counters.Errors;
+    j["writes"] = f.counters.Writes;
+    j["write_bytes"] = f.counters.WriteBytes;
     if (interval) j["errors_by_cause"] = JsonCauses(f.causes);
     j["io_per_sec"] = D(f.rates.ioPerSec);
     j["mbytes_per_sec"] = D(f.rates.mbytesPerSec);
@@ -526,19 +533,28 @@ MetricsTexts MetricsText(const stats::RunResult& run, const std::vector<stats::L
             return "{host=\"" + LabelValue(run.host) + "\",volume=\"" + VolumeLetter(v.index) + "\"" + more +
                    "}";
         };
+        // Each counter twice, for reads and for writes: their sum is the volume's.
+        const auto byKind = [&](const char* name, const stats::VolumeFigures& v, const std::string& more,
+                                int64_t all, int64_t writes) {
+            out += std::string(name) + labels(v, more + ",kind=\"read\"") + " " +
+                   std::to_string(all - writes) + "\n";
+            out +=
+                std::string(name) + labels(v, more + ",kind=\"write\"") + " " + std::to_string(writes) + "\n";
+        };
         family({"volstress_operations", "counter", "Operations completed, failed ones included.", ""});
         for (const auto& v : run.volumes)
-            out += "volstress_operations_total" + labels(v) + " " + std::to_string(v.total.IOCount) + "\n";
+            byKind("volstress_operations_total", v, "", v.total.IOCount, v.total.Writes);
         family({"volstress_bytes", "counter", "Bytes transferred by operations that succeeded.", "bytes"});
         for (const auto& v : run.volumes)
-            out += "volstress_bytes_total" + labels(v) + " " + std::to_string(v.total.Bytes) + "\n";
+            byKind("volstress_bytes_total", v, "", v.total.Bytes, v.total.WriteBytes);
         family({"volstress_errors", "counter", "Operations that failed, by cause.", ""});
         for (const auto& v : run.volumes) {
-            out += "volstress_errors_total" + labels(v, ",cause=\"any\"") + " " +
-                   std::to_string(v.total.Errors) + "\n";
+            int64_t failedWrites = 0;
+            for (const stats::CauseLine& c : v.causes) failedWrites += c.writes;
+            byKind("volstress_errors_total", v, ",cause=\"any\"", v.total.Errors, failedWrites);
             for (const stats::CauseLine& c : v.causes)
-                out += "volstress_errors_total" + labels(v, ",cause=\"" + LabelValue(c.name) + "\"") + " " +
-                       std::to_string(c.count) + "\n";
+                byKind("volstress_errors_total", v, ",cause=\"" + LabelValue(c.name) + "\"", c.count,
+                       c.writes);
         }
         family({"volstress_latency_seconds", "histogram", "Time from the call's start to its completion.",
                 "seconds"});

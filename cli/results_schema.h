@@ -6,7 +6,8 @@
 
 namespace cli::schema {
 
-// 3: open_failures[] are objects with the failure's kind and code; verify has blocks_open.
+// 3: open_failures[] are objects with the failure's kind and code; verify has blocks_open; totals and
+// errors_by_cause[] say how many of theirs were writes (absent from the first files of version 3).
 constexpr int kVersion = 3;
 // The oldest version whose keys mean what this program reads (merge reads files of older runs too).
 constexpr int kOldestRead = 2;
@@ -25,6 +26,8 @@ constexpr const char* kTotals = "totals";
 constexpr const char* kIoCount = "io_count";
 constexpr const char* kBytes = "bytes";
 constexpr const char* kErrors = "errors";
+constexpr const char* kWrites = "writes";  // of the operations (or errors), the writes
+constexpr const char* kWriteBytes = "write_bytes";
 constexpr const char* kIoPerSec = "io_per_sec";
 constexpr const char* kMbytesPerSec = "mbytes_per_sec";
 constexpr const char* kFirstOperationUtc = "first_operation_utc";

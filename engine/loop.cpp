@@ -108,6 +108,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
     // record, then the next position.
     auto finish = [&](Stream& st, int64_t start, int64_t end, uint32_t error, bool called) {
         st.inFlight = false;
+        const bool wrote = st.write;
         if (called) {
             if (st.check.On()) {
                 if (st.read) error = st.check.FinishRead(st.readBuffer, st.offset, error, end);
@@ -128,7 +129,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
             st.readsLeft = v.ReadsPerPortion;
             st.writesLeft = v.WritesPerPortion;
         }
-        pending.Add(start, end, st.lastError);
+        pending.Add(start, end, st.lastError, wrote);
         st.walker.Next(st.random);
     };
     // Reaps one completion (waiting up to timeoutNs); the queue has timed it.

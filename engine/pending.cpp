@@ -60,7 +60,7 @@ void PendingRecords::RecordLocked() {
             log_->Fill(first + i,
                        LogEntry{static_cast<int32_t>(blockSize_), volumeIndex_,
                                 static_cast<int16_t>(op.error == 0 ? 1 : 0), op.start, op.end, frequency_});
-        engine::RecordLocked(*volume_, op.start, op.end, frequency_, op.error, blockSize_);
+        engine::RecordLocked(*volume_, op.start, op.end, frequency_, op.error, blockSize_, op.write);
     }
     tail_.store(head, std::memory_order_release);
 }

@@ -42,10 +42,10 @@ class PendingRecords {
                 int64_t batchTicks);
     // Records what is left and leaves the list. Does nothing when not attached.
     void Detach();
-    // The worker's only producer call: one finished operation (error 0 = success).
-    void Add(int64_t start, int64_t end, uint32_t error) {
+    // The worker's only producer call: one finished operation (error 0 = success), a write or a read.
+    void Add(int64_t start, int64_t end, uint32_t error, bool write) {
         const uint32_t head = head_.load(std::memory_order_relaxed);
-        ops_[head % kCapacity] = Op{start, end, error};
+        ops_[head % kCapacity] = Op{start, end, error, write};
         head_.store(head + 1, std::memory_order_release);
         if (!gathering_) {
             gathering_ = true;
@@ -72,6 +72,7 @@ class PendingRecords {
         int64_t start;
         int64_t end;
         uint32_t error;
+        bool write;  // in the padding after error: the ring stays 96 KB
     };
     void RecordLocked();
 

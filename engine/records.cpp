@@ -107,10 +107,11 @@ double LogLinearHistogram::PercentileNs(double q) const {
     return static_cast<double>(maxNs);
 }
 
-void ErrorCauses::Add(uint32_t code, int64_t count, int64_t firstTicks) {
+void ErrorCauses::Add(uint32_t code, int64_t count, int64_t writes, int64_t firstTicks) {
     auto merge = [&](ErrorCause& c) {
         if (c.count == 0 || firstTicks < c.firstTicks) c.firstTicks = firstTicks;
         c.count += count;
+        c.writes += writes;
     };
     for (int i = 0; i < used; ++i)
         if (entries[static_cast<size_t>(i)].code == code) return merge(entries[static_cast<size_t>(i)]);
@@ -125,10 +126,11 @@ void ErrorCauses::Add(uint32_t code, int64_t count, int64_t firstTicks) {
 void ErrorCauses::Merge(const ErrorCauses& o) {
     for (int i = 0; i < o.used; ++i)
         Add(o.entries[static_cast<size_t>(i)].code, o.entries[static_cast<size_t>(i)].count,
-            o.entries[static_cast<size_t>(i)].firstTicks);
+            o.entries[static_cast<size_t>(i)].writes, o.entries[static_cast<size_t>(i)].firstTicks);
     if (o.other.count > 0) {
         if (other.count == 0 || o.other.firstTicks < other.firstTicks) other.firstTicks = o.other.firstTicks;
         other.count += o.other.count;
+        other.writes += o.other.writes;
     }
 }
 
@@ -142,9 +144,12 @@ int32_t LatencyBucket(int64_t durationTicks, int64_t frequency) {
 
 namespace {
 
-void StartInterval(IntervalStats& s, int64_t start, int64_t end, int64_t d, bool ok, uint32_t size) {
+void StartInterval(IntervalStats& s, int64_t start, int64_t end, int64_t d, bool ok, uint32_t size,
+                   bool write) {
     s.IOCount = 1;
     s.Bytes = ok ? size : 0;
+    s.Writes = write ? 1 : 0;
+    s.WriteBytes = write && ok ? size : 0;
     s.BusyTicks = d;
     s.MaxTicks = d;
     s.MinTicks = d;
@@ -155,7 +160,7 @@ void StartInterval(IntervalStats& s, int64_t start, int64_t end, int64_t d, bool
 
 // An interval's end is the latest end seen: with random pauses a portion's last operation is recorded
 // after others that ended later, and a last-recorded end could precede the interval's first start.
-void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, uint32_t size) {
+void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, uint32_t size, bool write) {
     s.BusyTicks += d;
     if (d < s.MinTicks) s.MinTicks = d;
     if (d > s.MaxTicks) s.MaxTicks = d;
@@ -165,18 +170,22 @@ void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, u
         s.Bytes += size;
     else
         ++s.Errors;
+    if (write) {
+        ++s.Writes;
+        if (ok) s.WriteBytes += size;
+    }
 }
 
 }  // namespace
 
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
-                     uint32_t requestSize) {
+                     uint32_t requestSize, bool write) {
     std::lock_guard lock(v.Lock);
-    RecordLocked(v, start, end, frequency, error, requestSize);
+    RecordLocked(v, start, end, frequency, error, requestSize, write);
 }
 
 void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
-                  uint32_t requestSize) {
+                  uint32_t requestSize, bool write) {
     const bool ok = error == 0;
     const int64_t d = end - start;
     const int32_t bucket = LatencyBucket(d, frequency);
@@ -187,7 +196,7 @@ void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency,
     ++v.LatencyHistogram[bucket];
     const int fine = LogLinearHistogram::BucketOf(ns);
     v.Latency.Add(ns, fine);
-    if (!ok) v.Causes.Add(error, 1, end);
+    if (!ok) v.Causes.Add(error, 1, write ? 1 : 0, end);
     if (v.LivePeriodTicks > 0) {
         LiveInterval* l = &v.Live[static_cast<size_t>(v.LiveNumber % VolumeStats::kLiveKept)];
         if (v.LiveNumber == 0 || end - l->counters.FirstStart > v.LivePeriodTicks) {
@@ -195,29 +204,29 @@ void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency,
             l->number = v.LiveNumber;
             l->latency = {};
             l->causes = {};
-            StartInterval(l->counters, start, end, d, ok, requestSize);
+            StartInterval(l->counters, start, end, d, ok, requestSize, write);
         } else {
-            AddToInterval(l->counters, start, end, d, ok, requestSize);
+            AddToInterval(l->counters, start, end, d, ok, requestSize, write);
         }
         l->latency.Add(ns, fine);
-        if (!ok) l->causes.Add(error, 1, end);
+        if (!ok) l->causes.Add(error, 1, write ? 1 : 0, end);
     }
     IntervalStats& t = v.RunTotal;
     if (t.IOCount == 0) {
-        StartInterval(t, start, end, d, ok, requestSize);
+        StartInterval(t, start, end, d, ok, requestSize, write);
     } else {
-        AddToInterval(t, start, end, d, ok, requestSize);
+        AddToInterval(t, start, end, d, ok, requestSize, write);
         if (start < t.FirstStart) t.FirstStart = start;
     }
     int32_t c = v.CurInterval;
     if (c == 0) {
         v.CurInterval = 1;
-        StartInterval(v.Intervals[1], start, end, d, ok, requestSize);
+        StartInterval(v.Intervals[1], start, end, d, ok, requestSize, write);
     } else if (end - v.Intervals[c].FirstStart > v.PeriodTicks) {
         if (c < kIntervalCount) v.CurInterval = ++c;
-        StartInterval(v.Intervals[c], start, end, d, ok, requestSize);
+        StartInterval(v.Intervals[c], start, end, d, ok, requestSize, write);
     } else {
-        AddToInterval(v.Intervals[c], start, end, d, ok, requestSize);
+        AddToInterval(v.Intervals[c], start, end, d, ok, requestSize, write);
     }
 }
 

@@ -27,6 +27,9 @@ struct IntervalStats {
     int64_t FirstStart = 0;
     int64_t LastEnd = 0;
     int64_t Errors = 0;
+    // Of the above, the writes: their operations and bytes (reads are the rest).
+    int64_t Writes = 0;
+    int64_t WriteBytes = 0;
 };
 
 // Latency kept with a bounded relative error over a wide range, beside the 10 us histogram the window
@@ -61,6 +64,7 @@ struct LogLinearHistogram {
 struct ErrorCause {
     uint32_t code = 0;
     int64_t count = 0;
+    int64_t writes = 0;  // of count, failed writes
     int64_t firstTicks = 0;
 };
 struct ErrorCauses {
@@ -69,7 +73,7 @@ struct ErrorCauses {
     int used = 0;
     ErrorCause other;  // code unused
 
-    void Add(uint32_t code, int64_t count, int64_t firstTicks);
+    void Add(uint32_t code, int64_t count, int64_t writes, int64_t firstTicks);
     void Merge(const ErrorCauses& o);
 };
 
@@ -170,11 +174,11 @@ int32_t LatencyBucket(int64_t durationTicks, int64_t frequency);
 
 // Records one finished operation in the volume's histograms, current interval, run total and causes, under
 // its Lock. start/end are the counter readings around the call; error is 0 for success, else the failure's
-// code; requestSize is the run's block size.
+// code; requestSize is the run's block size; write says the operation wrote.
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
-                     uint32_t requestSize);
+                     uint32_t requestSize, bool write = false);
 // The same with the volume's Lock already held by the caller.
 void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
-                  uint32_t requestSize);
+                  uint32_t requestSize, bool write);
 
 }  // namespace engine

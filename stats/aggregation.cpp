@@ -17,6 +17,8 @@ IntervalStats SumIntervals(const VolumeStats& rec, int32_t last) {
         t.Bytes += in.Bytes;
         t.BusyTicks += in.BusyTicks;
         t.Errors += in.Errors;
+        t.Writes += in.Writes;
+        t.WriteBytes += in.WriteBytes;
         if (j == 1 || in.MaxTicks > t.MaxTicks) t.MaxTicks = in.MaxTicks;
         if (j == 1 || in.MinTicks < t.MinTicks) t.MinTicks = in.MinTicks;
         if (j == 1) t.FirstStart = in.FirstStart;
@@ -30,6 +32,8 @@ void FoldTotal(IntervalStats& running, const IntervalStats& v, bool first) {
     running.Bytes += v.Bytes;
     running.BusyTicks += v.BusyTicks;
     running.Errors += v.Errors;
+    running.Writes += v.Writes;
+    running.WriteBytes += v.WriteBytes;
     if (first || v.MaxTicks > running.MaxTicks) running.MaxTicks = v.MaxTicks;
     if (first || v.LastEnd > running.LastEnd) running.LastEnd = v.LastEnd;
     if (first || v.MinTicks < running.MinTicks) running.MinTicks = v.MinTicks;

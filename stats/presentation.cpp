@@ -47,11 +47,11 @@ std::vector<CauseLine> CauseLines(const engine::ErrorCauses& causes, int64_t ori
         std::string text = platform::SystemErrorDescription(c.code);
         while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
         lines.push_back(
-            {false, c.code, platform::ErrorCodeName(c.code), text, c.count, seconds(c.firstTicks)});
+            {false, c.code, platform::ErrorCodeName(c.code), text, c.count, seconds(c.firstTicks), c.writes});
     }
     if (causes.other.count > 0)
-        lines.push_back(
-            {true, 0, "other", "other causes", causes.other.count, seconds(causes.other.firstTicks)});
+        lines.push_back({true, 0, "other", "other causes", causes.other.count,
+                         seconds(causes.other.firstTicks), causes.other.writes});
     return lines;
 }
 

@@ -42,6 +42,7 @@ struct CauseLine {
     std::string name, text;
     int64_t count = 0;
     double firstSeconds = 0;
+    int64_t writes = 0;  // of count, failed writes
 };
 std::vector<CauseLine> CauseLines(const engine::ErrorCauses& causes, int64_t originTicks, int64_t timerFreq);
 // "EIO Input/output error: 1,234, first at 12.5 s", one line each.

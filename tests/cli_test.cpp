@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <filesystem>
@@ -836,11 +837,13 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
     const std::string t = dir.MakeImage("t.img", 4 << 20), u = dir.MakeImage("u.img", 4 << 20);
     const std::string results = (dir.path() / "r.json").string();
     // Standard output carries the lines alone; the text report goes to standard error.
-    Result r = RunCli(dir, {"--seconds", "3", "--live-interval", "1", "--live", "-", "--json", results,
-                            "--pause", "1", "T=" + t, "U=" + u});
+    Result r =
+        RunCli(dir, {"--seconds", "3", "--live-interval", "1", "--live", "-", "--json", results, "--pause",
+                     "1", "--reads", "3", "--writes", "1", "--destroy-data", "T=" + t, "U=" + u});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("I/O total"), std::string::npos);
-    std::map<std::string, std::array<int64_t, 3>> sums;  // per volume and "all": operations, bytes, errors
+    // Per volume and "all": operations, bytes, errors, writes, bytes written.
+    std::map<std::string, std::array<int64_t, 5>> sums;
     std::map<std::string, std::map<int64_t, int64_t>> buckets;
     std::istringstream lines(r.out);
     json summary;
@@ -859,6 +862,8 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
         s[0] += l["io_count"].get<int64_t>();
         s[1] += l["bytes"].get<int64_t>();
         s[2] += l["errors"].get<int64_t>();
+        s[3] += l["writes"].get<int64_t>();
+        s[4] += l["write_bytes"].get<int64_t>();
         for (const json& b : l["latency_histogram"]["buckets"])
             buckets[l["volume"].get<std::string>()][b[0].get<int64_t>()] += b[1].get<int64_t>();
     }
@@ -872,6 +877,10 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
         EXPECT_EQ(sums[name][0], (*f)["totals"]["io_count"].get<int64_t>());
         EXPECT_EQ(sums[name][1], (*f)["totals"]["bytes"].get<int64_t>());
         EXPECT_EQ(sums[name][2], (*f)["totals"]["errors"].get<int64_t>());
+        EXPECT_EQ(sums[name][3], (*f)["totals"]["writes"].get<int64_t>());
+        EXPECT_EQ(sums[name][4], (*f)["totals"]["write_bytes"].get<int64_t>());
+        // One write in four operations.
+        EXPECT_NEAR(sums[name][3] * 4.0 / sums[name][0], 1.0, 0.05);
         std::map<int64_t, int64_t> run;
         for (const json& b : (*f)["latency_histogram"]["buckets"])
             run[b[0].get<int64_t>()] = b[1].get<int64_t>();
@@ -892,6 +901,15 @@ TEST(Cli, LiveLinesAddUpToTheResultsAndAFullDiskCostsThemNotTheRun) {
     EXPECT_EQ(r.err.find(reason, first + 1), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("lines were not written to /dev/full"), std::string::npos) << r.err;
     EXPECT_GT(json::parse(Slurp(results))["all"]["totals"]["io_count"].get<int64_t>(), 0);
+
+    // A --live path whose directory is gone: refused before the run, which then writes nothing.
+    std::remove(results.c_str());
+    const std::string gone = (dir.path() / "gone" / "live.jsonl").string();
+    r = RunCli(dir, {"--seconds", "1", "--live", gone, "--json", results, "T=" + t});
+    EXPECT_EQ(r.status, 4) << r.err;
+    EXPECT_NE(r.err.find("--live: cannot write " + gone), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("No such file or directory"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(results));
 
     // The same for the operation log streamed to a full disk: counted in the report and the JSON.
     r = RunCli(dir, {"--seconds", "1", "--log", "/dev/full", "--json", results, "T=" + t});
@@ -974,6 +992,61 @@ TEST(Metrics, ServedBesideAClientThatHoldsTwoHundredConnectionsAndRefusedWhereTh
     }
     r = RunCli(dir, {"--seconds", "1", "--metrics-listen", "example.com:9464", "T=" + img});
     EXPECT_NE(r.err.find("is not an IP address"), std::string::npos) << r.err;
+}
+
+TEST(Metrics, ScrapesAcrossTheRunsEndNeverGoBackAndTheLastHoldsTheFinalFigures) {
+    if (!cli::MetricsServer::Available()) GTEST_SKIP() << "built without libmicrohttpd";
+    using nlohmann::json;
+    // A port free a moment ago.
+    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof a;
+    ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&a), &length);
+    const int port = ntohs(a.sin_port);
+    close(probe);
+
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 4 << 20), results = (dir.path() / "r.json").string();
+    // Scrapes every 20 ms from before the run until after its last interval and its results.
+    std::atomic<bool> stop{false};
+    std::vector<std::string> bodies;
+    std::thread scraper([&] {
+        while (!stop) {
+            const std::string reply =
+                HttpGet(port, "/metrics", "application/openmetrics-text; version=1.0.0");
+            if (!reply.empty()) bodies.push_back(reply.substr(reply.find("\r\n\r\n") + 4));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    const Result r = RunCli(dir, {"--seconds", "2", "--live-interval", "1", "--metrics-listen",
+                                  "127.0.0.1:" + std::to_string(port), "--metrics-linger", "1", "--json",
+                                  results, "--reads", "1", "--writes", "1", "--destroy-data", "T=" + img});
+    stop = true;
+    scraper.join();
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_GE(bodies.size(), 10u);
+    const json totals = json::parse(Slurp(results))["volumes"][0]["totals"];
+    int64_t before = 0;
+    int64_t last[2] = {0, 0};
+    for (const std::string& body : bodies) {
+        // Each scrape a whole document: its families, then # EOF.
+        ASSERT_GE(body.size(), 6u);
+        EXPECT_EQ(body.substr(body.size() - 6), "# EOF\n");
+        int64_t kinds[2] = {0, 0};
+        std::istringstream lines(body);
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("volstress_operations_total{", 0) == 0)
+                kinds[line.find("kind=\"write\"") != std::string::npos] =
+                    std::stoll(line.substr(line.rfind(' ') + 1));
+        EXPECT_GE(kinds[0] + kinds[1], before);
+        before = kinds[0] + kinds[1];
+        last[0] = kinds[0], last[1] = kinds[1];
+    }
+    EXPECT_EQ(last[0] + last[1], totals["io_count"].get<int64_t>());
+    EXPECT_EQ(last[1], totals["writes"].get<int64_t>());
 }
 
 TEST(Cli, KilledMidRunTheLogAndTheLiveLinesHoldWholeRecordsAndLines) {

@@ -225,7 +225,7 @@ TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenCompleteOldOrRe
     Batched b;
     PendingRecords p;
     p.Attach(*b.v, b.log, 3, 4096, kFreq, 1000);
-    for (int64_t i = 0; i < 10; ++i) p.Add(i * 10, i * 10 + 5, i == 4 ? kEIO : 0);
+    for (int64_t i = 0; i < 10; ++i) p.Add(i * 10, i * 10 + 5, i == 4 ? kEIO : 0, false);
     EXPECT_EQ(b.Recorded(), 0);
     EXPECT_EQ(b.log.Count(), 0u);
     {
@@ -246,19 +246,19 @@ TEST(PendingRecords, ABatchIsRecordedInOrderWithItsLogEntriesWhenCompleteOldOrRe
         EXPECT_EQ(e.Success, k == 4 ? 0 : 1);
     }
     // Complete: the worker records its batch itself, the lock taken once.
-    for (int64_t i = 0; i < PendingRecords::kBatch - 1; ++i) p.Add(200 + i, 201 + i, 0);
+    for (int64_t i = 0; i < PendingRecords::kBatch - 1; ++i) p.Add(200 + i, 201 + i, 0, false);
     EXPECT_EQ(b.Recorded(), 10);
-    p.Add(300, 301, 0);
+    p.Add(300, 301, 0, false);
     EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kBatch);
     // Old: an operation ending past the batch's time records the batch.
-    p.Add(400, 401, 0);
-    p.Add(1300, 1401, 0);
+    p.Add(400, 401, 0, false);
+    p.Add(1300, 1401, 0, false);
     EXPECT_EQ(b.Recorded(), 10 + PendingRecords::kBatch);
-    p.Add(1500, 1402, 0);  // 1402 > 401 + 1000
+    p.Add(1500, 1402, 0, false);  // 1402 > 401 + 1000
     EXPECT_EQ(b.Recorded(), 13 + PendingRecords::kBatch);
-    p.Add(1600, 2700, 0);  // slower than a batch may wait: recorded at once, not when the next ends
+    p.Add(1600, 2700, 0, false);  // slower than a batch may wait: recorded at once, not when the next ends
     EXPECT_EQ(b.Recorded(), 14 + PendingRecords::kBatch);
-    p.Add(2800, 2801, 0);
+    p.Add(2800, 2801, 0, false);
     p.Detach();  // leaving the run records the rest
     EXPECT_EQ(b.Recorded(), 15 + PendingRecords::kBatch);
     EXPECT_EQ(b.v->Pending, nullptr);
@@ -274,8 +274,8 @@ TEST(PendingRecords, ABusyLockDefersTheBatchWithoutWaitingUntilTheRingIsFull) {
     std::unique_lock held(b.v->Lock);
     std::atomic<bool> returned{false};
     std::thread worker([&] {
-        p.Add(0, 2000, 0);  // slower than a batch may wait
-        for (int64_t i = 1; i < PendingRecords::kCapacity - 1; ++i) p.Add(2000 + i, 2001 + i, 0);
+        p.Add(0, 2000, 0, false);  // slower than a batch may wait
+        for (int64_t i = 1; i < PendingRecords::kCapacity - 1; ++i) p.Add(2000 + i, 2001 + i, 0, false);
         returned = true;
     });
     // A worker that waits for the Lock never returns while it is held: fail instead of hanging.
@@ -285,13 +285,14 @@ TEST(PendingRecords, ABusyLockDefersTheBatchWithoutWaitingUntilTheRingIsFull) {
     held.unlock();
     worker.join();
     constexpr int64_t kLater = 10 * PendingRecords::kCapacity;
-    p.Add(kLater, kLater + 1, 0);  // the Lock is free again: the whole deferred batch goes
+    p.Add(kLater, kLater + 1, 0, false);  // the Lock is free again: the whole deferred batch goes
     EXPECT_EQ(b.Recorded(), PendingRecords::kCapacity);
     // Full, the worker waits for the Lock rather than lose an operation.
     held.lock();
     std::atomic<bool> added{false};
     worker = std::thread([&] {
-        for (int64_t i = 0; i < PendingRecords::kCapacity; ++i) p.Add(2 * kLater + i, 2 * kLater + 1 + i, 0);
+        for (int64_t i = 0; i < PendingRecords::kCapacity; ++i)
+            p.Add(2 * kLater + i, 2 * kLater + 1 + i, 0, false);
         added = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -313,9 +314,9 @@ TEST(PendingRecords, AFullLogStopsLoggingButNotCountingAndEveryWorkerOfAVolumeIs
     second.Attach(*b.v, small, 0, 512, kFreq, 1'000'000);
     third.Attach(*b.v, small, 0, 512, kFreq, 1'000'000);
     for (int64_t i = 0; i < 3; ++i) {
-        first.Add(i, i + 1, 0);
-        second.Add(i, i + 1, 0);
-        third.Add(i, i + 1, 0);
+        first.Add(i, i + 1, 0, false);
+        second.Add(i, i + 1, 0, false);
+        third.Add(i, i + 1, 0, false);
     }
     second.Detach();  // leaves from the middle of the list
     EXPECT_EQ(b.Recorded(), 3);
@@ -357,7 +358,7 @@ TEST(PendingRecords, ReadersDuringARunSeeWholeOperationsAndTheLogAgreesWithTheTo
         workers.emplace_back([&, w] {
             PendingRecords p;
             p.Attach(*b.v, b.log, static_cast<int16_t>(w), 512, kFreq, 100);
-            for (int64_t i = 0; i < kOps; ++i) p.Add(i * 2, i * 2 + 1, 0);
+            for (int64_t i = 0; i < kOps; ++i) p.Add(i * 2, i * 2 + 1, 0, false);
             p.Detach();
         });
     for (auto& t : workers) t.join();
