@@ -152,10 +152,12 @@ ordered_json JsonCauses(const std::vector<stats::CauseLine>& causes) {
 }
 
 ordered_json JsonTotals(const engine::IntervalStats& t) {
-    return {{key::kIoCount, t.IOCount},      {key::kBytes, t.Bytes},    {"busy_ticks", t.BusyTicks},
-            {"max_ticks", t.MaxTicks},       {"min_ticks", t.MinTicks}, {"first_start_ticks", t.FirstStart},
-            {"last_end_ticks", t.LastEnd},   {key::kErrors, t.Errors},  {key::kWrites, t.Writes},
-            {key::kWriteBytes, t.WriteBytes}};
+    return {{key::kIoCount, t.IOCount},        {key::kBytes, t.Bytes},
+            {"busy_ticks", t.BusyTicks},       {"max_ticks", t.MaxTicks},
+            {"min_ticks", t.MinTicks},         {"first_start_ticks", t.FirstStart},
+            {"last_end_ticks", t.LastEnd},     {key::kErrors, t.Errors},
+            {key::kWrites, t.Writes},          {key::kWriteBytes, t.WriteBytes},
+            {key::kWriteErrors, t.WriteErrors}};
 }
 
 ordered_json JsonPercentiles(const stats::Percentiles& p, bool all) {
@@ -344,6 +346,7 @@ ordered_json LiveFigureJson(const stats::LiveFigures& f, bool interval) {
     j["errors"] = f.counters.Errors;
     j["writes"] = f.counters.Writes;
     j["write_bytes"] = f.counters.WriteBytes;
+    j["write_errors"] = f.counters.WriteErrors;
     if (interval) j["errors_by_cause"] = JsonCauses(f.causes);
     j["io_per_sec"] = D(f.rates.ioPerSec);
     j["mbytes_per_sec"] = D(f.rates.mbytesPerSec);
@@ -507,11 +510,6 @@ std::string Number(double v) {
     return std::string(buf, end);
 }
 
-// The latency buckets' upper bounds in seconds: fixed, so that scrapes of every host and run add up.
-constexpr const char* kLatencyBounds[] = {
-    "0.00001", "0.000025", "0.00005", "0.0001", "0.00025", "0.0005", "0.001", "0.0025", "0.005", "0.01",
-    "0.025",   "0.05",     "0.1",     "0.25",   "0.5",     "1",      "2.5",   "5",      "10"};
-
 struct Family {
     std::string name, type, help, unit;
 };
@@ -549,9 +547,7 @@ MetricsTexts MetricsText(const stats::RunResult& run, const std::vector<stats::L
             byKind("volstress_bytes_total", v, "", v.total.Bytes, v.total.WriteBytes);
         family({"volstress_errors", "counter", "Operations that failed, by cause.", ""});
         for (const auto& v : run.volumes) {
-            int64_t failedWrites = 0;
-            for (const stats::CauseLine& c : v.causes) failedWrites += c.writes;
-            byKind("volstress_errors_total", v, ",cause=\"any\"", v.total.Errors, failedWrites);
+            byKind("volstress_errors_total", v, ",cause=\"any\"", v.total.Errors, v.total.WriteErrors);
             for (const stats::CauseLine& c : v.causes)
                 byKind("volstress_errors_total", v, ",cause=\"" + LabelValue(c.name) + "\"", c.count,
                        c.writes);
@@ -559,30 +555,15 @@ MetricsTexts MetricsText(const stats::RunResult& run, const std::vector<stats::L
         family({"volstress_latency_seconds", "histogram", "Time from the call's start to its completion.",
                 "seconds"});
         for (const auto& v : run.volumes) {
-            // Cumulative counts at each bound, from the log-linear histogram: a bucket is counted under the
-            // first bound its upper edge does not pass.
-            std::array<uint64_t, std::size(kLatencyBounds)> counts{};
-            for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b) {
-                const uint64_t n = v.latency.counts[static_cast<size_t>(b)];
-                if (n == 0) continue;
-                const double upper = static_cast<double>(engine::LogLinearHistogram::LowerOf(b) +
-                                                         engine::LogLinearHistogram::WidthOf(b) - 1) /
-                                     1e9;
-                for (size_t k = 0; k < counts.size(); ++k)
-                    if (upper <= std::strtod(kLatencyBounds[k], nullptr)) counts[k] += n;
-            }
-            for (size_t k = 0; k < counts.size(); ++k)
+            for (size_t k = 0; k < stats::kLatencyBounds; ++k)
                 out += "volstress_latency_seconds_bucket" +
-                       labels(v, ",le=\"" + std::string(kLatencyBounds[k]) + "\"") + " " +
-                       std::to_string(counts[k]) + "\n";
+                       labels(v, ",le=\"" + std::string(stats::kLatencyBoundTexts[k]) + "\"") + " " +
+                       std::to_string(v.latencyAtBounds[k]) + "\n";
             out += "volstress_latency_seconds_bucket" + labels(v, ",le=\"+Inf\"") + " " +
                    std::to_string(v.latency.total) + "\n";
             out +=
                 "volstress_latency_seconds_count" + labels(v) + " " + std::to_string(v.latency.total) + "\n";
-            const double sum = run.clock.timerFreq > 0 ? static_cast<double>(v.total.BusyTicks) /
-                                                             static_cast<double>(run.clock.timerFreq)
-                                                       : 0;
-            out += "volstress_latency_seconds_sum" + labels(v) + " " + Number(sum) + "\n";
+            out += "volstress_latency_seconds_sum" + labels(v) + " " + Number(v.latencySumSeconds) + "\n";
         }
         const auto gauge = [&](const char* name, const char* help, const char* unit, auto value) {
             family({name, "gauge", help, unit});

@@ -28,6 +28,7 @@ constexpr const char* kBytes = "bytes";
 constexpr const char* kErrors = "errors";
 constexpr const char* kWrites = "writes";  // of the operations (or errors), the writes
 constexpr const char* kWriteBytes = "write_bytes";
+constexpr const char* kWriteErrors = "write_errors";
 constexpr const char* kIoPerSec = "io_per_sec";
 constexpr const char* kMbytesPerSec = "mbytes_per_sec";
 constexpr const char* kFirstOperationUtc = "first_operation_utc";

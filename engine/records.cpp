@@ -150,6 +150,7 @@ void StartInterval(IntervalStats& s, int64_t start, int64_t end, int64_t d, bool
     s.Bytes = ok ? size : 0;
     s.Writes = write ? 1 : 0;
     s.WriteBytes = write && ok ? size : 0;
+    s.WriteErrors = write && !ok ? 1 : 0;
     s.BusyTicks = d;
     s.MaxTicks = d;
     s.MinTicks = d;
@@ -172,7 +173,10 @@ void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, u
         ++s.Errors;
     if (write) {
         ++s.Writes;
-        if (ok) s.WriteBytes += size;
+        if (ok)
+            s.WriteBytes += size;
+        else
+            ++s.WriteErrors;
     }
 }
 

@@ -27,9 +27,10 @@ struct IntervalStats {
     int64_t FirstStart = 0;
     int64_t LastEnd = 0;
     int64_t Errors = 0;
-    // Of the above, the writes: their operations and bytes (reads are the rest).
+    // Of the above, the writes: their operations, bytes and errors (reads are the rest).
     int64_t Writes = 0;
     int64_t WriteBytes = 0;
+    int64_t WriteErrors = 0;
 };
 
 // Latency kept with a bounded relative error over a wide range, beside the 10 us histogram the window

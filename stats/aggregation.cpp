@@ -19,6 +19,7 @@ IntervalStats SumIntervals(const VolumeStats& rec, int32_t last) {
         t.Errors += in.Errors;
         t.Writes += in.Writes;
         t.WriteBytes += in.WriteBytes;
+        t.WriteErrors += in.WriteErrors;
         if (j == 1 || in.MaxTicks > t.MaxTicks) t.MaxTicks = in.MaxTicks;
         if (j == 1 || in.MinTicks < t.MinTicks) t.MinTicks = in.MinTicks;
         if (j == 1) t.FirstStart = in.FirstStart;
@@ -34,6 +35,7 @@ void FoldTotal(IntervalStats& running, const IntervalStats& v, bool first) {
     running.Errors += v.Errors;
     running.Writes += v.Writes;
     running.WriteBytes += v.WriteBytes;
+    running.WriteErrors += v.WriteErrors;
     if (first || v.MaxTicks > running.MaxTicks) running.MaxTicks = v.MaxTicks;
     if (first || v.LastEnd > running.LastEnd) running.LastEnd = v.LastEnd;
     if (first || v.MinTicks < running.MinTicks) running.MinTicks = v.MinTicks;

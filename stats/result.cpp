@@ -1,6 +1,7 @@
 #include "stats/result.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include "engine/pending.h"
 #include "stats/aggregation.h"
@@ -14,6 +15,21 @@ void Finish(Figures& f, const engine::VolumeStats& rec, int64_t freq, const RunE
     f.rates = RatesOf(f.total, freq);
     f.latency = rec.Latency;
     f.percentiles = LatencyPercentiles(rec.Latency);
+    static const std::array<double, kLatencyBounds> bounds = [] {
+        std::array<double, kLatencyBounds> b{};
+        for (size_t k = 0; k < kLatencyBounds; ++k) b[k] = std::strtod(kLatencyBoundTexts[k], nullptr);
+        return b;
+    }();
+    size_t first = 0;  // the first bound of the bucket at hand: buckets and bounds both ascend
+    for (int b = 0; b < engine::LogLinearHistogram::kBuckets && first < kLatencyBounds; ++b) {
+        const double upper = static_cast<double>(engine::LogLinearHistogram::LowerOf(b) +
+                                                 engine::LogLinearHistogram::WidthOf(b) - 1) /
+                             1e9;
+        while (first < kLatencyBounds && upper > bounds[first]) ++first;
+        const uint64_t n = rec.Latency.counts[static_cast<size_t>(b)];
+        for (size_t k = first; n > 0 && k < kLatencyBounds; ++k) f.latencyAtBounds[k] += n;
+    }
+    f.latencySumSeconds = freq > 0 ? static_cast<double>(f.total.BusyTicks) / static_cast<double>(freq) : 0;
     f.causes = CauseLines(rec.Causes, f.total.FirstStart, freq);
     f.handOver = rec.HandOvers;
     f.settledBatch = rec.HandOvers.Settled(&f.settledShare);

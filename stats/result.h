@@ -26,6 +26,13 @@ struct IntervalFigures {
     Rates rates;
 };
 
+// Upper bounds of a latency histogram with fixed buckets, in seconds as the metrics label them: the same for
+// every host and run, so that their scrapes add up.
+inline constexpr const char* kLatencyBoundTexts[] = {
+    "0.00001", "0.000025", "0.00005", "0.0001", "0.00025", "0.0005", "0.001", "0.0025", "0.005", "0.01",
+    "0.025",   "0.05",     "0.1",     "0.25",   "0.5",     "1",      "2.5",   "5",      "10"};
+inline constexpr size_t kLatencyBounds = std::size(kLatencyBoundTexts);
+
 // The figures of one volume, or of all volumes together.
 struct Figures {
     int index = -1;               // the volume; -1: all volumes
@@ -34,6 +41,10 @@ struct Figures {
     int64_t inFlightAsked = 0;  // operations the workers keep in flight at most
     engine::LogLinearHistogram latency;
     Percentiles percentiles;
+    // Operations within each of kLatencyBoundTexts (cumulative: a bucket of the log-linear histogram is
+    // counted under the first bound its upper edge does not pass), and all durations summed, in seconds.
+    std::array<uint64_t, kLatencyBounds> latencyAtBounds{};
+    double latencySumSeconds = 0;
     std::vector<CauseLine> causes;  // seconds from the first operation
     engine::HandOverTally handOver;
     uint32_t settledBatch = 0;  // 0: nothing was queued

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -1047,6 +1048,17 @@ TEST(Metrics, ScrapesAcrossTheRunsEndNeverGoBackAndTheLastHoldsTheFinalFigures) 
     }
     EXPECT_EQ(last[0] + last[1], totals["io_count"].get<int64_t>());
     EXPECT_EQ(last[1], totals["writes"].get<int64_t>());
+    // The last scrape's latency buckets: cumulative, rising to every operation (none took 10 s).
+    std::istringstream lines(bodies.back());
+    std::vector<int64_t> buckets;
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind("volstress_latency_seconds_bucket{", 0) == 0)
+            buckets.push_back(std::stoll(line.substr(line.rfind(' ') + 1)));
+    ASSERT_EQ(buckets.size(), 20u);
+    EXPECT_TRUE(std::is_sorted(buckets.begin(), buckets.end()));
+    EXPECT_GT(buckets[10], 0);  // page-cache operations: well under 25 ms
+    EXPECT_EQ(buckets[18], totals["io_count"].get<int64_t>());
+    EXPECT_EQ(buckets[19], totals["io_count"].get<int64_t>());
 }
 
 TEST(Cli, KilledMidRunTheLogAndTheLiveLinesHoldWholeRecordsAndLines) {
