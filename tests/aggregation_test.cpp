@@ -190,7 +190,8 @@ TEST_F(Aggregation, LiveIntervalsAddUpToTheRunAndAReaderThatFellBehindIsTold) {
     std::vector<int64_t> allNumbers;
     for (int64_t t = 0; t < 3000; t += 10) {
         engine::RecordOperation(V(2), t, t + 1 + t % 7, 1'000'000'000, 0, 512);
-        if (t < 300) engine::RecordOperation(V(3), t, t + 3, 1'000'000'000, t == 150 ? 5 : 0, 512);
+        // D's failure is a write: counted with the writes' errors too.
+        if (t < 300) engine::RecordOperation(V(3), t, t + 3, 1'000'000'000, t == 150 ? 5 : 0, 512, t == 150);
         if (t % 200 == 0 || t + 10 >= 3000) {
             taken = keptUp.Take(eng->Volumes(), t + 10 >= 3000);
             EXPECT_EQ(taken.missed, 0);
@@ -205,6 +206,9 @@ TEST_F(Aggregation, LiveIntervalsAddUpToTheRunAndAReaderThatFellBehindIsTold) {
     EXPECT_EQ(sum.IOCount, V(2).RunTotal.IOCount + V(3).RunTotal.IOCount);
     EXPECT_EQ(sum.Bytes, V(2).RunTotal.Bytes + V(3).RunTotal.Bytes);
     EXPECT_EQ(sum.Errors, 1);
+    EXPECT_EQ(sum.Writes, 1);
+    EXPECT_EQ(sum.WriteErrors, 1);
+    EXPECT_EQ(sum.WriteBytes, 0);
     EXPECT_EQ(causes, 1);
     engine::LogLinearHistogram run = V(2).Latency;
     run.Merge(V(3).Latency);
