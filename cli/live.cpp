@@ -51,12 +51,15 @@ void LiveWriter::Poll(const engine::VolumeSet& volumes, bool runEnded) {
         else
             *at = f;
     }
+    const std::vector<stats::ModelWatch::Found> found =
+        watch_ ? watch_->Add(taken.volumes) : std::vector<stats::ModelWatch::Found>{};
     if (path_.empty()) return;
     for (const auto* list : {&taken.volumes, &taken.all})
         for (const stats::LiveFigures& f : *list) {
             Line(LiveLine(clock_, f, missed));
             missed = 0;
         }
+    for (const stats::ModelWatch::Found& f : found) Line(LiveEventLine(clock_, *watch_, f));
 }
 
 void LiveWriter::Finish(const stats::RunResult& result) {

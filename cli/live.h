@@ -10,6 +10,7 @@
 
 #include "engine/volume_set.h"
 #include "platform/file.h"
+#include "stats/model_watch.h"
 #include "stats/result.h"
 
 namespace cli {
@@ -23,6 +24,8 @@ class LiveWriter {
     bool Open();
     // The run's clock is known once it starts; lines before it are not written.
     void Begin(const std::array<bool, engine::kDiskCount>& selected, const stats::RunClock& clock);
+    // The load models' watch, fed every volume's closed intervals; what it finds becomes a line too.
+    void Watch(stats::ModelWatch* watch) { watch_ = watch; }
     // The lines of the intervals closed since the last call (with runEnded, of those still open too).
     void Poll(const engine::VolumeSet& volumes, bool runEnded);
     // The run's summary line, then the stream is closed.
@@ -41,6 +44,7 @@ class LiveWriter {
     bool open_ = false;
     stats::RunClock clock_;
     std::unique_ptr<stats::LiveFollower> follower_;
+    stats::ModelWatch* watch_ = nullptr;
     int64_t written_ = 0, notWritten_ = 0;
     bool said_ = false;
     std::vector<stats::LiveFigures> last_;

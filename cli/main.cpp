@@ -292,8 +292,10 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
 // The report, the JSON, the log and the live summary written out; the exit status of the whole run.
 int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, const RunOutcome& outcome,
            const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live,
-           const stats::LogStreamer* log) {
-    const stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, log);
+           const stats::LogStreamer* log, const stats::ModelWatch* watch, bool endedSteady) {
+    stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, log);
+    if (watch) watch->Fill(result);
+    result.endedSteady = endedSteady && !result.interrupted;
     if (!result.logComplete && !result.logStreamed)
         Fail("the operation log is full: it holds the first " + std::to_string(result.logEntries) +
              " operations of the run, not all of them");
@@ -415,10 +417,15 @@ int main(int argc, char** argv) {
             return kUsage;
         }
     }
-    if (!opt.livePath.empty() || !opt.metricsListen.empty()) {
+    // The intervals are followed for the live lines, the metrics' last interval and the load models.
+    const bool writes = opt.settings.writesPerPortion > 0;
+    if (!opt.livePath.empty() || !opt.metricsListen.empty() || writes || opt.steadyGiven) {
         live = std::make_unique<LiveWriter>(opt.livePath, say);
         if (!live->Open()) return kCannotWrite;
     }
+    std::unique_ptr<stats::ModelWatch> watch;
+    bool endedSteady = false;
+    const int volumeCount = static_cast<int>(std::count(selected.begin(), selected.end(), true));
     stats::RunClock clock;
     auto nextPublish = std::chrono::steady_clock::now();
     stats::ResultScratch scratch;
@@ -433,6 +440,11 @@ int main(int argc, char** argv) {
     };
     driving.tick = [&](bool ended) {
         if (live) live->Poll(eng.Volumes(), ended);
+        // Steady state on every volume ends the run: the rounds after it would say nothing more.
+        if (!ended && !endedSteady && watch && watch->AllSteady(volumeCount)) {
+            endedSteady = true;
+            eng.Stop();
+        }
         if (!opt.metricsListen.empty() && std::chrono::steady_clock::now() >= nextPublish) {
             nextPublish = std::chrono::steady_clock::now() + std::chrono::seconds(1);
             publish();
@@ -441,7 +453,14 @@ int main(int argc, char** argv) {
     driving.started = [&](int64_t utcMs, int64_t counter) {
         clock = {utcMs, counter, eng.TimerFreq()};
         if (log) log->Start();
-        if (live) live->Begin(selected, clock);
+        if (live) {
+            live->Begin(selected, clock);
+            std::optional<stats::SteadyFigure> steady;
+            if (opt.steadyGiven) steady = opt.steadyFigure;
+            watch =
+                std::make_unique<stats::ModelWatch>(clock, opt.cliffRule, writes, steady, opt.roundSeconds);
+            live->Watch(watch.get());
+        }
     };
     RunOutcome outcome = DriveRun(eng, dialogs, opt.settings, selected, driving);
     if (log) log->Finish();
@@ -456,8 +475,9 @@ int main(int argc, char** argv) {
         return outcome.interrupted ? kInterrupted : kUsage;
     }
     created.Keep();
-    const int status = Report(opt, pre.map, eng, outcome, selected, dialogs,
-                              opt.livePath.empty() ? nullptr : live.get(), log.get());
+    const int status =
+        Report(opt, pre.map, eng, outcome, selected, dialogs, opt.livePath.empty() ? nullptr : live.get(),
+               log.get(), watch.get(), endedSteady);
     if (!opt.metricsListen.empty()) {
         // The final figures, served for as long as asked (a scraper's last look at the run), or until Ctrl-C.
         publish();

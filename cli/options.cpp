@@ -191,8 +191,35 @@ std::string CommandLineRefusal(const Options& o) {
                 return "refusing to write to " + VolumeLetter(v.index) +
                        ": by its letter alone, which moves whenever a device is attached. Name the device: " +
                        VolumeLetter(v.index) + "=/dev/...";
-    if (s.liveSeconds > 0 && o.livePath.empty() && o.metricsListen.empty())
+    if (o.given.count(engine::SettingField::LiveInterval) && o.livePath.empty() && o.metricsListen.empty() &&
+        s.writesPerPortion <= 0 && !o.steadyGiven)
         return "--live-interval sets the interval of --live and the metrics: give --live or --metrics-listen";
+    if (o.roundGiven && !o.steadyGiven)
+        return "--round is the length of a --steady-state round: give --steady-state";
+    if (o.steadyGiven) {
+        const stats::SteadyRule rule;
+        const std::string round = std::to_string(o.roundSeconds);
+        if (o.given.count(engine::SettingField::LiveInterval) && s.liveSeconds != o.roundSeconds)
+            return "--live-interval " + std::to_string(s.liveSeconds) +
+                   " with --steady-state: the intervals are the "
+                   "rounds (--round " +
+                   round + "); leave --live-interval out";
+        const int64_t rounds = s.testMs / (int64_t{o.roundSeconds} * 1000);
+        if (rounds < rule.window || rounds > rule.maxRounds)
+            return "--steady-state judges " + std::to_string(rule.window) + " to " +
+                   std::to_string(rule.maxRounds) + " rounds of --round " + round + " s, and " +
+                   o.timeOption + " " +
+                   (o.given.count(engine::SettingField::TestTime) ? o.given.at(engine::SettingField::TestTime)
+                                                                  : "") +
+                   " holds " + std::to_string(rounds) + ": leave the time out (" +
+                   std::to_string(rule.maxRounds) + " rounds) or give one that holds 5 to 25";
+        const int32_t period = engine::StatisticPeriodOf(s);
+        if (o.roundSeconds < 2 * period)
+            return "--round " + round + ": a round must hold at least two statistics intervals (" +
+                   std::to_string(period) + " s each); give a longer --round or a shorter --period";
+    }
+    if (!o.cliffOptions.empty() && s.writesPerPortion <= 0)
+        return o.cliffOptions.front() + ": only a run with writes is watched for cliffs: give --writes N";
     if (o.metricsLingerGiven && o.metricsListen.empty()) return "--metrics-linger needs --metrics-listen";
     if (stats::LogStreamer::WantsZstd(o.logPath) && !stats::LogStreamer::ZstdAvailable())
         return "--log " + o.logPath +
@@ -285,6 +312,28 @@ template <std::string Options::*Member>
 bool Path(Options& o, const char* value, std::string&) {
     o.*Member = value;
     return true;
+}
+
+// A decimal number from least to most (both included); a refusal names the option and the range.
+bool DecimalIn(const char* name, const char* value, double least, double most, double& out,
+               std::string& error) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(value, &end);
+    if (errno != 0 || end == value || *end != '\0' || !(v >= least && v <= most)) {
+        char range[64];
+        std::snprintf(range, sizeof range, "%g to %g", least, most);
+        return Refused(error, std::string(name) + ": '" + value + "' is not a number from " + range);
+    }
+    out = v;
+    return true;
+}
+
+// A threshold of the cliff rule.
+template <double stats::CliffRule::*Member, double Least, double Most>
+bool CliffNumber(Options& o, const char* name, const char* value, std::string& error) {
+    o.cliffOptions.push_back(name);
+    return DecimalIn(name, value, Least, Most, o.cliffRule.*Member, error);
 }
 
 constexpr int64_t kInt32Max = INT32_MAX;
@@ -401,6 +450,48 @@ const std::vector<OptionDef>& OptionTable() {
                                            "' is not a number of seconds from 0 to 86400");
              o.metricsLinger = static_cast<int>(n);
              return o.metricsLingerGiven = true;
+         }},
+        {"--steady-state", "FIGURE",
+         "run in rounds until FIGURE (iops, mbps or p99) is steady over five of them, at most 25", kRun,
+         "iops mbps p99",
+         [](Options& o, const char* v, std::string& error) {
+             if (!stats::ParseSteadyFigure(v, o.steadyFigure))
+                 return Refused(error, "--steady-state: '" + std::string(v) + "' is not iops, mbps or p99");
+             return o.steadyGiven = true;
+         }},
+        {"--round", "S", "seconds per round of --steady-state (60)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             char* end = nullptr;
+             errno = 0;
+             const long n = std::strtol(v, &end, 10);
+             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 3600)
+                 return Refused(
+                     error, "--round: '" + std::string(v) + "' is not a number of seconds from 1 to 3600");
+             o.roundSeconds = static_cast<int>(n);
+             return o.roundGiven = true;
+         }},
+        {"--cliff-fall", "F", "a write rate below F of the first minute's median is a cliff (0.5)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             return CliffNumber<&stats::CliffRule::fallShare, 0.01, 0.99>(o, "--cliff-fall", v, error);
+         }},
+        {"--cliff-rise", "F", "a p99 above F times the first minute's median is a cliff (3)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             return CliffNumber<&stats::CliffRule::riseFactor, 1.01, 1e6>(o, "--cliff-rise", v, error);
+         }},
+        {"--cliff-intervals", "N", "intervals in a row past the threshold that make a cliff (3)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             double n = 0;
+             o.cliffOptions.push_back("--cliff-intervals");
+             if (!DecimalIn("--cliff-intervals", v, 1, 1000, n, error)) return false;
+             if (n != static_cast<int>(n))
+                 return Refused(error, "--cliff-intervals: '" + std::string(v) + "' is not a whole number");
+             o.cliffRule.intervals = static_cast<int>(n);
+             return true;
+         }},
+        {"--cliff-baseline", "S", "seconds from the start whose intervals are the baseline (60)", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             return CliffNumber<&stats::CliffRule::baselineSeconds, 1.0, 86'400.0>(o, "--cliff-baseline", v,
+                                                                                   error);
          }},
         {"--json",
          "FILE|-",
@@ -612,8 +703,17 @@ bool ParseOptions(int argc, char** argv, Options& o, std::string& error) {
     // decides whether one at a time or all of a pass at once gives it more (engine/hand_over.h).
     if (!o.given.count(F::SubmitBatch)) o.settings.submitBatch = 0;
     o.settings.streamLog = !o.logPath.empty();
-    // The live lines follow the statistics interval unless given their own.
-    if ((!o.livePath.empty() || !o.metricsListen.empty()) && o.settings.liveSeconds == 0)
+    // Steady state is judged on rounds: the test time is 25 of them unless given, and the live intervals are
+    // the rounds.
+    if (o.steadyGiven) {
+        if (!o.given.count(F::TestTime))
+            o.settings.testMs = int64_t{o.roundSeconds} * 1000 * stats::SteadyRule{}.maxRounds;
+        if (!o.given.count(F::LiveInterval)) o.settings.liveSeconds = o.roundSeconds;
+    }
+    // The live lines, and the watch for cliffs of a run with writes, follow the statistics interval unless
+    // given their own.
+    if ((!o.livePath.empty() || !o.metricsListen.empty() || o.settings.writesPerPortion > 0) &&
+        o.settings.liveSeconds == 0)
         o.settings.liveSeconds = engine::StatisticPeriodOf(o.settings);
     if (o.createSize > 0)
         for (const auto& v : o.volumes)

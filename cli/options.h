@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/settings.h"
+#include "stats/load_models.h"
 
 namespace cli {
 
@@ -35,6 +36,14 @@ struct Options {
     std::string metricsListen;                   // --metrics-listen ADDR:PORT
     int metricsLinger = 0;                       // seconds /metrics is served after the run
     bool metricsLingerGiven = false;
+    // The load models: steady state in rounds (--steady-state, --round), and the cliffs a run with writes is
+    // watched for (--cliff-*).
+    bool steadyGiven = false;
+    stats::SteadyFigure steadyFigure = stats::SteadyFigure::Iops;
+    int roundSeconds = 60;
+    bool roundGiven = false;
+    stats::CliffRule cliffRule;
+    std::vector<std::string> cliffOptions;  // those given, for the refusal of a run without writes
     // The run's outputs by option, as given ("--json", path), for the checks every output passes.
     std::vector<std::pair<const char*, std::string>> Outputs() const {
         return {{"--json", jsonPath}, {"--log", logPath}, {"--live", livePath}};

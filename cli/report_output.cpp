@@ -205,6 +205,132 @@ void JsonFigures(ordered_json& j, const stats::Figures& f, const stats::RunResul
     j["histogram_ms"] = std::move(bars);
 }
 
+// 23.4 GiB: bytes in the binary unit that keeps them under 1024.
+std::string BinaryBytes(int64_t bytes) {
+    const char* units[] = {"bytes", "KiB", "MiB", "GiB", "TiB", "PiB"};
+    double v = static_cast<double>(bytes);
+    size_t u = 0;
+    while (v >= 1024 && u + 1 < std::size(units)) {
+        v /= 1024;
+        ++u;
+    }
+    const stats::Separators& sep = stats::UserSeparators();
+    return (u == 0 ? stats::FormatCount(bytes, sep) : stats::FormatGrouped(v, 14, 1, sep)) + " " + units[u];
+}
+
+// A figure of the steady-state rounds or of a cliff as the report writes it.
+std::string FigureValue(double v, stats::SteadyFigure f) {
+    return stats::FormatGrouped(v, 14, f == stats::SteadyFigure::Iops ? 0 : 1, stats::UserSeparators());
+}
+
+const char* FigureUnit(stats::SteadyFigure f) {
+    switch (f) {
+        case stats::SteadyFigure::Mbps:
+            return "MB/s";
+        case stats::SteadyFigure::P99:
+            return "us (p99)";
+        default:
+            return "IO/s";
+    }
+}
+
+std::string Percent(double share) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%.1f%%", share * 100);
+    return buf;
+}
+
+std::string CliffText(const char* what, const stats::Cliff& c, stats::SteadyFigure unit) {
+    return std::string(what) + " from " + FigureValue(c.from, unit) + " to " + FigureValue(c.to, unit) + " " +
+           (unit == stats::SteadyFigure::P99 ? "us" : "MB/s") + " after " + BinaryBytes(c.writtenBefore) +
+           " (" + stats::FormatSeconds(static_cast<int32_t>(c.atSeconds)) + ")";
+}
+
+void TextModels(std::ostream& out, const stats::VolumeFigures& v) {
+    if (v.steady.asked) {
+        const stats::SteadyState& s = v.steady;
+        const stats::SteadyWindow& w = s.window;
+        out << "  Steady state (" << FigureUnit(s.figure) << ", rounds of " << s.roundSeconds << " s): ";
+        if (s.reachedRound > 0)
+            out << "reached in round " << s.reachedRound;
+        else
+            out << "not reached in " << s.rounds << (s.rounds == 1 ? " round" : " rounds");
+        if (!w.values.empty()) {
+            out << "; rounds " << w.firstRound << "-" << w.firstRound + static_cast<int>(w.values.size()) - 1
+                << ":";
+            for (double x : w.values) out << " " << FigureValue(x, s.figure);
+            out << "; range " << Percent(w.rangeShare) << " of their average "
+                << FigureValue(w.average, s.figure) << " (at most " << Percent(s.rule.rangeShare)
+                << "), slope excursion " << Percent(w.slopeShare) << " (at most "
+                << Percent(s.rule.slopeShare) << ")";
+        }
+        out << "\n";
+    }
+    const stats::Cliffs& c = v.cliffs;
+    if (!c.watched) return;
+    if (!c.judged) {
+        out << "  Cliffs: not judged, the run ended within its baseline (its first "
+            << stats::FormatGrouped(c.rule.baselineSeconds, 14, 0, stats::UserSeparators())
+            << " s, whose intervals' median the rest is held to)\n";
+        return;
+    }
+    if (c.writeRate)
+        out << "  Cliff: " << CliffText("write rate fell", *c.writeRate, stats::SteadyFigure::Mbps) << "\n";
+    if (c.p99) out << "  Cliff: " << CliffText("p99 rose", *c.p99, stats::SteadyFigure::P99) << "\n";
+    if (!c.writeRate && !c.p99) {
+        char rule[160];
+        std::snprintf(rule, sizeof rule, "%d intervals in a row with a write rate below %g of",
+                      c.rule.intervals, c.rule.fallShare);
+        out << "  Cliffs: none (no " << rule << " "
+            << FigureValue(c.baselineWriteMbytesPerSec, stats::SteadyFigure::Mbps)
+            << " MB/s, nor with p99 above " << c.rule.riseFactor << " x "
+            << FigureValue(c.baselineP99Us, stats::SteadyFigure::P99) << " us)\n";
+    }
+}
+
+ordered_json JsonCliff(const stats::Cliff& c, const char* unit, const stats::RunClock& clock) {
+    return {{std::string("from_") + unit, c.from},
+            {std::string("to_") + unit, c.to},
+            {"at_s", c.atSeconds},
+            {"at_utc", IsoUtc(clock.startedUtcMs + static_cast<int64_t>(std::llround(c.atSeconds * 1000)))},
+            {"bytes_written_before", c.writtenBefore},
+            {"interval", c.interval},
+            {"intervals", c.length}};
+}
+
+ordered_json JsonCliffs(const stats::Cliffs& c, const stats::RunClock& clock) {
+    ordered_json j = {{"judged", c.judged},
+                      {"baseline_s", c.rule.baselineSeconds},
+                      {"fall_share", c.rule.fallShare},
+                      {"rise_factor", c.rule.riseFactor},
+                      {"intervals", c.rule.intervals},
+                      {"baseline_write_mbytes_per_sec", c.baselineWriteMbytesPerSec},
+                      {"baseline_p99_us", c.baselineP99Us}};
+    j["write_rate"] = c.writeRate ? JsonCliff(*c.writeRate, "mbytes_per_sec", clock) : ordered_json();
+    j["p99"] = c.p99 ? JsonCliff(*c.p99, "us", clock) : ordered_json();
+    return j;
+}
+
+ordered_json JsonSteady(const stats::SteadyState& s) {
+    const stats::SteadyWindow& w = s.window;
+    return {{"figure", stats::SteadyFigureName(s.figure)},
+            {"round_s", s.roundSeconds},
+            {"rounds", s.rounds},
+            {"reached", s.reachedRound > 0},
+            {"reached_round", s.reachedRound > 0 ? ordered_json(s.reachedRound) : ordered_json()},
+            {"window",
+             {{"first_round", w.firstRound},
+              {"values", w.values},
+              {"average", w.average},
+              {"range", w.range},
+              {"range_share", w.rangeShare},
+              {"slope_excursion", w.slopeExcursion},
+              {"slope_share", w.slopeShare}}},
+            {"range_share_allowed", s.rule.rangeShare},
+            {"slope_share_allowed", s.rule.slopeShare},
+            {"round_figures", s.all}};
+}
+
 }  // namespace
 
 void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
@@ -222,12 +348,14 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
     else if (!r.logComplete)
         out << "The operation log is full: it holds the first " << r.logEntries
             << " operations only; the totals below count them all.\n";
+    if (r.endedSteady) out << "Every volume reached steady state: the run ended there.\n";
     out << (r.interrupted ? "Run interrupted. " : "")
         << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
            "values; "
            "the maximum is exact.\n\n";
     for (const stats::VolumeFigures& v : r.volumes) {
         TextFigures(out, Letter(v.index) + " " + v.device, v, r.clock.timerFreq);
+        TextModels(out, v);
         if (!v.uncached)
             out << "  Through the page cache: the file system refuses uncached (O_DIRECT) transfers, so "
                    "these "
@@ -279,6 +407,7 @@ ordered_json ResultsJson(const stats::RunResult& r) {
     j[key::kHost] = r.host;
     j["started_utc"] = IsoUtc(r.clock.startedUtcMs);
     j["interrupted"] = r.interrupted;
+    j["ended_at_steady_state"] = r.endedSteady;
     j["workers_not_returned"] = r.workersNotReturned;
     ordered_json stuck = ordered_json::array();
     for (const stats::StuckWorker& w : r.stuck)
@@ -320,6 +449,8 @@ ordered_json ResultsJson(const stats::RunResult& r) {
         one["size_bytes"] = v.sizeBytes;
         one["uncached"] = v.uncached;
         JsonFigures(one, v, r);
+        if (v.cliffs.watched) one["cliffs"] = JsonCliffs(v.cliffs, r.clock);
+        if (v.steady.asked) one["steady_state"] = JsonSteady(v.steady);
         volumes.push_back(std::move(one));
     }
     j[key::kVolumes] = std::move(volumes);
@@ -374,6 +505,24 @@ std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& f, 
     j["end_ticks"] = f.counters.LastEnd;
     j.update(LiveFigureJson(f, true));
     if (missed > 0) j["intervals_missed"] = missed;
+    return OneLine(j);
+}
+
+std::string LiveEventLine(const stats::RunClock& clock, const stats::ModelWatch& watch,
+                          const stats::ModelWatch::Found& found) {
+    ordered_json j;
+    j["live_schema"] = kLiveSchema;
+    j["type"] = "event";
+    j["volume"] = VolumeLetter(found.index);
+    j["event"] = found.what;
+    if (found.what == "steady_state") {
+        j.update(JsonSteady(watch.SteadyOf(found.index)));
+    } else {
+        const stats::Cliffs c = watch.CliffsOf(found.index);
+        const bool fell = found.what == "write_rate_fell";
+        const std::optional<stats::Cliff>& cliff = fell ? c.writeRate : c.p99;
+        if (cliff) j.update(JsonCliff(*cliff, fell ? "mbytes_per_sec" : "us", clock));
+    }
     return OneLine(j);
 }
 

@@ -7,6 +7,7 @@
 
 #include "engine/engine.h"
 #include "platform/volume_map.h"
+#include "stats/model_watch.h"
 #include "stats/report.h"
 #include "stats/result.h"
 
@@ -18,6 +19,9 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& result);
 void WriteJsonReport(std::ostream& out, const stats::RunResult& result);
 // One --live line: an interval of a volume (or of all, index -1), whole, without its line break.
 std::string LiveLine(const stats::RunClock& clock, const stats::LiveFigures& interval, int64_t missed);
+// A --live line for what the load models found when it was found: a cliff, or steady state reached.
+std::string LiveEventLine(const stats::RunClock& clock, const stats::ModelWatch& watch,
+                          const stats::ModelWatch::Found& found);
 // The last --live line: the run's summary.
 std::string LiveSummaryLine(const stats::RunResult& run, int64_t linesNotWritten);
 // /metrics: the run's counters, latency histogram and the last interval's gauges per volume, in the

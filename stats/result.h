@@ -13,6 +13,7 @@
 #include "engine/settings.h"
 #include "engine/verify.h"
 #include "engine/volume_set.h"
+#include "stats/load_models.h"
 #include "stats/presentation.h"
 #include "stats/report.h"
 
@@ -58,6 +59,9 @@ struct VolumeFigures : Figures {
     std::string device;
     int64_t sizeBytes = 0;
     bool uncached = true;  // false: through the page cache
+    // Found in the series of its intervals (the caller's to add, as the run's watch saw them).
+    Cliffs cliffs;
+    SteadyState steady;
 };
 
 struct StuckWorker {
@@ -102,6 +106,7 @@ struct RunResult {
     bool logStreamed = false;    // written to a file as the run went (--log)
     uint64_t logNotWritten = 0;  // of a streamed log: records the file did not get
     VerifyFindings verify;
+    bool endedSteady = false;  // every volume reached steady state, and the run ended there
     std::vector<VolumeFigures> volumes;
     Figures all;
 

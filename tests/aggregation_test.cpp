@@ -218,3 +218,70 @@ TEST_F(Aggregation, LiveIntervalsAddUpToTheRunAndAReaderThatFellBehindIsTold) {
     ASSERT_EQ(allNumbers.size(), 30u);
     for (size_t k = 0; k < allNumbers.size(); ++k) EXPECT_EQ(allNumbers[k], static_cast<int64_t>(k) + 1);
 }
+
+// The steady-state rule at its thresholds, on series worked out by hand: a range of exactly 20% of the
+// average and a fitted line that moves by exactly 10% of it across the five rounds are within; a little more
+// of either is not.
+TEST(SteadyState, TheRuleAtItsThresholdsAndTheRoundThatFirstMeetsIt) {
+    const stats::SteadyRule rule;
+    const auto steady = [&](std::vector<double> v) { return stats::JudgeWindow(v, 1, rule).steady; };
+    EXPECT_TRUE(steady({100, 110, 90, 100, 100}));            // range 20%, slope excursion 4%
+    EXPECT_FALSE(steady({100, 110.5, 89.5, 100, 100}));       // range 21%
+    EXPECT_TRUE(steady({95, 97.5, 100, 102.5, 105}));         // slope 2.5 a round: 10% across the window
+    EXPECT_FALSE(steady({94.5, 97.25, 100, 102.75, 105.5}));  // 11%, with a range of 11% only
+    const stats::SteadyWindow w = stats::JudgeWindow({95, 97.5, 100, 102.5, 105}, 1, rule);
+    EXPECT_DOUBLE_EQ(w.average, 100);
+    EXPECT_DOUBLE_EQ(w.slopeExcursion, 10);
+    EXPECT_DOUBLE_EQ(w.rangeShare, 0.10);
+    EXPECT_FALSE(steady({0, 0, 0, 0, 0}));       // nothing measured is not steady
+    EXPECT_FALSE(steady({100, 100, 100, 100}));  // four rounds are not a window
+
+    // A device settling: rounds 3-7 keep their range (16.7%) but still climb (15.4%); rounds 4-8 meet both.
+    stats::SteadyState s = stats::FindSteadyState({50, 70, 85, 95, 99, 100, 101, 100, 99, 100}, rule);
+    EXPECT_EQ(s.reachedRound, 8);
+    EXPECT_EQ(s.window.firstRound, 4);
+    EXPECT_EQ(s.window.values, (std::vector<double>{95, 99, 100, 101, 100}));
+    // Rising 10% a round never settles; the last five rounds are what the report shows.
+    s = stats::FindSteadyState({100, 110, 121, 133.1, 146.41, 161.051}, rule);
+    EXPECT_EQ(s.reachedRound, 0);
+    EXPECT_EQ(s.window.firstRound, 2);
+    EXPECT_EQ(s.rounds, 6);
+}
+
+// Cliffs: the write rate held to half of the baseline's median and p99 to three times it, three intervals
+// in a row after the baseline; a shorter dip is not one, and a run that ends within its baseline is not
+// judged.
+TEST(Cliffs, ASustainedFallOrRiseAfterTheBaselineAndNotAShortDip) {
+    const std::vector<double> rates = {100, 100, 100, 100, 40, 40, 100, 100, 45, 45, 45, 30};
+    const std::vector<double> p99s = {200, 210, 190, 200, 200, 200, 200, 200, 200, 700, 700, 700};
+    std::vector<stats::IntervalPoint> series;
+    for (size_t k = 0; k < rates.size(); ++k) {
+        stats::IntervalPoint p;
+        p.number = static_cast<int64_t>(k) + 1;
+        p.startSeconds = static_cast<double>(k);
+        p.seconds = 1;
+        p.writeMbytesPerSec = rates[k];
+        p.writeBytes = static_cast<int64_t>(rates[k]) << 20;
+        p.p99Us = p99s[k];
+        series.push_back(p);
+    }
+    stats::CliffRule rule;
+    rule.baselineSeconds = 3;
+    const stats::Cliffs c = stats::FindCliffs(series, rule);
+    ASSERT_TRUE(c.judged);
+    EXPECT_DOUBLE_EQ(c.baselineWriteMbytesPerSec, 100);
+    EXPECT_DOUBLE_EQ(c.baselineP99Us, 200);
+    ASSERT_TRUE(c.writeRate);
+    EXPECT_EQ(c.writeRate->interval, 9);
+    EXPECT_EQ(c.writeRate->length, 4);
+    EXPECT_DOUBLE_EQ(c.writeRate->to, 45);
+    EXPECT_DOUBLE_EQ(c.writeRate->atSeconds, 8);
+    EXPECT_EQ(c.writeRate->writtenBefore, int64_t{100 + 100 + 100 + 100 + 40 + 40 + 100 + 100} << 20);
+    ASSERT_TRUE(c.p99);
+    EXPECT_EQ(c.p99->interval, 10);
+    EXPECT_DOUBLE_EQ(c.p99->to, 700);
+    rule.intervals = 5;  // the fall lasts four intervals
+    EXPECT_FALSE(stats::FindCliffs(series, rule).writeRate);
+    rule.baselineSeconds = 20;
+    EXPECT_FALSE(stats::FindCliffs(series, rule).judged);
+}

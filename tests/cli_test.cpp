@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "cli/metrics_server.h"
+#include "cli/options.h"
 #include "cli/report_output.h"
 #include "engine/records.h"
 #include "platform/io_queue.h"
@@ -159,7 +160,9 @@ TEST(Cli, HelpVersionAndUsageMistakes) {
     Result r = RunCli(dir, {"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("Usage: volstress-cli"), std::string::npos);
-    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'), 50);  // one option a line, no more
+    // One option a line, no more, beside the usage, the commands and the exit statuses.
+    EXPECT_LT(std::count(r.out.begin(), r.out.end(), '\n'),
+              static_cast<long>(cli::OptionTable().size()) + 20);
     r = RunCli(dir, {"--version"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out.rfind("volstress-cli ", 0), 0u);
@@ -347,7 +350,17 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
         {{"T=" + img, "U=" + (dir.path() / "alias.img").string()},
          "U: (" + (dir.path() / "alias.img").string() + ") name the same device or file"},
         {{"--json", (dir.path() / "no" / "r.json").string(), "T=" + img}, "--json: cannot write"},
-        {{"--log", dir.path().string(), "T=" + img}, "--log: cannot write"}};
+        {{"--log", dir.path().string(), "T=" + img}, "--log: cannot write"},
+        {{"--steady-state", "fast", "T=" + img}, "--steady-state: 'fast' is not iops, mbps or p99"},
+        {{"--round", "10", "T=" + img}, "--round is the length of a --steady-state round"},
+        {{"--steady-state", "iops", "--round", "2", "--seconds", "6", "T=" + img},
+         "--steady-state judges 5 to 25 rounds of --round 2 s, and --seconds 6 holds 3"},
+        {{"--steady-state", "p99", "--round", "3", "--period", "2", "T=" + img},
+         "--round 3: a round must hold at least two statistics intervals (2 s each)"},
+        {{"--steady-state", "iops", "--live-interval", "2", "T=" + img}, "the intervals are the rounds"},
+        {{"--cliff-fall", "0.3", "T=" + img}, "--cliff-fall: only a run with writes is watched for cliffs"},
+        {{"--cliff-rise", "1", "--writes", "1", "--destroy-data", "T=" + img},
+         "--cliff-rise: '1' is not a number from 1.01 to 1e+06"}};
     for (const auto& [args, message] : refused) {
         const auto start = std::chrono::steady_clock::now();
         const Result r = RunCli(dir, args);
@@ -1088,4 +1101,37 @@ TEST(Cli, KilledMidRunTheLogAndTheLiveLinesHoldWholeRecordsAndLines) {
         EXPECT_EQ(error, "") << name;
         EXPECT_GT(records, 0) << name;
     }
+}
+
+// Steady state on a volume whose rate its pauses set: reached within a few rounds of the fifth, the run ends
+// there (long before its 15 rounds), and the report, the results and a live line say in which round.
+TEST(Cli, SteadyStateEndsTheRunInTheRoundItIsReachedAndEveryOutputSaysWhich) {
+    using nlohmann::json;
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    const std::string results = (dir.path() / "r.json").string();
+    const Result r = RunCli(dir, {"--steady-state", "iops", "--round", "2", "--seconds", "30", "--threads",
+                                  "1", "--pause", "2", "--live", "-", "--json", results, "T=" + img});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json doc = json::parse(Slurp(results));
+    const json& st = doc["volumes"][0]["steady_state"];
+    ASSERT_TRUE(st["reached"].get<bool>()) << st.dump();
+    const int round = st["reached_round"].get<int>();
+    EXPECT_GE(round, 5);
+    EXPECT_LE(round, 10);
+    EXPECT_TRUE(doc["ended_at_steady_state"].get<bool>());
+    EXPECT_LT(doc["all"]["elapsed_s"].get<double>(), 2.0 * round + 1.5);
+    EXPECT_NE(r.err.find("Steady state (IO/s, rounds of 2 s): reached in round " + std::to_string(round)),
+              std::string::npos)
+        << r.err;
+    int events = 0;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        const json l = json::parse(line);
+        if (l["type"] != "event") continue;
+        ++events;
+        EXPECT_EQ(l["event"], "steady_state");
+        EXPECT_EQ(l["reached_round"], round);
+    }
+    EXPECT_EQ(events, 1);
 }

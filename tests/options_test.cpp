@@ -153,6 +153,8 @@ std::string SampleValue(const cli::OptionDef& o) {
     const std::string name = o.name;
     if (name == "--start-at") return "2100-01-01T00:00:00Z";
     if (name == "--log" || name == "--json") return "out.file";
+    if (name == "--cliff-fall") return "0.25";
+    if (name == "--cliff-rise") return "4";
     return "1";
 }
 

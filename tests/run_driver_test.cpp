@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include "cli/report_output.h"
 #include "stats/log_reader.h"
 #include "stats/log_stream.h"
+#include "stats/model_watch.h"
 #include "tests/test_support.h"
 
 using namespace std::chrono_literals;
@@ -278,4 +281,47 @@ TEST_F(Driver, ALogStreamedPastItsRingHoldsEveryOperationPlainOrCompressedAndDam
         }
         EXPECT_NE(error.find(" is damaged after entry "), std::string::npos) << error;
     }
+}
+
+// A device whose writes slow down once 24 MiB are written: the watch fed the closed intervals as the run goes
+// says so once, and places the cliff at those bytes within one interval's worth.
+TEST_F(Driver, AVolumeWhoseWritesSlowAfterNBytesIsACliffAtN) {
+    Volumes({2});
+    constexpr int64_t kSlowAfter = 24 << 20;
+    fake->volumes[2].callDelayUs = 200;
+    fake->volumes[2].slowWritesAfter = kSlowAfter;
+    fake->volumes[2].slowWriteUs = 2000;
+    s.testMs = 7000;
+    s.threadsPerVolume = 1;
+    s.readsPerPortion = 0;
+    s.writesPerPortion = 1;
+    s.liveSeconds = 1;
+    stats::CliffRule rule;
+    rule.baselineSeconds = 1;
+    std::unique_ptr<stats::LiveFollower> follower;
+    std::unique_ptr<stats::ModelWatch> watch;
+    std::vector<std::string> found;
+    cli::RunOptions options;
+    options.started = [&](int64_t utc, int64_t counter) {
+        const stats::RunClock clock{utc, counter, eng->TimerFreq()};
+        follower = std::make_unique<stats::LiveFollower>(selected, clock);
+        watch = std::make_unique<stats::ModelWatch>(clock, rule, true, std::nullopt, 0);
+    };
+    options.tick = [&](bool ended) {
+        for (const auto& f : watch->Add(follower->Take(eng->Volumes(), ended).volumes))
+            found.push_back(f.what);
+    };
+    ASSERT_TRUE(cli::DriveRun(*eng, dialogs, s, selected, options).started);
+    std::sort(found.begin(), found.end());
+    EXPECT_EQ(found, (std::vector<std::string>{"p99_rose", "write_rate_fell"}));
+    const stats::Cliffs c = watch->CliffsOf(2);
+    ASSERT_TRUE(c.judged);
+    ASSERT_TRUE(c.writeRate);
+    EXPECT_LT(c.writeRate->to, c.writeRate->from / 2);
+    const double interval = c.baselineWriteMbytesPerSec * 1'048'576;  // bytes of one interval at full speed
+    EXPECT_LE(std::abs(static_cast<double>(c.writeRate->writtenBefore - kSlowAfter)), interval)
+        << c.writeRate->writtenBefore;
+    ASSERT_TRUE(c.p99);
+    // An interval slow for part of its time may hold p99 up before its rate falls by half.
+    EXPECT_LE(std::abs(c.p99->interval - c.writeRate->interval), 1);
 }

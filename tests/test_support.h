@@ -87,6 +87,9 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
                                   // until cancelled
         bool queueFails = false;  // no asynchronous queue can be set up (ENOSYS)
         int hangAfter = -1;  // when 0 or more: each opened device's calls past this many hang like `hang`
+        // When 0 or more: each opened device's writes past this many bytes written take slowWriteUs more.
+        int64_t slowWritesAfter = -1;
+        int64_t slowWriteUs = 0;
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 
