@@ -289,11 +289,92 @@ stats::RunResult Result(const Options& opt, const platform::VolumeMap& map, engi
     return result;
 }
 
+// --precondition N: before the run, every selected volume written N times over in order, 128 KiB a call, by
+// one worker each: the sustained sequential writes that bring a solid-state device to its working state, so
+// the run measures that state and not a fresh one. 0, or the exit status of a precondition that failed.
+constexpr int32_t kPreconditionBlock = 128 * 1024;
+
+int Precondition(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, CliDialogs& dialogs,
+                 const std::array<bool, engine::kDiskCount>& selected, stats::Preconditioning& done) {
+    engine::RunSettings s;
+    s.method = engine::Method::LinearForward;
+    s.blockSize = kPreconditionBlock;
+    s.testMs = engine::kMaxTestMs;  // ended by the bytes written, below
+    s.threadsPerVolume = 1;
+    s.pauseMs = 0;
+    s.readsPerPortion = 0;
+    s.writesPerPortion = 1;
+    done.passes = opt.preconditionPasses;
+    std::vector<std::pair<int, int64_t>> targets;  // volume, operations that write it N times over
+    for (const auto& v : opt.volumes)
+        targets.push_back(
+            {v.index, eng.Volumes().Size(v.index) / kPreconditionBlock * opt.preconditionPasses});
+    // One worker a volume, which stops at exactly its volume's count and waits for the others.
+    s.passesPerWorker = opt.preconditionPasses;
+    RunOptions run;
+    run.interrupted = [] { return platform::InterruptCount() > 0; };
+    const bool terminal = platform::StderrIsTerminal();
+    auto nextProgress = std::chrono::steady_clock::now();
+    bool complete = false;
+    run.tick = [&](bool ended) {
+        if (ended) return;
+        bool all = true;
+        std::string line = "preconditioning, " + std::to_string(opt.preconditionPasses) + " passes:";
+        for (const auto& [index, target] : targets) {
+            const engine::IntervalStats t = stats::LiveTotals(*eng.Volume(index));
+            all = all && t.IOCount >= target;
+            line += "  " + VolumeLetter(index) + ": " +
+                    stats::FormatGrouped(100.0L * t.IOCount / std::max<int64_t>(target, 1), 5, 1) + "% " +
+                    stats::FormatGrouped(stats::RatesOf(t, eng.TimerFreq()).mbytesPerSec, 16, 1) + " MB/s";
+        }
+        if (all && !complete) {
+            complete = true;
+            eng.Stop();
+        }
+        if (terminal && std::chrono::steady_clock::now() >= nextProgress) {
+            nextProgress += std::chrono::seconds(1);
+            platform::ShowProgressLine(line);
+        }
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    const RunOutcome outcome = DriveRun(eng, dialogs, s, selected, run);
+    done.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    if (terminal && outcome.started) platform::FinishProgressLine();
+    if (!outcome.started) {
+        const int i = outcome.refusal.volume;
+        Fail(outcome.interrupted
+                 ? "interrupted before the first operation of --precondition"
+                 : "--precondition: " +
+                       RefusalText(outcome.refusal, opt,
+                                   i >= 0 ? VolumeLetter(i) + ": (" + map.devicePath[i] + ")" : ""));
+        return outcome.interrupted ? kInterrupted : kUsage;
+    }
+    for (const auto& [index, target] : targets) {
+        const engine::IntervalStats t = stats::LiveTotals(*eng.Volume(index));
+        done.volumes.push_back({index, t.WriteBytes, t.Errors,
+                                static_cast<double>(stats::RatesOf(t, eng.TimerFreq()).mbytesPerSec)});
+    }
+    if (outcome.cannotOpen) return kCannotOpen;  // the workers' failure is said already
+    if (outcome.workersNotReturned > 0) {
+        Fail("--precondition: a worker did not return from a device call; no test was run");
+        std::cerr.flush();
+        std::_Exit(kIncomplete);
+    }
+    if (outcome.interrupted || !complete) {
+        Fail("interrupted while preconditioning: no test was run");
+        return kInterrupted;
+    }
+    dialogs.Rearm();
+    return 0;
+}
+
 // The report, the JSON, the log and the live summary written out; the exit status of the whole run.
 int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, const RunOutcome& outcome,
            const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live,
-           const stats::LogStreamer* log, const stats::ModelWatch* watch, bool endedSteady) {
+           const stats::LogStreamer* log, const stats::ModelWatch* watch, bool endedSteady,
+           const stats::Preconditioning& preconditioned) {
     stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, log);
+    result.precondition = preconditioned;
     if (watch) watch->Fill(result);
     result.endedSteady = endedSteady && !result.interrupted;
     if (!result.logComplete && !result.logStreamed)
@@ -387,7 +468,7 @@ int main(int argc, char** argv) {
     // mounted device) is left to the workers, which report it with the run's results.
     std::vector<std::unique_ptr<platform::IVolumeClaim>> claims;
     for (const auto& v : opt.volumes) {
-        const bool write = opt.settings.writesPerPortion > 0;
+        const bool write = opt.Writes();
         uint32_t code = 0;
         std::string holder;
         std::unique_ptr<platform::IVolumeClaim> claim = volumes->Claim(v.index, write, code, holder);
@@ -400,6 +481,12 @@ int main(int argc, char** argv) {
         }
         claims.push_back(std::move(claim));
     }
+
+    stats::Preconditioning preconditioned;
+    if (opt.preconditionPasses > 0)
+        if (const int status = Precondition(opt, pre.map, eng, dialogs, selected, preconditioned);
+            status != 0)
+            return status;
 
     std::unique_ptr<LiveWriter> live;
     std::unique_ptr<stats::LogStreamer> log;
@@ -477,7 +564,7 @@ int main(int argc, char** argv) {
     created.Keep();
     const int status =
         Report(opt, pre.map, eng, outcome, selected, dialogs, opt.livePath.empty() ? nullptr : live.get(),
-               log.get(), watch.get(), endedSteady);
+               log.get(), watch.get(), endedSteady, preconditioned);
     if (!opt.metricsListen.empty()) {
         // The final figures, served for as long as asked (a scraper's last look at the run), or until Ctrl-C.
         publish();

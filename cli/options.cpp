@@ -185,7 +185,7 @@ std::string CommandLineRefusal(const Options& o) {
         return "--reads 0 --writes 0: a portion must hold at least one read or write";
     if (s.verify && s.writesPerPortion <= 0)
         return "--verify checks what the run writes: give --writes N (and --destroy-data)";
-    if (s.writesPerPortion > 0)
+    if (o.Writes())
         for (const auto& v : o.volumes)
             if (v.path.empty())
                 return "refusing to write to " + VolumeLetter(v.index) +
@@ -469,6 +469,19 @@ const std::vector<OptionDef>& OptionTable() {
                      error, "--round: '" + std::string(v) + "' is not a number of seconds from 1 to 3600");
              o.roundSeconds = static_cast<int>(n);
              return o.roundGiven = true;
+         }},
+        {"--precondition", "N",
+         "first write every block of each volume N times, in order, 128 KiB at a time (destroys the data)",
+         kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             char* end = nullptr;
+             errno = 0;
+             const long n = std::strtol(v, &end, 10);
+             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 100)
+                 return Refused(error, "--precondition: '" + std::string(v) +
+                                           "' is not a number of passes from 1 to 100");
+             o.preconditionPasses = static_cast<int>(n);
+             return true;
          }},
         {"--cliff-fall", "F", "a write rate below F of the first minute's median is a cliff (0.5)", kRun, "",
          [](Options& o, const char* v, std::string& error) {

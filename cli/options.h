@@ -43,7 +43,10 @@ struct Options {
     int roundSeconds = 60;
     bool roundGiven = false;
     stats::CliffRule cliffRule;
+    int preconditionPasses = 0;  // --precondition: every volume written this many times over before the run
     std::vector<std::string> cliffOptions;  // those given, for the refusal of a run without writes
+    // The run writes its volumes: with --writes, or to precondition them.
+    bool Writes() const { return settings.writesPerPortion > 0 || preconditionPasses > 0; }
     // The run's outputs by option, as given ("--json", path), for the checks every output passes.
     std::vector<std::pair<const char*, std::string>> Outputs() const {
         return {{"--json", jsonPath}, {"--log", logPath}, {"--live", livePath}};

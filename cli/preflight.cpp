@@ -131,7 +131,7 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
     if (const std::string clash = PathClash(o, p.map); !clash.empty()) return Refuse(kUsage, clash);
     if (!running) return p;
 
-    if (o.settings.writesPerPortion > 0 && !o.destroyData) {
+    if (o.Writes() && !o.destroyData) {
         std::string names;
         for (const auto& v : o.volumes)
             names +=

@@ -348,6 +348,20 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
     else if (!r.logComplete)
         out << "The operation log is full: it holds the first " << r.logEntries
             << " operations only; the totals below count them all.\n";
+    if (r.precondition.passes > 0) {
+        const stats::Separators& sep = stats::UserSeparators();
+        out << "Preconditioned: every volume written " << r.precondition.passes
+            << (r.precondition.passes == 1 ? " time" : " times") << " over, in order, 128 KiB a call, in "
+            << stats::FormatSeconds(static_cast<int32_t>(r.precondition.seconds)) << " before the run:";
+        const char* between = " ";
+        for (const stats::Preconditioning::Volume& v : r.precondition.volumes) {
+            out << between << Letter(v.index) << " " << BinaryBytes(v.bytes) << " at "
+                << stats::FormatGrouped(v.mbytesPerSec, 16, 1, sep) << " MB/s, "
+                << stats::FormatCount(v.errors, sep) << (v.errors == 1 ? " error" : " errors");
+            between = "; ";
+        }
+        out << "\n";
+    }
     if (r.endedSteady) out << "Every volume reached steady state: the run ended there.\n";
     out << (r.interrupted ? "Run interrupted. " : "")
         << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
@@ -408,6 +422,18 @@ ordered_json ResultsJson(const stats::RunResult& r) {
     j["started_utc"] = IsoUtc(r.clock.startedUtcMs);
     j["interrupted"] = r.interrupted;
     j["ended_at_steady_state"] = r.endedSteady;
+    if (r.precondition.passes > 0) {
+        ordered_json volumes = ordered_json::array();
+        for (const stats::Preconditioning::Volume& v : r.precondition.volumes)
+            volumes.push_back({{"volume", VolumeLetter(v.index)},
+                               {"bytes_written", v.bytes},
+                               {key::kErrors, v.errors},
+                               {key::kMbytesPerSec, v.mbytesPerSec}});
+        j["precondition"] = {{"passes", r.precondition.passes},
+                             {"block_size", 131072},
+                             {"seconds", r.precondition.seconds},
+                             {key::kVolumes, std::move(volumes)}};
+    }
     j["workers_not_returned"] = r.workersNotReturned;
     ordered_json stuck = ordered_json::array();
     for (const stats::StuckWorker& w : r.stuck)

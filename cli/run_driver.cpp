@@ -51,6 +51,11 @@ void CliDialogs::Release() {
     changed_.notify_all();
 }
 
+void CliDialogs::Rearm() {
+    std::lock_guard lock(mutex_);
+    released_ = false;
+}
+
 RunOutcome DriveRun(engine::Engine& eng, CliDialogs& dialogs, const engine::RunSettings& settings,
                     const std::array<bool, engine::kDiskCount>& selected, const RunOptions& options) {
     RunOutcome outcome;

@@ -28,6 +28,8 @@ class CliDialogs : public engine::IDialogs {
     bool WaitForFailure(std::chrono::milliseconds timeout);
     // Lets every waiting worker go; later boxes return at once.
     void Release();
+    // For the next run of the same engine: its workers' boxes wait again until it is over.
+    void Rearm();
 
   private:
     std::function<void(const std::string&)> say_;

@@ -155,6 +155,7 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.TestMethod = static_cast<int32_t>(s.method);
         v.QueueDepth = s.queueDepth;
         v.SubmitBatch = s.submitBatch;
+        v.OperationsPerWorker = s.passesPerWorker > 0 ? v.BlockCount * s.passesPerWorker : 0;
         v.RegisterFile = s.registerFile;
         v.RegisterBuffers = s.registerBuffers;
         v.ClearCounters();

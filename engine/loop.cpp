@@ -160,7 +160,15 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         }
     };
 
+    // Operations this worker may still make; negative: no limit.
+    int64_t allowed = v.OperationsPerWorker > 0 ? v.OperationsPerWorker : -1;
     while (!r.runOver()) {
+        if (allowed == 0 && r.queue.InFlight() == 0) {
+            // Its share made and completed: the worker waits for the run's end.
+            pending.Flush();
+            r.shared.SleepUnlessNs(10'000'000, r.runOver);
+            continue;
+        }
         // Every stream that is neither in flight nor pausing makes its next operation; they go to the system
         // `batch` at a time, the last ones after the pass.
         issuedCount = 0;
@@ -169,7 +177,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         // around its call, and nowhere else.
         int64_t now = 0;
         int64_t nextResume = INT64_MAX;
-        for (uint32_t i = 0; i < count; ++i) {
+        for (uint32_t i = 0; i < count && allowed != 0; ++i) {
             Stream& st = streams[i];
             if (st.inFlight) continue;
             if (st.resumeAt != 0) {
@@ -219,6 +227,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
             st.inFlight = true;
             issued[issuedCount++] = i;
             ++unsent;
+            if (allowed > 0) --allowed;
         }
         // The wait is for when every stream is busy, or none will resume from a pause.
         if (unsent > 0) submit(issuedCount == count || nextResume == INT64_MAX);

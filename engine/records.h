@@ -120,9 +120,10 @@ struct VolumeStats {
     bool PauseFixed = false;
     // Operation streams per worker through an asynchronous queue; 1 is the synchronous worker.
     int32_t QueueDepth = 1;
-    int32_t SubmitBatch = 1;       // queued operations per submission; 0: found while the run goes
-    bool RegisterFile = false;     // the queue names the device by its registered index
-    bool RegisterBuffers = false;  // the queue's operations use registered buffers
+    int32_t SubmitBatch = 1;          // queued operations per submission; 0: found while the run goes
+    int64_t OperationsPerWorker = 0;  // a worker makes no more than this many; 0: no limit
+    bool RegisterFile = false;        // the queue names the device by its registered index
+    bool RegisterBuffers = false;     // the queue's operations use registered buffers
     // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
     // workers and readers.
     std::mutex Lock;

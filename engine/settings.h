@@ -50,6 +50,9 @@ struct RunSettings {
     int32_t liveSeconds = 0;
     // The operation log is handed to a writer as the run goes (a ring), instead of kept whole.
     bool streamLog = false;
+    // Each worker stops making operations after this many times its volume's blocks (and waits for the run's
+    // end); 0: no limit. For runs that must write a volume a known number of times over.
+    int32_t passesPerWorker = 0;
 };
 
 enum class SettingField {

@@ -86,7 +86,8 @@ Cliffs FindCliffs(const std::vector<IntervalPoint>& series, const CliffRule& rul
     }
     if (c.baselineP99Us > 0) {
         const double ceiling = rule.riseFactor * c.baselineP99Us;
-        c.p99 = FirstRun(series, base, rule, c.baselineP99Us, p99, [ceiling](double v) { return v > ceiling; });
+        c.p99 =
+            FirstRun(series, base, rule, c.baselineP99Us, p99, [ceiling](double v) { return v > ceiling; });
     }
     return c;
 }
@@ -170,8 +171,7 @@ SteadyState FindSteadyState(const std::vector<double>& rounds, const SteadyRule&
             return s;
         }
     }
-    if (rounds.size() < n)
-        s.window = JudgeWindow(rounds, 1, rule);  // too few rounds to judge: what there is
+    if (rounds.size() < n) s.window = JudgeWindow(rounds, 1, rule);  // too few rounds to judge: what there is
     return s;
 }
 

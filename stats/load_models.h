@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-
 namespace stats {
 
 // One closed interval of a volume, as the models read it.
@@ -40,7 +39,7 @@ struct Cliff {
 };
 
 struct Cliffs {
-    bool judged = false;  // the run had writes, a baseline and intervals after it
+    bool judged = false;   // the run had writes, a baseline and intervals after it
     bool watched = false;  // a run with writes: followed for cliffs
     CliffRule rule;
     double baselineWriteMbytesPerSec = 0, baselineP99Us = 0;
@@ -48,7 +47,8 @@ struct Cliffs {
 };
 Cliffs FindCliffs(const std::vector<IntervalPoint>& series, const CliffRule& rule);
 // The medians of the first `count` intervals: write rate, and p99 of those that had operations.
-void BaselineOf(const std::vector<IntervalPoint>& series, size_t count, double& writeMbytesPerSec, double& p99Us);
+void BaselineOf(const std::vector<IntervalPoint>& series, size_t count, double& writeMbytesPerSec,
+                double& p99Us);
 
 enum class SteadyFigure { Iops, Mbps, P99 };
 const char* SteadyFigureName(SteadyFigure f);  // "iops", "mbps", "p99"
@@ -79,10 +79,10 @@ struct SteadyState {
     SteadyRule rule;
     SteadyFigure figure = SteadyFigure::Iops;
     double roundSeconds = 0;
-    int rounds = 0;          // rounds taken
-    int reachedRound = 0;    // the round that completed the first steady window; 0: not reached
-    SteadyWindow window;     // that window, or the last five rounds
-    std::vector<double> all; // every round's figure
+    int rounds = 0;           // rounds taken
+    int reachedRound = 0;     // the round that completed the first steady window; 0: not reached
+    SteadyWindow window;      // that window, or the last five rounds
+    std::vector<double> all;  // every round's figure
 };
 // Judges the rounds in order; the first steady window decides.
 SteadyState FindSteadyState(const std::vector<double>& rounds, const SteadyRule& rule);

@@ -13,7 +13,8 @@ IntervalPoint PointOf(const LiveFigures& f, const RunClock& clock) {
     p.seconds = static_cast<double>(f.rates.seconds);
     p.ioPerSec = static_cast<double>(f.rates.ioPerSec);
     p.mbytesPerSec = static_cast<double>(f.rates.mbytesPerSec);
-    if (p.seconds > 0) p.writeMbytesPerSec = static_cast<double>(f.counters.WriteBytes) / p.seconds / 1'048'576;
+    if (p.seconds > 0)
+        p.writeMbytesPerSec = static_cast<double>(f.counters.WriteBytes) / p.seconds / 1'048'576;
     p.p99Us = f.percentiles.any ? f.percentiles.p99 : 0;
     p.writeBytes = f.counters.WriteBytes;
     return p;
@@ -75,7 +76,8 @@ std::vector<ModelWatch::Found> ModelWatch::Add(const std::vector<LiveFigures>& f
         }
         if (steady_ && !v.steady && static_cast<int>(v.series.size()) >= steadyRule_.window) {
             std::vector<double> last;
-            for (size_t k = v.series.size() - static_cast<size_t>(steadyRule_.window); k < v.series.size(); ++k)
+            for (size_t k = v.series.size() - static_cast<size_t>(steadyRule_.window); k < v.series.size();
+                 ++k)
                 last.push_back(SteadyValue(v.series[k], *steady_));
             if (JudgeWindow(last, 0, steadyRule_).steady) {
                 v.steady = true;

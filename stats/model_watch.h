@@ -15,8 +15,8 @@ IntervalPoint PointOf(const LiveFigures& f, const RunClock& clock);
 // The series of every volume as the run goes, and what the models find in them.
 class ModelWatch {
   public:
-    ModelWatch(const RunClock& clock, const CliffRule& cliffs, bool writes, std::optional<SteadyFigure> steady,
-               double roundSeconds, const SteadyRule& rule = {});
+    ModelWatch(const RunClock& clock, const CliffRule& cliffs, bool writes,
+               std::optional<SteadyFigure> steady, double roundSeconds, const SteadyRule& rule = {});
     // Takes closed intervals of volumes (not of all); returns the texts of what was found by them, once each:
     // "write_rate_fell", "p99_rose", "steady_state".
     struct Found {

@@ -92,6 +92,19 @@ struct RunClock {
     int64_t UtcMsOf(int64_t ticks) const;
 };
 
+// --precondition: the volumes written over, in order, before the run.
+struct Preconditioning {
+    int passes = 0;  // asked; 0: none
+    double seconds = 0;
+    struct Volume {
+        int index = -1;
+        int64_t bytes = 0;  // written
+        int64_t errors = 0;
+        double mbytesPerSec = 0;
+    };
+    std::vector<Volume> volumes;
+};
+
 struct RunResult {
     engine::RunSettings settings;
     int32_t periodSeconds = 0;  // the statistics interval in force
@@ -107,6 +120,7 @@ struct RunResult {
     uint64_t logNotWritten = 0;  // of a streamed log: records the file did not get
     VerifyFindings verify;
     bool endedSteady = false;  // every volume reached steady state, and the run ended there
+    Preconditioning precondition;
     std::vector<VolumeFigures> volumes;
     Figures all;
 

@@ -224,6 +224,18 @@ TEST(Cli, WritesNeedDestroyDataAndTheImageIsUntouchedWithout) {
                      "forward", "T=" + img});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(Slurp(img).substr(0, 4096), std::string(4096, '\0'));  // block 0 gets zeros
+
+    // Preconditioning writes the whole image exactly the passes asked, before a run that only reads.
+    const std::string fresh = dir.MakeImage("p.img", 1 << 20, 0x5A);
+    r = RunCli(dir, {"--seconds", "1", "--precondition", "2", "--destroy-data", "--json", "-", "P=" + fresh});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json doc = nlohmann::json::parse(r.out);
+    EXPECT_EQ(doc["precondition"]["passes"], 2);
+    EXPECT_EQ(doc["precondition"]["volumes"][0]["bytes_written"], 2 << 20);
+    EXPECT_EQ(doc["volumes"][0]["totals"]["writes"], 0);
+    EXPECT_GT(doc["volumes"][0]["totals"]["io_count"].get<int64_t>(), 0);
+    EXPECT_EQ(Slurp(fresh).find(std::string(4096, 0x5A)), std::string::npos);
+    EXPECT_NE(r.err.find("Preconditioned: every volume written 2 times over"), std::string::npos) << r.err;
 }
 
 TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
@@ -359,6 +371,10 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
          "--round 3: a round must hold at least two statistics intervals (2 s each)"},
         {{"--steady-state", "iops", "--live-interval", "2", "T=" + img}, "the intervals are the rounds"},
         {{"--cliff-fall", "0.3", "T=" + img}, "--cliff-fall: only a run with writes is watched for cliffs"},
+        {{"--precondition", "1", "T=" + img}, "refusing to write: this test destroys the data on T: (" + img},
+        {{"--precondition", "1", "--destroy-data", "C"}, "refusing to write to C: by its letter alone"},
+        {{"--precondition", "0", "--destroy-data", "T=" + img},
+         "--precondition: '0' is not a number of passes from 1 to 100"},
         {{"--cliff-rise", "1", "--writes", "1", "--destroy-data", "T=" + img},
          "--cliff-rise: '1' is not a number from 1.01 to 1e+06"}};
     for (const auto& [args, message] : refused) {

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "cli/exit_status.h"
@@ -324,4 +325,31 @@ TEST_F(Driver, AVolumeWhoseWritesSlowAfterNBytesIsACliffAtN) {
     ASSERT_TRUE(c.p99);
     // An interval slow for part of its time may hold p99 up before its rate falls by half.
     EXPECT_LE(std::abs(c.p99->interval - c.writeRate->interval), 1);
+}
+
+// A run that must write its volume a known number of times over (--precondition): each worker makes exactly
+// its share, however long the run waits after it, so every block is written exactly that many times.
+TEST_F(Driver, PassesPerWorkerWriteEveryBlockExactlyThatManyTimes) {
+    Volumes({2});
+    s.method = engine::Method::LinearForward;
+    s.blockSize = 131072;  // eight blocks
+    s.threadsPerVolume = 1;
+    s.readsPerPortion = 0;
+    s.writesPerPortion = 1;
+    s.passesPerWorker = 3;
+    cli::RunOptions options;
+    const auto waitedFrom = std::chrono::steady_clock::now();
+    options.tick = [&](bool) {
+        // Stopped a while after the share is made: the worker must have waited, not gone on writing.
+        if (std::chrono::steady_clock::now() - waitedFrom > 300ms) eng->Stop();
+    };
+    ASSERT_TRUE(cli::DriveRun(*eng, dialogs, s, selected, options).started);
+    std::map<int64_t, int> writes;
+    for (const testing_support::FakeOp& op : fake->Ops(2)) {
+        EXPECT_EQ(op.kind, 'W');
+        ++writes[op.offset];
+    }
+    EXPECT_EQ(writes.size(), 8u);
+    for (const auto& [offset, n] : writes) EXPECT_EQ(n, 3) << offset;
+    EXPECT_EQ(stats::LiveTotals(*eng->Volume(2)).IOCount, 24);
 }
