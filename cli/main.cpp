@@ -4,6 +4,7 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -368,6 +369,9 @@ int Precondition(const Options& opt, const platform::VolumeMap& map, engine::Eng
     return 0;
 }
 
+int Emit(const Options& opt, engine::Engine& eng, const RunOutcome& outcome, const stats::RunResult& result,
+         LiveWriter* live, const stats::LogStreamer* log);
+
 // The report, the JSON, the log and the live summary written out; the exit status of the whole run.
 int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng, const RunOutcome& outcome,
            const std::array<bool, engine::kDiskCount>& selected, CliDialogs& dialogs, LiveWriter* live,
@@ -377,6 +381,111 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
     result.precondition = preconditioned;
     if (watch) watch->Fill(result);
     result.endedSteady = endedSteady && !result.interrupted;
+    return Emit(opt, eng, outcome, result, live, log);
+}
+
+// --latency-target: steps of --target-step seconds (longer, up to ten times, until a step holds the
+// operations its percentile needs), each a run of its own at one queue depth, found by doubling and then
+// bisection; the report is the search's table and the best step's run (the first's, when none met the bound).
+int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
+                        CliDialogs& dialogs, const std::array<bool, engine::kDiskCount>& selected,
+                        const stats::Preconditioning& preconditioned, CreatedImages& created) {
+    stats::LatencySearch found;
+    found.asked = true;
+    found.target = opt.latencyTarget;
+    found.stepSeconds = opt.targetStepSeconds;
+    found.minOperations = stats::StepOperations(opt.latencyTarget);
+    const int most = opt.given.count(engine::SettingField::QueueDepth) ? opt.settings.queueDepth : 256;
+    stats::DepthSearch search(most);
+    std::optional<stats::RunResult> best, first;
+    RunOutcome bestOutcome, firstOutcome;
+    const bool terminal = platform::StderrIsTerminal();
+    for (int depth; (depth = search.Next()) != 0;) {
+        engine::RunSettings s = opt.settings;
+        s.queueDepth = depth;
+        s.submitBatch = std::min(s.submitBatch, depth);
+        s.testMs = engine::kMaxTestMs;  // ended below, by the step's time and operations
+        RunOptions run;
+        run.interrupted = [] { return platform::InterruptCount() > 0; };
+        std::chrono::steady_clock::time_point began;
+        run.started = [&](int64_t, int64_t) { began = std::chrono::steady_clock::now(); };
+        const auto step = std::chrono::seconds(opt.targetStepSeconds);
+        run.tick = [&](bool ended) {
+            if (ended) return;
+            const auto elapsed = std::chrono::steady_clock::now() - began;
+            int64_t ops = 0;
+            for (const auto& v : opt.volumes) ops += stats::LiveTotals(*eng.Volume(v.index)).IOCount;
+            if ((elapsed >= step && ops >= found.minOperations) || elapsed >= 10 * step) eng.Stop();
+            if (terminal)
+                platform::ShowProgressLine("--latency-target " + found.target.name + ": depth " +
+                                           std::to_string(depth) + ", " + stats::FormatCount(ops) +
+                                           " operations");
+        };
+        const RunOutcome outcome = DriveRun(eng, dialogs, s, selected, run);
+        if (terminal && outcome.started) platform::FinishProgressLine();
+        if (!outcome.started) {
+            const int i = outcome.refusal.volume;
+            Fail(outcome.interrupted
+                     ? "interrupted before the first operation"
+                     : "--latency-target, depth " + std::to_string(depth) + ": " +
+                           RefusalText(outcome.refusal, opt,
+                                       i >= 0 ? VolumeLetter(i) + ": (" + map.devicePath[i] + ")" : ""));
+            if (!first) return outcome.interrupted ? kInterrupted : kUsage;
+            break;
+        }
+        created.Keep();
+        stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, nullptr);
+        stats::LatencySearch::Step judged;
+        judged.depth = depth;
+        judged.ioPerSec = static_cast<double>(result.all.rates.ioPerSec);
+        judged.mbytesPerSec = static_cast<double>(result.all.rates.mbytesPerSec);
+        judged.operations = result.all.total.IOCount;
+        judged.percentiles = result.all.percentiles;
+        const stats::Percentiles& p = judged.percentiles;
+        judged.valueUs = found.target.name == "p50"   ? p.p50
+                         : found.target.name == "p90" ? p.p90
+                         : found.target.name == "p99" ? p.p99
+                                                      : p.p999;
+        // A step that could not gather the operations its percentile needs, or that failed, meets nothing.
+        judged.met = p.any && judged.operations >= found.minOperations && !result.AnyFailed() &&
+                     stats::TargetMet(judged.valueUs, stats::kPercentileRelativeError, found.target);
+        found.steps.push_back(judged);
+        if (!first) {
+            first = result;
+            firstOutcome = outcome;
+        }
+        if (judged.met && depth >= search.Best()) {
+            best = result;
+            bestOutcome = outcome;
+        }
+        const bool over = outcome.interrupted || outcome.cannotOpen || outcome.workersNotReturned > 0;
+        if (over) {
+            // Nothing more can be measured: the search ends with what it has.
+            if (!judged.met) {
+                first = result;
+                firstOutcome = outcome;
+                best.reset();
+            }
+            break;
+        }
+        search.Judged(depth, judged.met);
+        dialogs.Rearm();
+    }
+    found.best = best ? search.Best() : 0;
+    stats::RunResult result = best ? *best : *first;
+    const RunOutcome& outcome = best ? bestOutcome : firstOutcome;
+    result.search = found;
+    result.precondition = preconditioned;
+    if (found.best == 0)
+        Fail("--latency-target " + found.target.name + ": the lowest load, depth 1, already misses it");
+    const int status = Emit(opt, eng, outcome, result, nullptr, nullptr);
+    // A bound that no load met is a failed test, as a failed operation is.
+    return status == kAllSucceeded && found.best == 0 ? kSomeFailed : status;
+}
+
+// The report and the results file of a run's result, the log's and the live lines' tallies; the exit status.
+int Emit(const Options& opt, engine::Engine& eng, const RunOutcome& outcome, const stats::RunResult& result,
+         LiveWriter* live, const stats::LogStreamer* log) {
     if (!result.logComplete && !result.logStreamed)
         Fail("the operation log is full: it holds the first " + std::to_string(result.logEntries) +
              " operations of the run, not all of them");
@@ -487,6 +596,9 @@ int main(int argc, char** argv) {
         if (const int status = Precondition(opt, pre.map, eng, dialogs, selected, preconditioned);
             status != 0)
             return status;
+
+    if (opt.latencyTargetGiven)
+        return SearchLatencyTarget(opt, pre.map, eng, dialogs, selected, preconditioned, created);
 
     std::unique_ptr<LiveWriter> live;
     std::unique_ptr<stats::LogStreamer> log;

@@ -218,6 +218,23 @@ std::string CommandLineRefusal(const Options& o) {
             return "--round " + round + ": a round must hold at least two statistics intervals (" +
                    std::to_string(period) + " s each); give a longer --round or a shorter --period";
     }
+    if (o.targetStepGiven && !o.latencyTargetGiven)
+        return "--target-step is the length of a --latency-target step: give --latency-target";
+    if (o.latencyTargetGiven) {
+        // Each step is a run of its own: what follows one run would hold the last step only.
+        const std::pair<bool, const char*> alone[] = {
+            {o.steadyGiven, "--steady-state"},
+            {!o.logPath.empty(), "--log"},
+            {!o.livePath.empty(), "--live"},
+            {!o.metricsListen.empty(), "--metrics-listen"},
+            {s.verify, "--verify"},
+            {o.given.count(engine::SettingField::TestTime) > 0, o.timeOption.c_str()}};
+        for (const auto& [given, name] : alone)
+            if (given)
+                return std::string(name) +
+                       " with --latency-target: each step of the search is a run of its own (of "
+                       "--target-step seconds), so it would hold the last step only; leave it out";
+    }
     if (!o.cliffOptions.empty() && s.writesPerPortion <= 0)
         return o.cliffOptions.front() + ": only a run with writes is watched for cliffs: give --writes N";
     if (o.metricsLingerGiven && o.metricsListen.empty()) return "--metrics-linger needs --metrics-listen";
@@ -482,6 +499,27 @@ const std::vector<OptionDef>& OptionTable() {
                                            "' is not a number of passes from 1 to 100");
              o.preconditionPasses = static_cast<int>(n);
              return true;
+         }},
+        {"--latency-target", "P=T",
+         "the highest --queue-depth whose P (p50, p90, p99, p99.9) stays within T (e.g. p99=2ms), searched",
+         kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             std::string why;
+             if (!stats::ParseLatencyTarget(v, o.latencyTarget, why))
+                 return Refused(error, "--latency-target: '" + std::string(v) + "' " + why);
+             return o.latencyTargetGiven = true;
+         }},
+        {"--target-step", "S", "seconds per step of --latency-target (10; longer until it holds enough)",
+         kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             char* end = nullptr;
+             errno = 0;
+             const long n = std::strtol(v, &end, 10);
+             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 3600)
+                 return Refused(error, "--target-step: '" + std::string(v) +
+                                           "' is not a number of seconds from 1 to 3600");
+             o.targetStepSeconds = static_cast<int>(n);
+             return o.targetStepGiven = true;
          }},
         {"--cliff-fall", "F", "a write rate below F of the first minute's median is a cliff (0.5)", kRun, "",
          [](Options& o, const char* v, std::string& error) {

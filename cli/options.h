@@ -43,7 +43,12 @@ struct Options {
     int roundSeconds = 60;
     bool roundGiven = false;
     stats::CliffRule cliffRule;
-    int preconditionPasses = 0;  // --precondition: every volume written this many times over before the run
+    int preconditionPasses = 0;
+    // --latency-target: the highest queue depth whose percentile stays within the bound.
+    bool latencyTargetGiven = false;
+    stats::LatencyTarget latencyTarget;
+    int targetStepSeconds = 10;
+    bool targetStepGiven = false;  // --precondition: every volume written this many times over before the run
     std::vector<std::string> cliffOptions;  // those given, for the refusal of a run without writes
     // The run writes its volumes: with --writes, or to precondition them.
     bool Writes() const { return settings.writesPerPortion > 0 || preconditionPasses > 0; }

@@ -161,6 +161,14 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             return Refuse(kCannotWrite, std::string(option) + ": cannot write " + path + ":" +
                                             engine::SystemErrorText(code));
     }
+    if (o.latencyTargetGiven) {
+        uint32_t code = 0;
+        if (!platform::AsyncQueuesAvailable(code))
+            return Refuse(kUsage,
+                          "--latency-target searches the queue depth, and this system cannot set up "
+                          "queues of operations:" +
+                              engine::SystemErrorText(code));
+    }
     if (o.settings.queueDepth > 1) {
         // Never a silent fall-back to the synchronous path: the operator asked for queued operations.
         uint32_t code = 0;

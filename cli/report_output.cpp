@@ -331,6 +331,61 @@ ordered_json JsonSteady(const stats::SteadyState& s) {
             {"round_figures", s.all}};
 }
 
+void TextSearch(std::ostream& out, const stats::LatencySearch& s) {
+    const stats::Separators& sep = stats::UserSeparators();
+    const std::string& p = s.target.name;
+    out << "Latency target " << p << " within " << stats::FormatGrouped(s.target.boundUs, 14, 1, sep)
+        << " us, the queue depth searched (steps of " << s.stepSeconds << " s and at least "
+        << stats::FormatCount(s.minOperations, sep) << " operations; met when " << p
+        << " and its 0.8% error are within it), all volumes together:\n";
+    char line[256];
+    std::snprintf(line, sizeof line, "  %6s %12s %10s %10s %10s %10s %10s %12s  %s\n", "depth", "IO/s",
+                  "MB/s", "p50 us", "p90 us", "p99 us", "p99.9 us", "operations", "met");
+    out << line;
+    for (const stats::LatencySearch::Step& st : s.steps) {
+        const auto g = [&](double v, int decimals) { return stats::FormatGrouped(v, 14, decimals, sep); };
+        std::snprintf(line, sizeof line, "  %6d %12s %10s %10s %10s %10s %10s %12s  %s\n", st.depth,
+                      g(st.ioPerSec, 0).c_str(), g(st.mbytesPerSec, 1).c_str(),
+                      g(st.percentiles.p50, 1).c_str(), g(st.percentiles.p90, 1).c_str(),
+                      g(st.percentiles.p99, 1).c_str(), g(st.percentiles.p999, 1).c_str(),
+                      stats::FormatCount(st.operations, sep).c_str(),
+                      st.met ? "yes" : (st.operations < s.minOperations ? "no (too few operations)" : "no"));
+        out << line;
+    }
+    const auto at = [&](int depth) {
+        for (const stats::LatencySearch::Step& st : s.steps)
+            if (st.depth == depth) return &st;
+        return static_cast<const stats::LatencySearch::Step*>(nullptr);
+    };
+    if (const stats::LatencySearch::Step* b = s.best > 0 ? at(s.best) : nullptr)
+        out << "Highest load that met it: depth " << b->depth << ", "
+            << stats::FormatGrouped(b->ioPerSec, 14, 0, sep) << " IO/s, " << p << " "
+            << stats::FormatGrouped(b->valueUs, 14, 1, sep) << " us. The figures below are that step's.\n";
+    else if (!s.steps.empty())
+        out << "The lowest load, depth " << s.steps.front().depth << ", already misses it: " << p << " "
+            << stats::FormatGrouped(s.steps.front().valueUs, 14, 1, sep)
+            << " us. The figures below are that step's.\n";
+}
+
+ordered_json JsonSearch(const stats::LatencySearch& s) {
+    ordered_json steps = ordered_json::array();
+    for (const stats::LatencySearch::Step& st : s.steps)
+        steps.push_back({{"queue_depth", st.depth},
+                         {key::kIoPerSec, st.ioPerSec},
+                         {key::kMbytesPerSec, st.mbytesPerSec},
+                         {key::kIoCount, st.operations},
+                         {"latency_us", JsonPercentiles(st.percentiles, true)},
+                         {"value_us", st.valueUs},
+                         {"met", st.met}});
+    return {{"percentile", s.target.name},
+            {"bound_us", s.target.boundUs},
+            {"step_s", s.stepSeconds},
+            {"min_operations", s.minOperations},
+            {"relative_error", stats::kPercentileRelativeError},
+            {"steps", std::move(steps)},
+            {"best_queue_depth", s.best > 0 ? ordered_json(s.best) : ordered_json()}};
+}
+
 }  // namespace
 
 void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
@@ -362,6 +417,7 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
         }
         out << "\n";
     }
+    if (r.search.asked) TextSearch(out, r.search);
     if (r.endedSteady) out << "Every volume reached steady state: the run ended there.\n";
     out << (r.interrupted ? "Run interrupted. " : "")
         << "Totals cover every operation of the run.\nLatency percentiles are within 0.8% of the exact "
@@ -422,6 +478,7 @@ ordered_json ResultsJson(const stats::RunResult& r) {
     j["started_utc"] = IsoUtc(r.clock.startedUtcMs);
     j["interrupted"] = r.interrupted;
     j["ended_at_steady_state"] = r.endedSteady;
+    if (r.search.asked) j["latency_target"] = JsonSearch(r.search);
     if (r.precondition.passes > 0) {
         ordered_json volumes = ordered_json::array();
         for (const stats::Preconditioning::Volume& v : r.precondition.volumes)

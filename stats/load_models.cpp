@@ -1,7 +1,11 @@
 #include "stats/load_models.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdlib>
+#include <iterator>
+#include <utility>
 
 namespace stats {
 
@@ -173,6 +177,60 @@ SteadyState FindSteadyState(const std::vector<double>& rounds, const SteadyRule&
     }
     if (rounds.size() < n) s.window = JudgeWindow(rounds, 1, rule);  // too few rounds to judge: what there is
     return s;
+}
+
+bool ParseLatencyTarget(const std::string& text, LatencyTarget& target, std::string& why) {
+    const size_t eq = text.find('=');
+    const std::string name = text.substr(0, eq);
+    const std::pair<const char*, double> names[] = {
+        {"p50", 0.5}, {"p90", 0.9}, {"p99", 0.99}, {"p99.9", 0.999}};
+    const auto known =
+        std::find_if(std::begin(names), std::end(names), [&](const auto& n) { return name == n.first; });
+    if (eq == std::string::npos || known == std::end(names)) {
+        why = "is not a percentile and a bound, such as p99=2ms (p50, p90, p99 or p99.9)";
+        return false;
+    }
+    const std::string value = text.substr(eq + 1);
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(value.c_str(), &end);
+    const std::string unit = end ? std::string(end) : std::string();
+    const std::pair<const char*, double> units[] = {{"ns", 1e-3}, {"us", 1}, {"ms", 1e3}, {"s", 1e6}};
+    const auto u =
+        std::find_if(std::begin(units), std::end(units), [&](const auto& k) { return unit == k.first; });
+    if (errno != 0 || end == value.c_str() || !std::isfinite(v) || u == std::end(units)) {
+        why = "has no time as its bound: give a number and ns, us, ms or s, such as p99=2ms";
+        return false;
+    }
+    if (!(v > 0) || v * u->second > 3.6e9) {
+        why = "has a bound that is not above 0 s and within an hour";
+        return false;
+    }
+    target.name = known->first;
+    target.quantile = known->second;
+    target.boundUs = v * u->second;
+    return true;
+}
+
+int64_t StepOperations(const LatencyTarget& target) {
+    return static_cast<int64_t>(std::ceil(10 / (1 - target.quantile) - 1e-9));
+}
+
+bool TargetMet(double valueUs, double relativeError, const LatencyTarget& target) {
+    return valueUs * (1 + relativeError) <= target.boundUs;
+}
+
+void DepthSearch::Judged(int depth, bool met) {
+    if (met)
+        met_ = std::max(met_, depth);
+    else if (missed_ == 0 || depth < missed_)
+        missed_ = depth;
+    if (missed_ == 0) {
+        // Still doubling: until the bound is missed or the most is reached.
+        next_ = met_ >= most_ ? 0 : std::min(met_ * 2, most_);
+        return;
+    }
+    next_ = missed_ - met_ <= 1 ? 0 : met_ + (missed_ - met_) / 2;
 }
 
 }  // namespace stats

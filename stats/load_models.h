@@ -87,4 +87,32 @@ struct SteadyState {
 // Judges the rounds in order; the first steady window decides.
 SteadyState FindSteadyState(const std::vector<double>& rounds, const SteadyRule& rule);
 
+// The highest load under a latency bound: "p99=2ms" (p50, p90, p99 or p99.9; ns, us, ms or s).
+struct LatencyTarget {
+    std::string name = "p99";
+    double quantile = 0.99;
+    double boundUs = 0;
+};
+// False with the reason when the text is not such a bound.
+bool ParseLatencyTarget(const std::string& text, LatencyTarget& target, std::string& why);
+// The operations a step must hold for its percentile to be a measurement: ten beyond it (p99: 1,000).
+int64_t StepOperations(const LatencyTarget& target);
+// Met when the percentile and its known error are both within the bound.
+bool TargetMet(double valueUs, double relativeError, const LatencyTarget& target);
+
+// The search over the load (here the queue depth): doubling from 1 while the bound is met, then bisection
+// between the highest load that met it and the lowest that did not, until they are neighbours.
+class DepthSearch {
+  public:
+    explicit DepthSearch(int most) : most_(most > 0 ? most : 1) {}
+    int Next() const { return next_; }  // 0: the search is over
+    void Judged(int depth, bool met);
+    int Best() const { return met_; }  // the highest depth that met the bound; 0: none did
+
+  private:
+    int most_;
+    int next_ = 1;
+    int met_ = 0, missed_ = 0;  // 0: none yet
+};
+
 }  // namespace stats

@@ -105,6 +105,25 @@ struct Preconditioning {
     std::vector<Volume> volumes;
 };
 
+// --latency-target: the steps of the search, each a run of its own at one queue depth, judged on all volumes
+// together.
+struct LatencySearch {
+    bool asked = false;
+    LatencyTarget target;
+    double stepSeconds = 0;
+    int64_t minOperations = 0;
+    struct Step {
+        int depth = 0;
+        double ioPerSec = 0, mbytesPerSec = 0;
+        int64_t operations = 0;
+        Percentiles percentiles;
+        double valueUs = 0;  // the target's percentile
+        bool met = false;
+    };
+    std::vector<Step> steps;
+    int best = 0;  // the highest depth that met the bound; 0: none did
+};
+
 struct RunResult {
     engine::RunSettings settings;
     int32_t periodSeconds = 0;  // the statistics interval in force
@@ -121,6 +140,7 @@ struct RunResult {
     VerifyFindings verify;
     bool endedSteady = false;  // every volume reached steady state, and the run ended there
     Preconditioning precondition;
+    LatencySearch search;  // the figures below are those of its best step (or of its first, when none met)
     std::vector<VolumeFigures> volumes;
     Figures all;
 

@@ -285,3 +285,34 @@ TEST(Cliffs, ASustainedFallOrRiseAfterTheBaselineAndNotAShortDip) {
     rule.baselineSeconds = 20;
     EXPECT_FALSE(stats::FindCliffs(series, rule).judged);
 }
+
+// The search for the highest load under a bound, on a device whose p99 grows by 10 us with each operation in
+// flight from 100 us: under 500 us it is met up to depth 39 (depth 40 is at the bound, which its 0.8% error
+// passes). Found in a number of steps of the order of the doublings and bisections, whatever the limit.
+TEST(LatencyTarget, TheSearchFindsTheKneeOfADeviceWhoseLatencyGrowsWithLoad) {
+    stats::LatencyTarget t;
+    std::string why;
+    ASSERT_TRUE(stats::ParseLatencyTarget("p99=500us", t, why)) << why;
+    EXPECT_DOUBLE_EQ(t.boundUs, 500);
+    const auto search = [&](int most, int& steps) {
+        stats::DepthSearch s(most);
+        steps = 0;
+        for (int d; (d = s.Next()) != 0 && steps < 100; ++steps)
+            s.Judged(d, stats::TargetMet(100 + 10.0 * d, stats::kPercentileRelativeError, t));
+        return s.Best();
+    };
+    int steps = 0;
+    EXPECT_EQ(search(1024, steps), 39);
+    EXPECT_LE(steps, 14);
+    EXPECT_EQ(search(16, steps), 16);  // every load asked meets it
+    ASSERT_TRUE(stats::ParseLatencyTarget("p99.9=100us", t, why));
+    EXPECT_EQ(search(1024, steps), 0);  // the lowest load already misses it
+    EXPECT_EQ(steps, 1);
+    EXPECT_EQ(stats::StepOperations(t), 10'000);
+
+    ASSERT_TRUE(stats::ParseLatencyTarget("p50=2.5ms", t, why));
+    EXPECT_DOUBLE_EQ(t.boundUs, 2500);
+    for (const char* bad :
+         {"p95=2ms", "p99", "p99=2", "p99=2 ms", "p99=2mb", "p99=0ms", "p99=-1s", "p99=nanms"})
+        EXPECT_FALSE(stats::ParseLatencyTarget(bad, t, why)) << bad;
+}

@@ -375,6 +375,9 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
         {{"--precondition", "1", "--destroy-data", "C"}, "refusing to write to C: by its letter alone"},
         {{"--precondition", "0", "--destroy-data", "T=" + img},
          "--precondition: '0' is not a number of passes from 1 to 100"},
+        {{"--latency-target", "p99=2", "T=" + img}, "--latency-target: 'p99=2' has no time as its bound"},
+        {{"--latency-target", "p99=2ms", "--log", (dir.path() / "ops.dat").string(), "T=" + img},
+         "--log with --latency-target: each step of the search is a run of its own"},
         {{"--cliff-rise", "1", "--writes", "1", "--destroy-data", "T=" + img},
          "--cliff-rise: '1' is not a number from 1.01 to 1e+06"}};
     for (const auto& [args, message] : refused) {
@@ -1150,4 +1153,29 @@ TEST(Cli, SteadyStateEndsTheRunInTheRoundItIsReachedAndEveryOutputSaysWhich) {
         EXPECT_EQ(l["reached_round"], round);
     }
     EXPECT_EQ(events, 1);
+}
+
+// The highest load under a bound: a bound no load can meet is said, with the lowest load's figure, and exits
+// 1; one every load meets climbs to the depth allowed, each step in the table.
+TEST(Cli, ALatencyTargetSearchSaysTheHighestLoadThatMetItOrThatNoneDid) {
+    using nlohmann::json;
+    TempDir dir;
+    const std::string img = dir.MakeImage("t.img", 1 << 20);
+    Result r = RunCli(dir, {"--latency-target", "p99=1ns", "--target-step", "1", "--json", "-", "T=" + img});
+    EXPECT_EQ(r.status, 1) << r.err;
+    EXPECT_NE(r.err.find("The lowest load, depth 1, already misses it: p99 "), std::string::npos) << r.err;
+    json doc = json::parse(r.out);
+    EXPECT_TRUE(doc["latency_target"]["best_queue_depth"].is_null());
+    ASSERT_EQ(doc["latency_target"]["steps"].size(), 1u);
+    EXPECT_EQ(doc["all"]["totals"]["io_count"], doc["latency_target"]["steps"][0]["io_count"]);
+
+    r = RunCli(dir, {"--latency-target", "p50=10s", "--target-step", "1", "--queue-depth", "4", "--json", "-",
+                     "T=" + img});
+    ASSERT_EQ(r.status, 0) << r.err;
+    doc = json::parse(r.out);
+    EXPECT_EQ(doc["latency_target"]["best_queue_depth"], 4);
+    std::vector<int> depths;
+    for (const json& step : doc["latency_target"]["steps"]) depths.push_back(step["queue_depth"].get<int>());
+    EXPECT_EQ(depths, (std::vector<int>{1, 2, 4}));
+    EXPECT_NE(r.err.find("Highest load that met it: depth 4"), std::string::npos) << r.err;
 }

@@ -155,6 +155,7 @@ std::string SampleValue(const cli::OptionDef& o) {
     if (name == "--log" || name == "--json") return "out.file";
     if (name == "--cliff-fall") return "0.25";
     if (name == "--cliff-rise") return "4";
+    if (name == "--latency-target") return "p99=2ms";
     return "1";
 }
 
