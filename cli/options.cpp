@@ -346,6 +346,19 @@ bool DecimalIn(const char* name, const char* value, double least, double most, d
     return true;
 }
 
+// A whole number from least to most; a refusal names the option and what the number counts.
+bool WholeIn(const char* name, const char* value, long least, long most, const char* what, int& out,
+             std::string& error) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(value, &end, 10);
+    if (errno != 0 || *end != '\0' || end == value || n < least || n > most)
+        return Refused(error, std::string(name) + ": '" + value + "' is not a number of " + what + " from " +
+                                  std::to_string(least) + " to " + std::to_string(most));
+    out = static_cast<int>(n);
+    return true;
+}
+
 // A threshold of the cliff rule.
 template <double stats::CliffRule::*Member, double Least, double Most>
 bool CliffNumber(Options& o, const char* name, const char* value, std::string& error) {
@@ -459,14 +472,8 @@ const std::vector<OptionDef>& OptionTable() {
          Path<&Options::metricsListen>},
         {"--metrics-linger", "S", "keep serving /metrics S seconds after the run (0)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             char* end = nullptr;
-             errno = 0;
-             const long n = std::strtol(v, &end, 10);
-             if (errno != 0 || *end != '\0' || end == v || n < 0 || n > 86'400)
-                 return Refused(error, "--metrics-linger: '" + std::string(v) +
-                                           "' is not a number of seconds from 0 to 86400");
-             o.metricsLinger = static_cast<int>(n);
-             return o.metricsLingerGiven = true;
+             return WholeIn("--metrics-linger", v, 0, 86'400, "seconds", o.metricsLinger, error) &&
+                    (o.metricsLingerGiven = true);
          }},
         {"--steady-state", "FIGURE",
          "run in rounds until FIGURE (iops, mbps or p99) is steady over five of them, at most 25", kRun,
@@ -478,27 +485,13 @@ const std::vector<OptionDef>& OptionTable() {
          }},
         {"--round", "S", "seconds per round of --steady-state (60)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             char* end = nullptr;
-             errno = 0;
-             const long n = std::strtol(v, &end, 10);
-             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 3600)
-                 return Refused(
-                     error, "--round: '" + std::string(v) + "' is not a number of seconds from 1 to 3600");
-             o.roundSeconds = static_cast<int>(n);
-             return o.roundGiven = true;
+             return WholeIn("--round", v, 1, 3600, "seconds", o.roundSeconds, error) && (o.roundGiven = true);
          }},
         {"--precondition", "N",
          "first write every block of each volume N times, in order, 128 KiB at a time (destroys the data)",
          kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             char* end = nullptr;
-             errno = 0;
-             const long n = std::strtol(v, &end, 10);
-             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 100)
-                 return Refused(error, "--precondition: '" + std::string(v) +
-                                           "' is not a number of passes from 1 to 100");
-             o.preconditionPasses = static_cast<int>(n);
-             return true;
+             return WholeIn("--precondition", v, 1, 100, "passes", o.preconditionPasses, error);
          }},
         {"--latency-target", "P=T",
          "the highest --queue-depth whose P (p50, p90, p99, p99.9) stays within T (e.g. p99=2ms), searched",
@@ -512,14 +505,8 @@ const std::vector<OptionDef>& OptionTable() {
         {"--target-step", "S", "seconds per step of --latency-target (10; longer until it holds enough)",
          kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             char* end = nullptr;
-             errno = 0;
-             const long n = std::strtol(v, &end, 10);
-             if (errno != 0 || *end != '\0' || end == v || n < 1 || n > 3600)
-                 return Refused(error, "--target-step: '" + std::string(v) +
-                                           "' is not a number of seconds from 1 to 3600");
-             o.targetStepSeconds = static_cast<int>(n);
-             return o.targetStepGiven = true;
+             return WholeIn("--target-step", v, 1, 3600, "seconds", o.targetStepSeconds, error) &&
+                    (o.targetStepGiven = true);
          }},
         {"--cliff-fall", "F", "a write rate below F of the first minute's median is a cliff (0.5)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
