@@ -218,6 +218,10 @@ std::string CommandLineRefusal(const Options& o) {
             return "--round " + round + ": a round must hold at least two statistics intervals (" +
                    std::to_string(period) + " s each); give a longer --round or a shorter --period";
     }
+    if (o.arrivalGiven && s.rate <= 0) return "--arrival is the schedule of --rate: give --rate N";
+    if (o.latencyTargetGiven && s.rate > 0)
+        return "--rate with --latency-target: the search is over the queue depth, at the pace the volume "
+               "keeps; leave --rate out";
     if (o.targetStepGiven && !o.latencyTargetGiven)
         return "--target-step is the length of a --latency-target step: give --latency-target";
     if (o.latencyTargetGiven) {
@@ -492,6 +496,20 @@ const std::vector<OptionDef>& OptionTable() {
          kRun, "",
          [](Options& o, const char* v, std::string& error) {
              return WholeIn("--precondition", v, 1, 100, "passes", o.preconditionPasses, error);
+         }},
+        {"--rate", "N",
+         "open loop: N operations a second per volume, started on a schedule, not on completion", kRun, "",
+         [](Options& o, const char* v, std::string& error) {
+             return DecimalIn("--rate", v, 0.001, 1e8, o.settings.rate, error);
+         }},
+        {"--arrival", "A", "fixed or poisson: the gaps between the scheduled starts of --rate (fixed)", kRun,
+         "fixed poisson",
+         [](Options& o, const char* v, std::string& error) {
+             const std::string a = v;
+             if (a != "fixed" && a != "poisson")
+                 return Refused(error, "--arrival: '" + a + "' is not fixed or poisson");
+             o.settings.poisson = a == "poisson";
+             return o.arrivalGiven = true;
          }},
         {"--latency-target", "P=T",
          "the highest --queue-depth whose P (p50, p90, p99, p99.9) stays within T (e.g. p99=2ms), searched",

@@ -48,7 +48,9 @@ struct Options {
     bool latencyTargetGiven = false;
     stats::LatencyTarget latencyTarget;
     int targetStepSeconds = 10;
-    bool targetStepGiven = false;  // --precondition: every volume written this many times over before the run
+    bool targetStepGiven = false;
+    bool arrivalGiven = false;  // --arrival, which needs --rate  // --precondition: every volume written this
+                                // many times over before the run
     std::vector<std::string> cliffOptions;  // those given, for the refusal of a run without writes
     // The run writes its volumes: with --writes, or to precondition them.
     bool Writes() const { return settings.writesPerPortion > 0 || preconditionPasses > 0; }

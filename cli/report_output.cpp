@@ -56,6 +56,26 @@ std::string HandOverText(const stats::Figures& f) {
            std::to_string(c) + (c == 1 ? " time" : " times");
 }
 
+// The rate an open loop asked of these figures: per volume, or for all volumes together.
+double RateAsked(const stats::Figures& f, const stats::RunResult& r) {
+    return r.settings.rate * (f.index >= 0 ? 1.0 : static_cast<double>(r.volumes.size()));
+}
+
+void TextOpenLoop(std::ostream& out, const stats::Figures& f, const stats::RunResult& r) {
+    if (!f.openLoop.on) return;
+    const stats::Separators& sep = stats::UserSeparators();
+    const stats::OpenLoopFigures& o = f.openLoop;
+    out << "  Open loop " << stats::FormatGrouped(RateAsked(f, r), 14, 1, sep) << " IO/s asked ("
+        << (r.settings.poisson ? "Poisson" : "fixed") << " gaps), "
+        << stats::FormatGrouped(f.rates.ioPerSec, 14, 1, sep) << " reached; "
+        << stats::FormatCount(o.late, sep) << " started more than a slot late; lateness us  p50 "
+        << Us(o.lateness.p50) << "  p99 " << Us(o.lateness.p99) << "  max " << Us(o.lateness.max) << "\n";
+    const stats::Percentiles& p = o.fromIntended;
+    out << "  Latency us from the intended start  p50 " << Us(p.p50) << "  p90 " << Us(p.p90) << "  p99 "
+        << Us(p.p99) << "  p99.9 " << Us(p.p999) << "  p99.99 " << Us(p.p9999) << "  max " << Us(p.max)
+        << "\n";
+}
+
 void TextFigures(std::ostream& out, const std::string& heading, const stats::Figures& f, int64_t freq) {
     const stats::Separators& sep = stats::UserSeparators();
     out << heading << "\n";
@@ -185,7 +205,15 @@ void JsonFigures(ordered_json& j, const stats::Figures& f, const stats::RunResul
                           {"changes", f.handOver.changes}};
     // The wall-clock time of the first operation, for aligning machines' series.
     j[key::kFirstOperationUtc] = f.total.IOCount > 0 ? IsoUtc(f.firstOperationUtcMs) : std::string();
-    (void)run;
+    if (f.openLoop.on)
+        j["open_loop"] = {
+            {"rate_asked", RateAsked(f, run)},
+            {"arrival", run.settings.poisson ? "poisson" : "fixed"},
+            {"rate_reached", D(f.rates.ioPerSec)},
+            {"late", f.openLoop.late},
+            {"lateness_us", JsonPercentiles(f.openLoop.lateness, true)},
+            {"latency_from_intended_us", JsonPercentiles(f.openLoop.fromIntended, true)},
+            {"latency_from_intended_histogram", JsonHistogram(f.openLoop.fromIntendedHistogram)}};
     j[key::kLatencyHistogram] = JsonHistogram(f.latency);
     j[key::kErrorsByCause] = JsonCauses(f.causes);
     j["latency_us"] = JsonPercentiles(f.percentiles, true);
@@ -425,13 +453,17 @@ void WriteTextReport(std::ostream& out, const stats::RunResult& r) {
            "the maximum is exact.\n\n";
     for (const stats::VolumeFigures& v : r.volumes) {
         TextFigures(out, Letter(v.index) + " " + v.device, v, r.clock.timerFreq);
+        TextOpenLoop(out, v, r);
         TextModels(out, v);
         if (!v.uncached)
             out << "  Through the page cache: the file system refuses uncached (O_DIRECT) transfers, so "
                    "these "
                    "figures are the cache's, not the device's (--direct refuses such a volume)\n";
     }
-    if (r.volumes.size() != 1) TextFigures(out, "All volumes", r.all, r.clock.timerFreq);
+    if (r.volumes.size() != 1) {
+        TextFigures(out, "All volumes", r.all, r.clock.timerFreq);
+        TextOpenLoop(out, r.all, r);
+    }
     const stats::VerifyFindings& v = r.verify;
     if (!v.verified) return;
     out << "Verify: " << v.blocksWritten << " blocks written";
@@ -473,7 +505,9 @@ ordered_json ResultsJson(const stats::RunResult& r) {
         {"queue_depth", s.queueDepth},
         {"submit_batch", s.submitBatch == 0 ? ordered_json("auto") : ordered_json(s.submitBatch)},
         {"register_files", s.registerFile},
-        {"register_buffers", s.registerBuffers}};
+        {"register_buffers", s.registerBuffers},
+        {"rate", s.rate > 0 ? ordered_json(s.rate) : ordered_json()},
+        {"arrival", s.rate > 0 ? ordered_json(s.poisson ? "poisson" : "fixed") : ordered_json()}};
     j[key::kHost] = r.host;
     j["started_utc"] = IsoUtc(r.clock.startedUtcMs);
     j["interrupted"] = r.interrupted;

@@ -156,6 +156,9 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.QueueDepth = s.queueDepth;
         v.SubmitBatch = s.submitBatch;
         v.OperationsPerWorker = s.passesPerWorker > 0 ? v.BlockCount * s.passesPerWorker : 0;
+        v.RatePerWorker = s.rate > 0 && s.threadsPerVolume > 0 ? s.rate / s.threadsPerVolume : 0;
+        v.Poisson = s.poisson;
+        v.LateTicks = v.RatePerWorker > 0 ? static_cast<int64_t>(timerFreq_ / v.RatePerWorker) : 0;
         v.RegisterFile = s.registerFile;
         v.RegisterBuffers = s.registerBuffers;
         v.ClearCounters();

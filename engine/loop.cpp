@@ -1,10 +1,12 @@
 #include "engine/loop.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "engine/hand_over.h"
 #include "engine/pending.h"
+#include "engine/random.h"
 #include "engine/walker.h"
 #include "platform/arithmetic.h"
 #include "platform/clock.h"
@@ -26,6 +28,7 @@ struct Stream {
     void* readBuffer = nullptr;
     void* writeBuffer = nullptr;  // verified writes only: the run's data under this write's own header
     int64_t resumeAt = 0;         // counter reading until which the stream pauses between portions
+    int64_t intended = 0;         // open loop: the slot on the schedule its operation in flight took
     bool inFlight = false;
     bool read = false, write = false;
     int64_t offset = 0;
@@ -129,7 +132,8 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
             st.readsLeft = v.ReadsPerPortion;
             st.writesLeft = v.WritesPerPortion;
         }
-        pending.Add(start, end, st.lastError, wrote);
+        pending.Add(start, end, st.lastError, wrote, called ? st.intended : 0);
+        st.intended = 0;
         st.walker.Next(st.random);
     };
     // Reaps one completion (waiting up to timeoutNs); the queue has timed it.
@@ -160,6 +164,19 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
         }
     };
 
+    // Open loop: the worker's schedule, one intended start a slot, fixed gaps or exponential ones. A free
+    // stream takes the next slot once it is due; a slot already past is taken at once (its operation is late,
+    // and counted so, never dropped), so the rate asked is kept however the device keeps up.
+    const bool open = v.RatePerWorker > 0;
+    const double gap = open ? static_cast<double>(f) / v.RatePerWorker : 0;
+    WorkerRandom arrivals;
+    arrivals.Seed(r.seed ^ 0x5DEECE66Dull);
+    double nextSlot = 0;  // counter ticks; 0: the first pass sets it
+    const auto nextGap = [&] {
+        if (!v.Poisson) return gap;
+        const double u = (static_cast<double>(arrivals.Next32()) + 1) / 4294967296.0;  // (0, 1]
+        return -std::log(u) * gap;
+    };
     // Operations this worker may still make; negative: no limit.
     int64_t allowed = v.OperationsPerWorker > 0 ? v.OperationsPerWorker : -1;
     while (!r.runOver()) {
@@ -187,6 +204,15 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
                     continue;
                 }
                 st.resumeAt = 0;
+            }
+            if (open) {
+                if (now == 0) now = platform::CounterNow();
+                if (nextSlot == 0) nextSlot = static_cast<double>(now);
+                if (nextSlot > static_cast<double>(now)) {
+                    // Not due yet: no stream takes it before its time.
+                    nextResume = std::min(nextResume, static_cast<int64_t>(nextSlot) + 1);
+                    break;
+                }
             }
             const bool read = st.readsLeft > 0;
             const bool write = !read && !r.readOnly && st.writesLeft > 0;
@@ -225,6 +251,10 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
                 if (write) st.check.PrepareWrite(st.walker.p, q.offset);
             }
             st.inFlight = true;
+            if (open) {
+                st.intended = static_cast<int64_t>(nextSlot);
+                nextSlot += nextGap();
+            }
             issued[issuedCount++] = i;
             ++unsent;
             if (allowed > 0) --allowed;
@@ -237,7 +267,12 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
                 pending.Flush();
                 const int64_t waitNs =
                     platform::MulDiv(nextResume - platform::CounterNow(), 1'000'000'000, f);
-                if (waitNs > 0) r.shared.SleepUnlessNs(waitNs, r.runOver);
+                // A slot is met by waking a little early and reading the counter until it is due: a sleep
+                // alone overshoots by tens of microseconds.
+                constexpr int64_t kEarlyNs = 100'000;
+                if (open)
+                    if (waitNs > 2 * kEarlyNs) r.shared.SleepUnlessNs(waitNs - kEarlyNs, r.runOver);
+                if (!open && waitNs > 0) r.shared.SleepUnlessNs(waitNs, r.runOver);
             }
             continue;
         }

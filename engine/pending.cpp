@@ -61,6 +61,7 @@ void PendingRecords::RecordLocked() {
                        LogEntry{static_cast<int32_t>(blockSize_), volumeIndex_,
                                 static_cast<int16_t>(op.error == 0 ? 1 : 0), op.start, op.end, frequency_});
         engine::RecordLocked(*volume_, op.start, op.end, frequency_, op.error, blockSize_, op.write);
+        if (op.intended != 0) RecordScheduled(*volume_, op.start, op.end, op.intended, frequency_);
     }
     tail_.store(head, std::memory_order_release);
 }

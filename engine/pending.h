@@ -26,7 +26,7 @@ class PendingRecords {
     // from 60-90 ns to under 1 ns an operation). 64 batches in the ring, so a batch whose Lock is busy can
     // wait for it without its worker waiting, even while the holder is off the CPU for a time slice or two
     // beside other work (4 ms each at 250 ticks a second; 4,096 operations are 16 ms of a page-cache worker;
-    // 96 KB, written in order). A worker that slept on the Lock was woken onto its waker's CPU, so two
+    // 128 KB, written in order). A worker that slept on the Lock was woken onto its waker's CPU, so two
     // workers shared one core while the machine's other work had the second to itself.
     static constexpr uint32_t kBatch = 64;
     static constexpr uint32_t kCapacity = 64 * kBatch;
@@ -42,10 +42,11 @@ class PendingRecords {
                 int64_t batchTicks);
     // Records what is left and leaves the list. Does nothing when not attached.
     void Detach();
-    // The worker's only producer call: one finished operation (error 0 = success), a write or a read.
-    void Add(int64_t start, int64_t end, uint32_t error, bool write) {
+    // The worker's only producer call: one finished operation (error 0 = success), a write or a read, and
+    // in an open loop its intended start on the schedule (0: none).
+    void Add(int64_t start, int64_t end, uint32_t error, bool write, int64_t intended = 0) {
         const uint32_t head = head_.load(std::memory_order_relaxed);
-        ops_[head % kCapacity] = Op{start, end, error, write};
+        ops_[head % kCapacity] = Op{start, end, intended, error, write};
         head_.store(head + 1, std::memory_order_release);
         if (!gathering_) {
             gathering_ = true;
@@ -71,8 +72,9 @@ class PendingRecords {
     struct Op {
         int64_t start;
         int64_t end;
+        int64_t intended;
         uint32_t error;
-        bool write;  // in the padding after error: the ring stays 96 KB
+        bool write;  // in the padding after error
     };
     void RecordLocked();
 

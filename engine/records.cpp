@@ -21,6 +21,7 @@ void VolumeStats::ClearCounters() {
     Latency = {};
     Causes = {};
     HandOvers = {};
+    OpenLoop = {};
     LiveNumber = 0;
     for (LiveInterval& l : Live) l.number = 0;
 }
@@ -181,6 +182,18 @@ void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, u
 }
 
 }  // namespace
+
+void RecordScheduled(VolumeStats& v, int64_t start, int64_t end, int64_t intended, int64_t frequency) {
+    const auto ns = [frequency](int64_t ticks) {
+        ticks = std::max<int64_t>(ticks, 0);
+        return frequency == 1'000'000'000 ? ticks
+               : frequency > 0            ? platform::MulDiv(ticks, 1'000'000'000, frequency)
+                                          : 0;
+    };
+    v.OpenLoop.fromIntended.Add(ns(end - intended));
+    v.OpenLoop.lateness.Add(ns(start - intended));
+    if (start - intended > v.LateTicks) ++v.OpenLoop.late;
+}
 
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
                      uint32_t requestSize, bool write) {

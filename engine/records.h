@@ -102,6 +102,19 @@ struct LiveInterval {
     ErrorCauses causes;
 };
 
+// An open-loop run's operations measured from their intended starts on the schedule (what a client at that
+// rate waits), how late each started, and how many fell behind the schedule by more than a slot.
+struct OpenLoopTally {
+    LogLinearHistogram fromIntended;
+    LogLinearHistogram lateness;
+    int64_t late = 0;
+    void Merge(const OpenLoopTally& o) {
+        fromIntended.Merge(o.fromIntended);
+        lateness.Merge(o.lateness);
+        late += o.late;
+    }
+};
+
 // One volume's run settings and counters. Element 0 of Intervals is the Total; 1..1000 are the intervals.
 struct VolumeStats {
     int32_t CurInterval = 0;
@@ -122,8 +135,13 @@ struct VolumeStats {
     int32_t QueueDepth = 1;
     int32_t SubmitBatch = 1;          // queued operations per submission; 0: found while the run goes
     int64_t OperationsPerWorker = 0;  // a worker makes no more than this many; 0: no limit
-    bool RegisterFile = false;        // the queue names the device by its registered index
-    bool RegisterBuffers = false;     // the queue's operations use registered buffers
+    // Open loop: operations a second each worker starts on its schedule (0: closed loop), by fixed or
+    // exponential (Poisson) gaps; an operation is late when it starts more than LateTicks after its slot.
+    double RatePerWorker = 0;
+    bool Poisson = false;
+    int64_t LateTicks = 0;
+    bool RegisterFile = false;     // the queue names the device by its registered index
+    bool RegisterBuffers = false;  // the queue's operations use registered buffers
     // Serialises CurInterval, Intervals[1..], LatencyHistogram and the counters below between the volume's
     // workers and readers.
     std::mutex Lock;
@@ -133,6 +151,7 @@ struct VolumeStats {
     LogLinearHistogram Latency{};
     ErrorCauses Causes{};
     HandOverTally HandOvers{};  // added by each worker as it leaves the run
+    OpenLoopTally OpenLoop{};
     // Live intervals of LivePeriodTicks (0: none kept), begun by the same rule as the window's: the interval
     // being filled is LiveNumber, those before it are closed; interval n is in slot n % kLiveKept until
     // interval n + kLiveKept begins.
@@ -170,6 +189,9 @@ static_assert(offsetof(LogEntry, Success) == 6);
 static_assert(offsetof(LogEntry, StartTicks) == 8);
 static_assert(offsetof(LogEntry, EndTicks) == 16);
 static_assert(offsetof(LogEntry, Frequency) == 24);
+
+// An open-loop operation's time from its intended start, and how late it started; the caller holds v.Lock.
+void RecordScheduled(VolumeStats& v, int64_t start, int64_t end, int64_t intended, int64_t frequency);
 
 // 10-microsecond latency bucket of a duration, always within 0..kHistogramTop.
 int32_t LatencyBucket(int64_t durationTicks, int64_t frequency);

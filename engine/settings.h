@@ -53,6 +53,10 @@ struct RunSettings {
     // Each worker stops making operations after this many times its volume's blocks (and waits for the run's
     // end); 0: no limit. For runs that must write a volume a known number of times over.
     int32_t passesPerWorker = 0;
+    // Open loop: operations a second per volume, spread over its workers and started on a schedule rather
+    // than on completion; 0: closed loop. Fixed gaps, or exponential ones (a Poisson process).
+    double rate = 0;
+    bool poisson = false;
 };
 
 enum class SettingField {

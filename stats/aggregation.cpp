@@ -56,6 +56,7 @@ void FoldVolume(VolumeStats& all, IntervalStats& running, const VolumeStats& v, 
         MergeInterval(all.Intervals[j], v.Intervals[j]);
     FoldTotal(running, v.Total(), first);
     all.Latency.Merge(v.Latency);
+    all.OpenLoop.Merge(v.OpenLoop);
     all.Causes.Merge(v.Causes);
     all.HandOvers.Merge(v.HandOvers);
     if (v.RunTotal.IOCount > 0) {
@@ -73,6 +74,7 @@ void SnapshotCounters(VolumeStats& v, VolumeStats& copy) {
     copy.LatencyHistogram = v.LatencyHistogram;
     copy.RunTotal = v.RunTotal;
     copy.Latency = v.Latency;
+    copy.OpenLoop = v.OpenLoop;
     copy.Causes = v.Causes;
     copy.HandOvers = v.HandOvers;
 }

@@ -32,6 +32,13 @@ void Finish(Figures& f, const engine::VolumeStats& rec, int64_t freq, const RunE
     f.latencySumSeconds = freq > 0 ? static_cast<double>(f.total.BusyTicks) / static_cast<double>(freq) : 0;
     f.causes = CauseLines(rec.Causes, f.total.FirstStart, freq);
     f.handOver = rec.HandOvers;
+    if (rec.OpenLoop.fromIntended.total > 0) {
+        f.openLoop.on = true;
+        f.openLoop.fromIntended = LatencyPercentiles(rec.OpenLoop.fromIntended);
+        f.openLoop.lateness = LatencyPercentiles(rec.OpenLoop.lateness);
+        f.openLoop.fromIntendedHistogram = rec.OpenLoop.fromIntended;
+        f.openLoop.late = rec.OpenLoop.late;
+    }
     f.settledBatch = rec.HandOvers.Settled(&f.settledShare);
     if (f.total.IOCount > 0) f.firstOperationUtcMs = echo.clock.UtcMsOf(f.total.FirstStart);
     const int32_t last = std::clamp(rec.CurInterval, 0, engine::kIntervalCount);

@@ -34,6 +34,14 @@ inline constexpr const char* kLatencyBoundTexts[] = {
     "0.025",   "0.05",     "0.1",     "0.25",   "0.5",     "1",      "2.5",   "5",      "10"};
 inline constexpr size_t kLatencyBounds = std::size(kLatencyBoundTexts);
 
+// An open loop's operations from their intended starts, and how late they started.
+struct OpenLoopFigures {
+    bool on = false;
+    Percentiles fromIntended, lateness;  // microseconds
+    engine::LogLinearHistogram fromIntendedHistogram;
+    int64_t late = 0;  // started more than one slot after their intended start
+};
+
 // The figures of one volume, or of all volumes together.
 struct Figures {
     int index = -1;               // the volume; -1: all volumes
@@ -48,6 +56,7 @@ struct Figures {
     double latencySumSeconds = 0;
     std::vector<CauseLine> causes;  // seconds from the first operation
     engine::HandOverTally handOver;
+    OpenLoopFigures openLoop;
     uint32_t settledBatch = 0;  // 0: nothing was queued
     double settledShare = 0;
     int64_t firstOperationUtcMs = 0;         // valid when total.IOCount > 0

@@ -156,6 +156,7 @@ std::string SampleValue(const cli::OptionDef& o) {
     if (name == "--cliff-fall") return "0.25";
     if (name == "--cliff-rise") return "4";
     if (name == "--latency-target") return "p99=2ms";
+    if (name == "--rate") return "1000";
     return "1";
 }
 

@@ -12,6 +12,7 @@
 
 #include "cli/exit_status.h"
 #include "cli/report_output.h"
+#include "engine/pending.h"
 #include "stats/log_reader.h"
 #include "stats/log_stream.h"
 #include "stats/model_watch.h"
@@ -352,4 +353,30 @@ TEST_F(Driver, PassesPerWorkerWriteEveryBlockExactlyThatManyTimes) {
     EXPECT_EQ(writes.size(), 8u);
     for (const auto& [offset, n] : writes) EXPECT_EQ(n, 3) << offset;
     EXPECT_EQ(stats::LiveTotals(*eng->Volume(2)).IOCount, 24);
+}
+
+// An open loop at 1,000 operations a second on a device that stalls once for 100 ms: every operation
+// scheduled during the stall waits for it, which the latency from the intended start shows and the latency
+// from the actual start (a closed loop's view) does not; the rate asked is still reached.
+TEST_F(Driver, AStallUnderAnOpenLoopShowsInTheLatencyFromTheIntendedStartOfEveryOperationItHeldUp) {
+    Volumes({2});
+    fake->volumes[2].stallAtCall = 300;
+    fake->volumes[2].stallUs = 100'000;
+    s.testMs = 1500;
+    s.threadsPerVolume = 1;
+    s.rate = 1000;
+    ASSERT_TRUE(cli::DriveRun(*eng, dialogs, s, selected, {}).started);
+    const auto lock = engine::LockUpToDate(*eng->Volume(2));
+    const engine::VolumeStats& v = *eng->Volume(2);
+    const auto atLeast10ms = [](const engine::LogLinearHistogram& h) {
+        uint64_t n = 0;
+        for (int b = 0; b < engine::LogLinearHistogram::kBuckets; ++b)
+            if (engine::LogLinearHistogram::LowerOf(b) >= 10'000'000) n += h.counts[static_cast<size_t>(b)];
+        return n;
+    };
+    EXPECT_GE(atLeast10ms(v.OpenLoop.fromIntended), 80u);  // about 100 slots fell within the stall
+    EXPECT_LE(atLeast10ms(v.Latency), 2u);                 // the stalled call itself
+    EXPECT_GE(v.OpenLoop.late, 80);
+    EXPECT_EQ(v.OpenLoop.fromIntended.total, static_cast<uint64_t>(v.RunTotal.IOCount));
+    EXPECT_NEAR(static_cast<double>(v.RunTotal.IOCount), 1500, 1500 * 0.05);
 }

@@ -135,6 +135,8 @@ class FakeDevice : public platform::IVolumeDevice {
   private:
     uint32_t Call(char kind, uint32_t size, int64_t offset, unsigned char first) {
         if (v_.callDelayUs > 0) std::this_thread::sleep_for(std::chrono::microseconds(v_.callDelayUs));
+        if (v_.stallAtCall >= 0 && stallCalls_++ == v_.stallAtCall)
+            std::this_thread::sleep_for(std::chrono::microseconds(v_.stallUs));
         if (kind == 'W' && v_.slowWritesAfter >= 0 && (written_ += size) > v_.slowWritesAfter)
             std::this_thread::sleep_for(std::chrono::microseconds(v_.slowWriteUs));
         if (v_.hang || (v_.hangAfter >= 0 && calls_++ >= v_.hangAfter)) sys_.WaitWhileHung();
@@ -146,6 +148,7 @@ class FakeDevice : public platform::IVolumeDevice {
     FakeVolumeSystem::Volume v_;
     int calls_ = 0;
     int64_t written_ = 0;
+    int stallCalls_ = 0;
 };
 
 // Completes queued requests in the order they were submitted, as soon as they are reaped; on a hanging

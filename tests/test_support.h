@@ -90,6 +90,9 @@ class FakeVolumeSystem : public platform::IVolumeSystem {
         // When 0 or more: each opened device's writes past this many bytes written take slowWriteUs more.
         int64_t slowWritesAfter = -1;
         int64_t slowWriteUs = 0;
+        // When 0 or more: that call (counted from 0 on each opened device) takes stallUs more.
+        int stallAtCall = -1;
+        int64_t stallUs = 0;
     };
     std::array<Volume, platform::kVolumeSlots> volumes{};
 
