@@ -1,7 +1,6 @@
 #include "engine/loop.h"
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "engine/hand_over.h"
@@ -168,15 +167,8 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
     // stream takes the next slot once it is due; a slot already past is taken at once (its operation is late,
     // and counted so, never dropped), so the rate asked is kept however the device keeps up.
     const bool open = v.RatePerWorker > 0;
-    const double gap = open ? static_cast<double>(f) / v.RatePerWorker : 0;
-    WorkerRandom arrivals;
-    arrivals.Seed(r.seed ^ 0x5DEECE66Dull);
+    ArrivalGaps gaps(open ? static_cast<double>(f) / v.RatePerWorker : 0, v.Poisson, r.seed ^ 0x5DEECE66Dull);
     double nextSlot = 0;  // counter ticks; 0: the first pass sets it
-    const auto nextGap = [&] {
-        if (!v.Poisson) return gap;
-        const double u = (static_cast<double>(arrivals.Next32()) + 1) / 4294967296.0;  // (0, 1]
-        return -std::log(u) * gap;
-    };
     // Operations this worker may still make; negative: no limit.
     int64_t allowed = v.OperationsPerWorker > 0 ? v.OperationsPerWorker : -1;
     while (!r.runOver()) {
@@ -253,7 +245,7 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
             st.inFlight = true;
             if (open) {
                 st.intended = static_cast<int64_t>(nextSlot);
-                nextSlot += nextGap();
+                nextSlot += gaps.Next();
             }
             issued[issuedCount++] = i;
             ++unsent;

@@ -1,5 +1,6 @@
 #pragma once
 // The worker's pseudo-random generator: 32-bit draws k, u = k / 2^32, Random(n) in 0..n-1.
+#include <cmath>
 #include <cstdint>
 
 namespace engine {
@@ -33,6 +34,25 @@ class WorkerRandom {
 
   private:
     uint64_t state_[2] = {1, 2};
+};
+
+// An open loop's gaps between intended starts, in counter ticks: all equal, or exponential with that mean (a
+// Poisson process), from a generator of their own so that a seed always gives the same schedule.
+class ArrivalGaps {
+  public:
+    ArrivalGaps(double meanTicks, bool poisson, uint64_t seed) : mean_(meanTicks), poisson_(poisson) {
+        random_.Seed(seed);
+    }
+    double Next() {
+        if (!poisson_) return mean_;
+        const double u = (static_cast<double>(random_.Next32()) + 1) / 4294967296.0;  // (0, 1]: never log(0)
+        return -std::log(u) * mean_;
+    }
+
+  private:
+    WorkerRandom random_;
+    double mean_;
+    bool poisson_;
 };
 
 }  // namespace engine
