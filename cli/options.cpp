@@ -363,11 +363,12 @@ bool WholeIn(const char* name, const char* value, long least, long most, const c
     return true;
 }
 
-// A threshold of the cliff rule.
-template <double stats::CliffRule::*Member, double Least, double Most>
-bool CliffNumber(Options& o, const char* name, const char* value, std::string& error) {
+// A threshold of the cliff rule (clang 14, which builds the fuzzers, takes no floating template arguments).
+template <double stats::CliffRule::*Member>
+bool CliffNumber(Options& o, const char* name, const char* value, double least, double most,
+                 std::string& error) {
     o.cliffOptions.push_back(name);
-    return DecimalIn(name, value, Least, Most, o.cliffRule.*Member, error);
+    return DecimalIn(name, value, least, most, o.cliffRule.*Member, error);
 }
 
 constexpr int64_t kInt32Max = INT32_MAX;
@@ -528,11 +529,11 @@ const std::vector<OptionDef>& OptionTable() {
          }},
         {"--cliff-fall", "F", "a write rate below F of the first minute's median is a cliff (0.5)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             return CliffNumber<&stats::CliffRule::fallShare, 0.01, 0.99>(o, "--cliff-fall", v, error);
+             return CliffNumber<&stats::CliffRule::fallShare>(o, "--cliff-fall", v, 0.01, 0.99, error);
          }},
         {"--cliff-rise", "F", "a p99 above F times the first minute's median is a cliff (3)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             return CliffNumber<&stats::CliffRule::riseFactor, 1.01, 1e6>(o, "--cliff-rise", v, error);
+             return CliffNumber<&stats::CliffRule::riseFactor>(o, "--cliff-rise", v, 1.01, 1e6, error);
          }},
         {"--cliff-intervals", "N", "intervals in a row past the threshold that make a cliff (3)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
@@ -546,8 +547,8 @@ const std::vector<OptionDef>& OptionTable() {
          }},
         {"--cliff-baseline", "S", "seconds from the start whose intervals are the baseline (60)", kRun, "",
          [](Options& o, const char* v, std::string& error) {
-             return CliffNumber<&stats::CliffRule::baselineSeconds, 1.0, 86'400.0>(o, "--cliff-baseline", v,
-                                                                                   error);
+             return CliffNumber<&stats::CliffRule::baselineSeconds>(o, "--cliff-baseline", v, 1.0, 86'400.0,
+                                                                    error);
          }},
         {"--json",
          "FILE|-",

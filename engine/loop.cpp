@@ -261,10 +261,8 @@ LoopResult RunOperations(const LoopRun& r, int64_t drainNs) {
                     platform::MulDiv(nextResume - platform::CounterNow(), 1'000'000'000, f);
                 // A slot is met by waking a little early and reading the counter until it is due: a sleep
                 // alone overshoots by tens of microseconds.
-                constexpr int64_t kEarlyNs = 100'000;
-                if (open)
-                    if (waitNs > 2 * kEarlyNs) r.shared.SleepUnlessNs(waitNs - kEarlyNs, r.runOver);
-                if (!open && waitNs > 0) r.shared.SleepUnlessNs(waitNs, r.runOver);
+                const int64_t early = open ? 100'000 : 0;
+                if (waitNs > 2 * early && waitNs > 0) r.shared.SleepUnlessNs(waitNs - early, r.runOver);
             }
             continue;
         }

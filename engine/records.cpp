@@ -181,17 +181,19 @@ void AddToInterval(IntervalStats& s, int64_t, int64_t end, int64_t d, bool ok, u
     }
 }
 
+// Counter ticks in nanoseconds. The Linux counter already counts them: no 128-bit division on every
+// operation there.
+int64_t NsOf(int64_t ticks, int64_t frequency) {
+    return frequency == 1'000'000'000 ? ticks
+           : frequency > 0            ? platform::MulDiv(ticks, 1'000'000'000, frequency)
+                                      : 0;
+}
+
 }  // namespace
 
 void RecordScheduled(VolumeStats& v, int64_t start, int64_t end, int64_t intended, int64_t frequency) {
-    const auto ns = [frequency](int64_t ticks) {
-        ticks = std::max<int64_t>(ticks, 0);
-        return frequency == 1'000'000'000 ? ticks
-               : frequency > 0            ? platform::MulDiv(ticks, 1'000'000'000, frequency)
-                                          : 0;
-    };
-    v.OpenLoop.fromIntended.Add(ns(end - intended));
-    v.OpenLoop.lateness.Add(ns(start - intended));
+    v.OpenLoop.fromIntended.Add(NsOf(std::max<int64_t>(end - intended, 0), frequency));
+    v.OpenLoop.lateness.Add(NsOf(std::max<int64_t>(start - intended, 0), frequency));
     if (start - intended > v.LateTicks) ++v.OpenLoop.late;
 }
 
@@ -206,10 +208,7 @@ void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency,
     const bool ok = error == 0;
     const int64_t d = end - start;
     const int32_t bucket = LatencyBucket(d, frequency);
-    // The Linux counter already counts nanoseconds: no 128-bit division on every operation there.
-    const int64_t ns = frequency == 1'000'000'000 ? d
-                       : frequency > 0            ? platform::MulDiv(d, 1'000'000'000, frequency)
-                                                  : 0;
+    const int64_t ns = NsOf(d, frequency);
     ++v.LatencyHistogram[bucket];
     const int fine = LogLinearHistogram::BucketOf(ns);
     v.Latency.Add(ns, fine);
