@@ -324,6 +324,26 @@ TEST_F(Window, ARefusedStartNamesTheFieldByItsCaptionAndStartsNothing) {
     EXPECT_EQ(eng->Workers().Count(), 0);
 }
 
+// A run whose buffers could not fit in this machine's memory (1,000 workers of 1 GiB blocks on a 4 TiB
+// volume) is refused with the sizes before a worker is made or a buffer allocated.
+TEST_F(Window, ARunThatWouldNotFitInMemoryIsRefusedWithItsSizesBeforeAnyWorker) {
+    fake->volumes[3].present = true;
+    fake->volumes[3].deviceSize = int64_t{1} << 42;
+    Open(false);
+    view.SetText(id::ComboBoxBlockSize, "1073741824");
+    view.SetText(id::EditThreadCount, "1000");
+    form->StartButtonClick();
+    EXPECT_FALSE(eng->Running());
+    EXPECT_EQ(eng->Workers().Count(), 0);
+    ASSERT_FALSE(dialogs.Boxes().empty());
+    const std::string body = dialogs.Boxes().back().body;
+    EXPECT_EQ(dialogs.Boxes().back().caption, kBadSettingsCaption);
+    EXPECT_EQ(body.rfind("Для буферов потоков, карты проверки и журнала операций нужно ", 0), 0u) << body;
+    EXPECT_NE(body.find(" (три четверти памяти машины). Уменьшите размер блока или число потоков"),
+              std::string::npos)
+        << body;
+}
+
 TEST_F(Window, DeclinedDestructionStartsNothingAndTheQuestionNamesEachDevice) {
     Open();
     view.SetText(id::EditWIOsPerPortion, "1");
