@@ -126,3 +126,29 @@ TEST(EndToEnd, RefreshingWhileWorkersRecordSeesConsistentCounters) {
     eng.Stop();
     ASSERT_TRUE(WaitFor([&] { return !eng.Workers().AnyBusy(); }));
 }
+
+// One writer per image, on each system by its own locks: while one run holds an image to write, another (here
+// a second volume system, as another process would have) can neither write it nor read it; two readers share
+// it; the hold ends with its claim.
+TEST(EndToEnd, AnImageHeldForWritingIsRefusedToEveryOtherRunUntilItIsLetGo) {
+    TempDir dir;
+    platform::VolumeMap map;
+    map.devicePath[19] = dir.MakeImage("t.img", 1 << 20);
+    const auto one = platform::MakeVolumeSystem(map), other = platform::MakeVolumeSystem(map);
+    uint32_t code = 0;
+    std::string holder;
+    auto writing = one->Claim(19, true, code, holder);
+    ASSERT_TRUE(writing) << code;
+    for (const bool write : {true, false}) {
+        holder.clear();
+        EXPECT_FALSE(other->Claim(19, write, code, holder)) << write;
+        EXPECT_FALSE(holder.empty()) << write;
+    }
+    writing.reset();
+    auto reading = one->Claim(19, false, code, holder);
+    ASSERT_TRUE(reading) << code;
+    EXPECT_TRUE(other->Claim(19, false, code, holder)) << code;  // readers share it
+    EXPECT_FALSE(other->Claim(19, true, code, holder));
+    reading.reset();
+    EXPECT_TRUE(other->Claim(19, true, code, holder)) << code;
+}
