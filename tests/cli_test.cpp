@@ -236,6 +236,16 @@ TEST(Cli, WritesNeedDestroyDataAndTheImageIsUntouchedWithout) {
     EXPECT_GT(doc["volumes"][0]["totals"]["io_count"].get<int64_t>(), 0);
     EXPECT_EQ(Slurp(fresh).find(std::string(4096, 0x5A)), std::string::npos);
     EXPECT_NE(r.err.find("Preconditioned: every volume written 2 times over"), std::string::npos) << r.err;
+
+    // Ctrl-C while preconditioning ends the program there: no test run, no results file, exit 130.
+    const std::string results = (dir.path() / "r.json").string();
+    r = RunCli(dir,
+               {"--seconds", "1", "--precondition", "100", "--destroy-data", "--json", results,
+                "P=" + dir.MakeImage("big.img", 256 << 20)},
+               800);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted while preconditioning: no test was run"), std::string::npos) << r.err;
+    EXPECT_FALSE(std::filesystem::exists(results));
 }
 
 TEST(Cli, RunWritesJsonAndLogThatAgreeAndLog2CsvRoundTrips) {
