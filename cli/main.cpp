@@ -385,8 +385,10 @@ int Report(const Options& opt, const platform::VolumeMap& map, engine::Engine& e
 }
 
 // --latency-target: steps of --target-step seconds (longer, up to ten times, until a step holds the
-// operations its percentile needs), each a run of its own at one queue depth, found by doubling and then
-// bisection; the report is the search's table and the best step's run (the first's, when none met the bound).
+// operations its percentile needs), each a run of its own at one load, found by doubling and then bisection:
+// the queue depth, or with --rate the rate (in steps of the lowest whose step holds those operations, up to
+// the rate given, judged from the intended starts: what a client at that rate sees). The report is the
+// search's table and the best step's run (the first's, when none met the bound).
 int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engine::Engine& eng,
                         CliDialogs& dialogs, const std::array<bool, engine::kDiskCount>& selected,
                         const stats::Preconditioning& preconditioned, CreatedImages& created) {
@@ -395,15 +397,30 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
     found.target = opt.latencyTarget;
     found.stepSeconds = opt.targetStepSeconds;
     found.minOperations = stats::StepOperations(opt.latencyTarget);
-    const int most = opt.given.count(engine::SettingField::QueueDepth) ? opt.settings.queueDepth : 256;
-    stats::DepthSearch search(most);
+    const bool overRate = opt.settings.rate > 0;
+    const int volumes = static_cast<int>(opt.volumes.size());
+    int most = opt.given.count(engine::SettingField::QueueDepth) ? opt.settings.queueDepth : 256;
+    if (overRate) {
+        found.rateUnit = stats::LowestStepRate(opt.latencyTarget, opt.targetStepSeconds, volumes);
+        most = static_cast<int>(std::min(opt.settings.rate / found.rateUnit, 1e6));
+    }
+    // A rate is found within 5% (bisection to the unit would take a step for each doubling of the rate).
+    stats::LoadSearch search(most, overRate ? 0.05 : 0);
+    const auto loadText = [&](int load) {
+        return overRate ? "rate " + stats::FormatCount(static_cast<int64_t>(load * found.rateUnit)) + "/s"
+                        : "depth " + std::to_string(load);
+    };
     std::optional<stats::RunResult> best, first;
     RunOutcome bestOutcome, firstOutcome;
     const bool terminal = platform::StderrIsTerminal();
-    for (int depth; (depth = search.Next()) != 0;) {
+    for (int load; (load = search.Next()) != 0;) {
         engine::RunSettings s = opt.settings;
-        s.queueDepth = depth;
-        s.submitBatch = std::min(s.submitBatch, depth);
+        if (overRate) {
+            s.rate = load * found.rateUnit;
+        } else {
+            s.queueDepth = load;
+            s.submitBatch = std::min(s.submitBatch, load);
+        }
         s.testMs = engine::kMaxTestMs;  // ended below, by the step's time and operations
         RunOptions run;
         run.interrupted = [] { return platform::InterruptCount() > 0; };
@@ -417,9 +434,8 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
             for (const auto& v : opt.volumes) ops += stats::LiveTotals(*eng.Volume(v.index)).IOCount;
             if ((elapsed >= step && ops >= found.minOperations) || elapsed >= 10 * step) eng.Stop();
             if (terminal)
-                platform::ShowProgressLine("--latency-target " + found.target.name + ": depth " +
-                                           std::to_string(depth) + ", " + stats::FormatCount(ops) +
-                                           " operations");
+                platform::ShowProgressLine("--latency-target " + found.target.name + ": " + loadText(load) +
+                                           ", " + stats::FormatCount(ops) + " operations");
         };
         const RunOutcome outcome = DriveRun(eng, dialogs, s, selected, run);
         if (terminal && outcome.started) platform::FinishProgressLine();
@@ -427,7 +443,7 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
             const int i = outcome.refusal.volume;
             Fail(outcome.interrupted
                      ? "interrupted before the first operation"
-                     : "--latency-target, depth " + std::to_string(depth) + ": " +
+                     : "--latency-target, " + loadText(load) + ": " +
                            RefusalText(outcome.refusal, opt,
                                        i >= 0 ? VolumeLetter(i) + ": (" + map.devicePath[i] + ")" : ""));
             if (!first) return outcome.interrupted ? kInterrupted : kUsage;
@@ -436,11 +452,15 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
         created.Keep();
         stats::RunResult result = Result(opt, map, eng, outcome, selected, dialogs, nullptr);
         stats::LatencySearch::Step judged;
-        judged.depth = depth;
+        judged.depth = s.queueDepth;
         judged.ioPerSec = static_cast<double>(result.all.rates.ioPerSec);
         judged.mbytesPerSec = static_cast<double>(result.all.rates.mbytesPerSec);
         judged.operations = result.all.total.IOCount;
-        judged.percentiles = result.all.percentiles;
+        judged.percentiles = overRate ? result.all.openLoop.fromIntended : result.all.percentiles;
+        if (overRate) {
+            judged.rate = s.rate;
+            judged.reached = judged.ioPerSec / std::max(volumes, 1);
+        }
         const stats::Percentiles& p = judged.percentiles;
         judged.valueUs = found.target.name == "p50"   ? p.p50
                          : found.target.name == "p90" ? p.p90
@@ -454,7 +474,7 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
             first = result;
             firstOutcome = outcome;
         }
-        if (judged.met && depth >= search.Best()) {
+        if (judged.met && load >= search.Best()) {
             best = result;
             bestOutcome = outcome;
         }
@@ -468,7 +488,7 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
             }
             break;
         }
-        search.Judged(depth, judged.met);
+        search.Judged(load, judged.met);
         dialogs.Rearm();
     }
     found.best = best ? search.Best() : 0;
@@ -477,7 +497,8 @@ int SearchLatencyTarget(const Options& opt, const platform::VolumeMap& map, engi
     result.search = found;
     result.precondition = preconditioned;
     if (found.best == 0)
-        Fail("--latency-target " + found.target.name + ": the lowest load, depth 1, already misses it");
+        Fail("--latency-target " + found.target.name + ": the lowest load, " + loadText(1) +
+             ", already misses it");
     const int status = Emit(opt, eng, outcome, result, nullptr, nullptr);
     // A bound that no load met is a failed test, as a failed operation is.
     return status == kAllSucceeded && found.best == 0 ? kSomeFailed : status;

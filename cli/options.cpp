@@ -179,6 +179,14 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
     return {};
 }
 
+namespace {
+std::string Figure(double value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+}  // namespace
+
 std::string CommandLineRefusal(const Options& o) {
     const engine::RunSettings& s = o.settings;
     if (s.readsPerPortion == 0 && s.writesPerPortion == 0)
@@ -219,9 +227,18 @@ std::string CommandLineRefusal(const Options& o) {
                    std::to_string(period) + " s each); give a longer --round or a shorter --period";
     }
     if (o.arrivalGiven && s.rate <= 0) return "--arrival is the schedule of --rate: give --rate N";
-    if (o.latencyTargetGiven && s.rate > 0)
-        return "--rate with --latency-target: the search is over the queue depth, at the pace the volume "
-               "keeps; leave --rate out";
+    if (o.latencyTargetGiven && s.rate > 0) {
+        // The rate given is the most the search tries; its steps are multiples of the lowest that fills one.
+        const double lowest =
+            stats::LowestStepRate(o.latencyTarget, o.targetStepSeconds, static_cast<int>(o.volumes.size()));
+        if (s.rate < lowest)
+            return "--rate " + Figure(s.rate) + " with --latency-target " + o.latencyTarget.name +
+                   ": the rate is the highest the search tries, and a step of " +
+                   std::to_string(o.targetStepSeconds) + " s holds the " +
+                   std::to_string(stats::StepOperations(o.latencyTarget)) + " operations " +
+                   o.latencyTarget.name + " needs only from " + Figure(lowest) +
+                   " a second per volume: give at least that, or a longer --target-step";
+    }
     if (o.targetStepGiven && !o.latencyTargetGiven)
         return "--target-step is the length of a --latency-target step: give --latency-target";
     if (o.latencyTargetGiven) {

@@ -362,17 +362,23 @@ ordered_json JsonSteady(const stats::SteadyState& s) {
 void TextSearch(std::ostream& out, const stats::LatencySearch& s) {
     const stats::Separators& sep = stats::UserSeparators();
     const std::string& p = s.target.name;
-    out << "Latency target " << p << " within " << stats::FormatGrouped(s.target.boundUs, 14, 1, sep)
-        << " us, the queue depth searched (steps of " << s.stepSeconds << " s and at least "
+    const bool rate = s.rateUnit > 0;
+    const auto g = [&](double v, int decimals) { return stats::FormatGrouped(v, 14, decimals, sep); };
+    out << "Latency target " << p << " within " << g(s.target.boundUs, 1) << " us, "
+        << (rate ? "the rate searched (per volume, in steps of " + g(s.rateUnit, 0) +
+                       "/s; latency from the intended starts"
+                 : std::string("the queue depth searched ("))
+        << (rate ? "; " : "") << "steps of " << s.stepSeconds << " s and at least "
         << stats::FormatCount(s.minOperations, sep) << " operations; met when " << p
         << " and its 0.8% error are within it), all volumes together:\n";
     char line[256];
-    std::snprintf(line, sizeof line, "  %6s %12s %10s %10s %10s %10s %10s %12s  %s\n", "depth", "IO/s",
-                  "MB/s", "p50 us", "p90 us", "p99 us", "p99.9 us", "operations", "met");
+    std::snprintf(line, sizeof line, "  %12s %12s %10s %10s %10s %10s %10s %12s  %s\n",
+                  rate ? "rate/s" : "depth", "IO/s", "MB/s", "p50 us", "p90 us", "p99 us", "p99.9 us",
+                  "operations", "met");
     out << line;
     for (const stats::LatencySearch::Step& st : s.steps) {
-        const auto g = [&](double v, int decimals) { return stats::FormatGrouped(v, 14, decimals, sep); };
-        std::snprintf(line, sizeof line, "  %6d %12s %10s %10s %10s %10s %10s %12s  %s\n", st.depth,
+        std::snprintf(line, sizeof line, "  %12s %12s %10s %10s %10s %10s %10s %12s  %s\n",
+                      rate ? g(st.rate, 0).c_str() : std::to_string(st.depth).c_str(),
                       g(st.ioPerSec, 0).c_str(), g(st.mbytesPerSec, 1).c_str(),
                       g(st.percentiles.p50, 1).c_str(), g(st.percentiles.p90, 1).c_str(),
                       g(st.percentiles.p99, 1).c_str(), g(st.percentiles.p999, 1).c_str(),
@@ -380,38 +386,48 @@ void TextSearch(std::ostream& out, const stats::LatencySearch& s) {
                       st.met ? "yes" : (st.operations < s.minOperations ? "no (too few operations)" : "no"));
         out << line;
     }
-    const auto at = [&](int depth) {
-        for (const stats::LatencySearch::Step& st : s.steps)
-            if (st.depth == depth) return &st;
-        return static_cast<const stats::LatencySearch::Step*>(nullptr);
+    const auto loadOf = [&](const stats::LatencySearch::Step& st) {
+        return rate ? "rate " + g(st.rate, 0) + "/s" : "depth " + std::to_string(st.depth);
     };
-    if (const stats::LatencySearch::Step* b = s.best > 0 ? at(s.best) : nullptr)
-        out << "Highest load that met it: depth " << b->depth << ", "
-            << stats::FormatGrouped(b->ioPerSec, 14, 0, sep) << " IO/s, " << p << " "
-            << stats::FormatGrouped(b->valueUs, 14, 1, sep) << " us. The figures below are that step's.\n";
+    const stats::LatencySearch::Step* b = nullptr;
+    for (const stats::LatencySearch::Step& st : s.steps)
+        if (s.best > 0 && (rate ? st.rate == s.best * s.rateUnit : st.depth == s.best)) b = &st;
+    if (b)
+        out << "Highest load that met it: " << loadOf(*b) << ", " << g(b->ioPerSec, 0) << " IO/s, " << p
+            << " " << g(b->valueUs, 1) << " us. The figures below are that step's.\n";
     else if (!s.steps.empty())
-        out << "The lowest load, depth " << s.steps.front().depth << ", already misses it: " << p << " "
-            << stats::FormatGrouped(s.steps.front().valueUs, 14, 1, sep)
-            << " us. The figures below are that step's.\n";
+        out << "The lowest load, " << loadOf(s.steps.front()) << ", already misses it: " << p << " "
+            << g(s.steps.front().valueUs, 1) << " us. The figures below are that step's.\n";
 }
 
 ordered_json JsonSearch(const stats::LatencySearch& s) {
+    const bool rate = s.rateUnit > 0;
     ordered_json steps = ordered_json::array();
-    for (const stats::LatencySearch::Step& st : s.steps)
-        steps.push_back({{"queue_depth", st.depth},
-                         {key::kIoPerSec, st.ioPerSec},
-                         {key::kMbytesPerSec, st.mbytesPerSec},
-                         {key::kIoCount, st.operations},
-                         {"latency_us", JsonPercentiles(st.percentiles, true)},
-                         {"value_us", st.valueUs},
-                         {"met", st.met}});
-    return {{"percentile", s.target.name},
-            {"bound_us", s.target.boundUs},
-            {"step_s", s.stepSeconds},
-            {"min_operations", s.minOperations},
-            {"relative_error", stats::kPercentileRelativeError},
-            {"steps", std::move(steps)},
-            {"best_queue_depth", s.best > 0 ? ordered_json(s.best) : ordered_json()}};
+    for (const stats::LatencySearch::Step& st : s.steps) {
+        ordered_json step = {{"queue_depth", st.depth}};
+        if (rate) {
+            step["rate"] = st.rate;
+            step["rate_reached"] = st.reached;
+        }
+        step[key::kIoPerSec] = st.ioPerSec;
+        step[key::kMbytesPerSec] = st.mbytesPerSec;
+        step[key::kIoCount] = st.operations;
+        step["latency_us"] = JsonPercentiles(st.percentiles, true);
+        step["value_us"] = st.valueUs;
+        step["met"] = st.met;
+        steps.push_back(std::move(step));
+    }
+    ordered_json doc = {{"percentile", s.target.name},
+                        {"bound_us", s.target.boundUs},
+                        {"step_s", s.stepSeconds},
+                        {"min_operations", s.minOperations},
+                        {"relative_error", stats::kPercentileRelativeError},
+                        {"searched", rate ? "rate" : "queue_depth"}};
+    if (rate) doc["rate_step"] = s.rateUnit;
+    doc["steps"] = std::move(steps);
+    doc["best_queue_depth"] = !rate && s.best > 0 ? ordered_json(s.best) : ordered_json();
+    if (rate) doc["best_rate"] = s.best > 0 ? ordered_json(s.best * s.rateUnit) : ordered_json();
+    return doc;
 }
 
 }  // namespace

@@ -216,21 +216,27 @@ int64_t StepOperations(const LatencyTarget& target) {
     return static_cast<int64_t>(std::ceil(10 / (1 - target.quantile) - 1e-9));
 }
 
+double LowestStepRate(const LatencyTarget& target, double stepSeconds, int volumes) {
+    const double perSecond = static_cast<double>(StepOperations(target)) / std::max(stepSeconds, 1.0);
+    return std::ceil(perSecond / std::max(volumes, 1));
+}
+
 bool TargetMet(double valueUs, double relativeError, const LatencyTarget& target) {
     return valueUs * (1 + relativeError) <= target.boundUs;
 }
 
-void DepthSearch::Judged(int depth, bool met) {
+void LoadSearch::Judged(int load, bool met) {
     if (met)
-        met_ = std::max(met_, depth);
-    else if (missed_ == 0 || depth < missed_)
-        missed_ = depth;
+        met_ = std::max(met_, load);
+    else if (missed_ == 0 || load < missed_)
+        missed_ = load;
     if (missed_ == 0) {
         // Still doubling: until the bound is missed or the most is reached.
         next_ = met_ >= most_ ? 0 : std::min(met_ * 2, most_);
         return;
     }
-    next_ = missed_ - met_ <= 1 ? 0 : met_ + (missed_ - met_) / 2;
+    const int close = std::max(1, static_cast<int>(met_ * tolerance_));
+    next_ = missed_ - met_ <= close ? 0 : met_ + (missed_ - met_) / 2;
 }
 
 }  // namespace stats

@@ -97,20 +97,26 @@ struct LatencyTarget {
 bool ParseLatencyTarget(const std::string& text, LatencyTarget& target, std::string& why);
 // The operations a step must hold for its percentile to be a measurement: ten beyond it (p99: 1,000).
 int64_t StepOperations(const LatencyTarget& target);
+// The lowest rate (operations a second per volume) whose step of stepSeconds holds StepOperations on
+// `volumes` volumes together: a rate search goes in whole multiples of it.
+double LowestStepRate(const LatencyTarget& target, double stepSeconds, int volumes);
 // Met when the percentile and its known error are both within the bound.
 bool TargetMet(double valueUs, double relativeError, const LatencyTarget& target);
 
-// The search over the load (here the queue depth): doubling from 1 while the bound is met, then bisection
-// between the highest load that met it and the lowest that did not, until they are neighbours.
-class DepthSearch {
+// The search over the load, in whole units of it (a queue depth, or a rate in steps of the lowest one
+// asked): doubling from 1 while the bound is met, then bisection between the highest load that met it and the
+// lowest that did not, until they are neighbours, or (tolerance above 0) until they are within that share of
+// the one that met it.
+class LoadSearch {
   public:
-    explicit DepthSearch(int most) : most_(most > 0 ? most : 1) {}
+    explicit LoadSearch(int most, double tolerance = 0) : most_(most > 0 ? most : 1), tolerance_(tolerance) {}
     int Next() const { return next_; }  // 0: the search is over
-    void Judged(int depth, bool met);
-    int Best() const { return met_; }  // the highest depth that met the bound; 0: none did
+    void Judged(int load, bool met);
+    int Best() const { return met_; }  // the highest load that met the bound; 0: none did
 
   private:
     int most_;
+    double tolerance_;
     int next_ = 1;
     int met_ = 0, missed_ = 0;  // 0: none yet
 };

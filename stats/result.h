@@ -121,16 +121,21 @@ struct LatencySearch {
     LatencyTarget target;
     double stepSeconds = 0;
     int64_t minOperations = 0;
+    // With --rate the rate is searched, in steps of this many operations a second per volume (the lowest rate
+    // whose step holds minOperations); 0: the queue depth is.
+    double rateUnit = 0;
     struct Step {
         int depth = 0;
+        double rate = 0;     // asked per volume, in a rate search
+        double reached = 0;  // per volume, in a rate search
         double ioPerSec = 0, mbytesPerSec = 0;
         int64_t operations = 0;
         Percentiles percentiles;
-        double valueUs = 0;  // the target's percentile
+        double valueUs = 0;  // the target's percentile: from the intended starts in a rate search
         bool met = false;
     };
     std::vector<Step> steps;
-    int best = 0;  // the highest depth that met the bound; 0: none did
+    int best = 0;  // the highest load that met the bound, in depths or rate units; 0: none did
 };
 
 struct RunResult {

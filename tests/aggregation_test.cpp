@@ -295,7 +295,7 @@ TEST(LatencyTarget, TheSearchFindsTheKneeOfADeviceWhoseLatencyGrowsWithLoad) {
     ASSERT_TRUE(stats::ParseLatencyTarget("p99=500us", t, why)) << why;
     EXPECT_DOUBLE_EQ(t.boundUs, 500);
     const auto search = [&](int most, int& steps) {
-        stats::DepthSearch s(most);
+        stats::LoadSearch s(most);
         steps = 0;
         for (int d; (d = s.Next()) != 0 && steps < 100; ++steps)
             s.Judged(d, stats::TargetMet(100 + 10.0 * d, stats::kPercentileRelativeError, t));
@@ -305,6 +305,15 @@ TEST(LatencyTarget, TheSearchFindsTheKneeOfADeviceWhoseLatencyGrowsWithLoad) {
     EXPECT_EQ(search(1024, steps), 39);
     EXPECT_LE(steps, 14);
     EXPECT_EQ(search(16, steps), 16);  // every load asked meets it
+    {
+        // A rate, in units of 10/s up to 100,000/s, with a knee at 37,000/s: found within 5% in as few steps.
+        stats::LoadSearch s(10'000, 0.05);
+        steps = 0;
+        for (int k; (k = s.Next()) != 0 && steps < 100; ++steps) s.Judged(k, k <= 3'700);
+        EXPECT_LE(s.Best(), 3'700);
+        EXPECT_GE(s.Best(), 3'700 * 0.95);
+        EXPECT_LE(steps, 20);
+    }
     ASSERT_TRUE(stats::ParseLatencyTarget("p99.9=100us", t, why));
     EXPECT_EQ(search(1024, steps), 0);  // the lowest load already misses it
     EXPECT_EQ(steps, 1);

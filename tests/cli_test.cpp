@@ -389,7 +389,9 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
         {{"--rate", "0", "T=" + img}, "--rate: '0' is not a number from 0.001 to 1e+08"},
         {{"--rate", "fast", "T=" + img}, "--rate: 'fast' is not a number"},
         {{"--arrival", "poisson", "T=" + img}, "--arrival is the schedule of --rate"},
-        {{"--rate", "100", "--latency-target", "p99=2ms", "T=" + img}, "--rate with --latency-target"},
+        {{"--rate", "100", "--latency-target", "p99=2ms", "T=" + img},
+         "--rate 100 with --latency-target p99: the rate is the highest the search tries, and a step of 2 s "
+         "holds the 1000 operations p99 needs only from 500 a second per volume"},
         {{"--latency-target", "p99=2ms", "--log", (dir.path() / "ops.dat").string(), "T=" + img},
          "--log with --latency-target: each step of the search is a run of its own"},
         {{"--cliff-rise", "1", "--writes", "1", "--destroy-data", "T=" + img},
@@ -1192,4 +1194,22 @@ TEST(Cli, ALatencyTargetSearchSaysTheHighestLoadThatMetItOrThatNoneDid) {
     for (const json& step : doc["latency_target"]["steps"]) depths.push_back(step["queue_depth"].get<int>());
     EXPECT_EQ(depths, (std::vector<int>{1, 2, 4}));
     EXPECT_NE(r.err.find("Highest load that met it: depth 4"), std::string::npos) << r.err;
+
+    // With --rate the rate is searched, in steps of the lowest whose step holds the operations (p50: 20 in
+    // 1 s), and judged from the intended starts.
+    r = RunCli(dir, {"--latency-target", "p50=10s", "--target-step", "1", "--rate", "60", "--json", "-",
+                     "T=" + img});
+    ASSERT_EQ(r.status, 0) << r.err;
+    doc = json::parse(r.out);
+    const json& search = doc["latency_target"];
+    EXPECT_EQ(search["searched"], "rate");
+    EXPECT_EQ(search["best_rate"], 60.0);
+    EXPECT_TRUE(search["best_queue_depth"].is_null());
+    std::vector<double> rates;
+    for (const json& step : search["steps"]) {
+        rates.push_back(step["rate"].get<double>());
+        EXPECT_GT(step["rate_reached"].get<double>(), 0.5 * rates.back()) << step;
+    }
+    EXPECT_EQ(rates, (std::vector<double>{20, 40, 60}));
+    EXPECT_NE(r.err.find("Highest load that met it: rate 60/s"), std::string::npos) << r.err;
 }
