@@ -617,6 +617,12 @@ ordered_json LiveFigureJson(const stats::LiveFigures& f, bool interval) {
     j["mean_in_flight"] = D(f.rates.meanInFlight);
     j["latency_us"] = JsonPercentiles(f.percentiles, false);
     if (interval) j["latency_histogram"] = JsonHistogram(f.latency);
+    if (interval && f.openLoop.on)
+        j["open_loop"] = {{"rate_asked", f.openLoop.rateAsked},
+                          {"rate_reached", D(f.rates.ioPerSec)},
+                          {"late", f.openLoop.late},
+                          {"lateness_us", JsonPercentiles(f.openLoop.lateness, true)},
+                          {"latency_from_intended_us", JsonPercentiles(f.openLoop.fromIntended, false)}};
     return j;
 }
 

@@ -161,6 +161,13 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.LateTicks = v.RatePerWorker > 0 ? static_cast<int64_t>(timerFreq_ / v.RatePerWorker) : 0;
         v.RegisterFile = s.registerFile;
         v.RegisterBuffers = s.registerBuffers;
+        v.RatePerVolume = v.RatePerWorker > 0 ? s.rate : 0;
+        if (v.RatePerWorker > 0 && s.liveSeconds > 0) {
+            if (!v.LiveOpenLoop)
+                v.LiveOpenLoop = std::make_unique<std::array<OpenLoopTally, VolumeStats::kLiveKept>>();
+        } else {
+            v.LiveOpenLoop.reset();
+        }
         v.ClearCounters();
         v.PeriodTicks = static_cast<int64_t>(periodSeconds_) * timerFreq_;
         v.LivePeriodTicks = static_cast<int64_t>(s.liveSeconds) * timerFreq_;

@@ -24,6 +24,7 @@ void VolumeStats::ClearCounters() {
     OpenLoop = {};
     LiveNumber = 0;
     for (LiveInterval& l : Live) l.number = 0;
+    if (LiveOpenLoop) LiveOpenLoop->fill({});
 }
 
 void HandOverTally::Merge(const HandOverTally& o) {
@@ -192,9 +193,19 @@ int64_t NsOf(int64_t ticks, int64_t frequency) {
 }  // namespace
 
 void RecordScheduled(VolumeStats& v, int64_t start, int64_t end, int64_t intended, int64_t frequency) {
-    v.OpenLoop.fromIntended.Add(NsOf(std::max<int64_t>(end - intended, 0), frequency));
-    v.OpenLoop.lateness.Add(NsOf(std::max<int64_t>(start - intended, 0), frequency));
-    if (start - intended > v.LateTicks) ++v.OpenLoop.late;
+    const int64_t fromIntended = NsOf(std::max<int64_t>(end - intended, 0), frequency);
+    const int64_t lateness = NsOf(std::max<int64_t>(start - intended, 0), frequency);
+    const bool late = start - intended > v.LateTicks;
+    // The run's, and the live interval's the operation was just recorded in.
+    for (OpenLoopTally* t :
+         {&v.OpenLoop, v.LiveOpenLoop && v.LiveNumber > 0
+                           ? &(*v.LiveOpenLoop)[static_cast<size_t>(v.LiveNumber % VolumeStats::kLiveKept)]
+                           : nullptr}) {
+        if (!t) continue;
+        t->fromIntended.Add(fromIntended);
+        t->lateness.Add(lateness);
+        if (late) ++t->late;
+    }
 }
 
 void RecordOperation(VolumeStats& v, int64_t start, int64_t end, int64_t frequency, uint32_t error,
@@ -220,6 +231,8 @@ void RecordLocked(VolumeStats& v, int64_t start, int64_t end, int64_t frequency,
             l->number = v.LiveNumber;
             l->latency = {};
             l->causes = {};
+            if (v.LiveOpenLoop)
+                (*v.LiveOpenLoop)[static_cast<size_t>(v.LiveNumber % VolumeStats::kLiveKept)] = {};
             StartInterval(l->counters, start, end, d, ok, requestSize, write);
         } else {
             AddToInterval(l->counters, start, end, d, ok, requestSize, write);

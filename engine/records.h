@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace engine {
@@ -159,6 +160,9 @@ struct VolumeStats {
     int64_t LivePeriodTicks = 0;
     int64_t LiveNumber = 0;
     std::array<LiveInterval, kLiveKept> Live{};
+    // An open loop's live intervals, slot by slot as Live: made only for a run that has both (300 KB).
+    std::unique_ptr<std::array<OpenLoopTally, kLiveKept>> LiveOpenLoop;
+    double RatePerVolume = 0;  // the open loop's rate asked of this volume; 0: closed loop
     // The volume's workers' operations finished but not yet recorded, one list entry per worker in a run;
     // changed and drained under Lock (see PendingRecords).
     PendingRecords* Pending = nullptr;

@@ -144,6 +144,11 @@ LiveFollower::Taken LiveFollower::Take(const engine::VolumeSet& volumes, bool ru
             lf.counters = l.counters;
             lf.latency = l.latency;
             lf.causes = CauseLines(l.causes, origin_, timerFreq_);
+            if (v.LiveOpenLoop) {
+                lf.openLoop.on = true;
+                lf.openLoop.rateAsked = v.RatePerVolume;
+                lf.openTally = (*v.LiveOpenLoop)[static_cast<size_t>(next % engine::VolumeStats::kLiveKept)];
+            }
             AddToAll(lf, l.causes);
             taken.volumes.push_back(std::move(lf));
         }
@@ -158,6 +163,11 @@ LiveFollower::Taken LiveFollower::Take(const engine::VolumeSet& volumes, bool ru
         for (LiveFigures& lf : *list) {
             lf.rates = RatesOf(lf.counters, timerFreq_);
             lf.percentiles = LatencyPercentiles(lf.latency);
+            if (lf.openLoop.on) {
+                lf.openLoop.fromIntended = LatencyPercentiles(lf.openTally.fromIntended);
+                lf.openLoop.lateness = LatencyPercentiles(lf.openTally.lateness);
+                lf.openLoop.late = lf.openTally.late;
+            }
         }
     return taken;
 }
@@ -171,6 +181,11 @@ void LiveFollower::AddToAll(const LiveFigures& lf, const engine::ErrorCauses& ca
     }
     FoldTotal(at->figures.counters, lf.counters, at->volumes == 0);
     at->figures.latency.Merge(lf.latency);
+    if (lf.openLoop.on) {
+        at->figures.openLoop.on = true;
+        at->figures.openLoop.rateAsked += lf.openLoop.rateAsked;
+        at->figures.openTally.Merge(lf.openTally);
+    }
     at->causes.Merge(causes);
     ++at->volumes;
 }

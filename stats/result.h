@@ -39,7 +39,8 @@ struct OpenLoopFigures {
     bool on = false;
     Percentiles fromIntended, lateness;  // microseconds
     engine::LogLinearHistogram fromIntendedHistogram;
-    int64_t late = 0;  // started more than one slot after their intended start
+    int64_t late = 0;      // started more than one slot after their intended start
+    double rateAsked = 0;  // operations a second, of the volume or all together
 };
 
 // The figures of one volume, or of all volumes together.
@@ -199,6 +200,8 @@ struct LiveFigures {
     engine::LogLinearHistogram latency;
     Percentiles percentiles;
     std::vector<CauseLine> causes;  // seconds from the run's start
+    OpenLoopFigures openLoop;       // an open loop's interval (its histogram left out)
+    engine::OpenLoopTally openTally;
 };
 
 // Follows the volumes' live intervals: each call returns the intervals closed since the last one, in

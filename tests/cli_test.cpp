@@ -389,9 +389,9 @@ TEST(Cli, SettingsThatCannotWorkAreRefusedBeforeTheRun) {
         {{"--rate", "0", "T=" + img}, "--rate: '0' is not a number from 0.001 to 1e+08"},
         {{"--rate", "fast", "T=" + img}, "--rate: 'fast' is not a number"},
         {{"--arrival", "poisson", "T=" + img}, "--arrival is the schedule of --rate"},
-        {{"--rate", "100", "--latency-target", "p99=2ms", "T=" + img},
-         "--rate 100 with --latency-target p99: the rate is the highest the search tries, and a step of 2 s "
-         "holds the 1000 operations p99 needs only from 500 a second per volume"},
+        {{"--rate", "10", "--latency-target", "p99=2ms", "T=" + img},
+         "--rate 10 with --latency-target p99: the rate is the highest the search tries, and a step of 10 s "
+         "holds the 1000 operations p99 needs only from 100 a second per volume"},
         {{"--latency-target", "p99=2ms", "--log", (dir.path() / "ops.dat").string(), "T=" + img},
          "--log with --latency-target: each step of the search is a run of its own"},
         {{"--cliff-rise", "1", "--writes", "1", "--destroy-data", "T=" + img},

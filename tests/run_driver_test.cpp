@@ -365,6 +365,7 @@ TEST_F(Driver, AStallUnderAnOpenLoopShowsInTheLatencyFromTheIntendedStartOfEvery
     s.testMs = 1500;
     s.threadsPerVolume = 1;
     s.rate = 1000;
+    s.liveSeconds = 1;
     ASSERT_TRUE(cli::DriveRun(*eng, dialogs, s, selected, {}).started);
     const auto lock = engine::LockUpToDate(*eng->Volume(2));
     const engine::VolumeStats& v = *eng->Volume(2);
@@ -379,4 +380,21 @@ TEST_F(Driver, AStallUnderAnOpenLoopShowsInTheLatencyFromTheIntendedStartOfEvery
     EXPECT_GE(v.OpenLoop.late, 80);
     EXPECT_EQ(v.OpenLoop.fromIntended.total, static_cast<uint64_t>(v.RunTotal.IOCount));
     EXPECT_NEAR(static_cast<double>(v.RunTotal.IOCount), 1500, 1500 * 0.05);
+
+    // The live intervals' own tallies add up to the run's, and the stall is in the first one's.
+    ASSERT_TRUE(v.LiveOpenLoop);
+    ASSERT_LE(v.LiveNumber, engine::VolumeStats::kLiveKept);
+    uint64_t operations = 0, held = 0;
+    int64_t late = 0;
+    for (size_t k = 0; k < engine::VolumeStats::kLiveKept; ++k) {
+        if (v.Live[k].number == 0) continue;
+        const engine::OpenLoopTally& t = (*v.LiveOpenLoop)[k];
+        EXPECT_EQ(t.fromIntended.total, static_cast<uint64_t>(v.Live[k].counters.IOCount)) << k;
+        operations += t.fromIntended.total;
+        late += t.late;
+        if (v.Live[k].number == 1) held = atLeast10ms(t.fromIntended);
+    }
+    EXPECT_EQ(operations, v.OpenLoop.fromIntended.total);
+    EXPECT_EQ(late, v.OpenLoop.late);
+    EXPECT_GE(held, 80u);
 }
