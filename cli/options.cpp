@@ -9,6 +9,7 @@
 
 #include "cli/names.h"
 #include "cli/report_output.h"
+#include "platform/io_queue.h"
 #include "stats/log_stream.h"
 
 namespace cli {
@@ -171,8 +172,8 @@ std::string RefusalText(const engine::Refusal& r, const Options& o, const std::s
                    "--block-size, "
                    "fewer --threads or a lower --queue-depth";
         case Why::NeedsQueue:
-            return std::string(OptionFor(r.field, o)) +
-                   " applies to queued operations (io_uring): give --queue-depth 2 or more";
+            return std::string(OptionFor(r.field, o)) + " applies to queued operations (" +
+                   platform::QueuedEngine().name + "): give --queue-depth 2 or more";
         case Why::None:
             break;
     }
@@ -442,7 +443,8 @@ const std::vector<OptionDef>& OptionTable() {
          }},
         {"--period", "S", "statistics interval in seconds (0: follows the test time)", kRun, "",
          IntegerSetting<&S::periodSeconds, F::Period, 0, kInt32Max>},
-        {"--queue-depth", "Q", "operation streams per worker through one io_uring queue (1: synchronous)",
+        {"--queue-depth", "Q",
+         "operation streams per worker through one queue (io_uring; Windows: overlapped I/O; 1: synchronous)",
          kRun, "", IntegerSetting<&S::queueDepth, F::QueueDepth, 1, engine::kMaxQueueDepth>},
         {"--submit-batch", "B|auto",
          "queued operations handed over per call, 1 to Q (auto: found as it runs)", kRun, "auto 1",

@@ -161,24 +161,28 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
             return Refuse(kCannotWrite, std::string(option) + ": cannot write " + path + ":" +
                                             engine::SystemErrorText(code));
     }
-    if (o.latencyTargetGiven) {
-        uint32_t code = 0;
-        if (!platform::AsyncQueuesAvailable(code))
+    // What the system's queue can do, asked of it by capability; never a silent fall-back to the
+    // synchronous path: the operator asked for queued operations.
+    const platform::QueueEngine queues = platform::QueuedEngine();
+    const std::string name = queues.name;
+    if (o.latencyTargetGiven && o.settings.rate <= 0 && !queues.available)
+        return Refuse(kUsage, "--latency-target searches the queue depth, and this system cannot set up " +
+                                  name + " queues:" + engine::SystemErrorText(queues.error));
+    if (o.settings.queueDepth > 1 && !queues.available)
+        return Refuse(kUsage, "--queue-depth " + std::to_string(o.settings.queueDepth) +
+                                  ": this system cannot set up " + name +
+                                  " queues:" + engine::SystemErrorText(queues.error) +
+                                  " (an old kernel, or a container or " + "sandbox that forbids " + name +
+                                  "); use --queue-depth 1");
+    if (o.settings.queueDepth > 1 && static_cast<uint32_t>(o.settings.queueDepth) > queues.maxDepth)
+        return Refuse(kUsage, "--queue-depth " + std::to_string(o.settings.queueDepth) + ": " + name +
+                                  " takes at most " + std::to_string(queues.maxDepth) + " requests a queue");
+    for (const auto& [asked, can, option] :
+         {std::tuple{o.settings.registerFile, queues.registerFile, "--register-file"},
+          std::tuple{o.settings.registerBuffers, queues.registerBuffers, "--register-buffers"}})
+        if (asked && !can)
             return Refuse(kUsage,
-                          "--latency-target searches the queue depth, and this system cannot set up "
-                          "queues of operations:" +
-                              engine::SystemErrorText(code));
-    }
-    if (o.settings.queueDepth > 1) {
-        // Never a silent fall-back to the synchronous path: the operator asked for queued operations.
-        uint32_t code = 0;
-        if (!platform::AsyncQueuesAvailable(code))
-            return Refuse(kUsage,
-                          "--queue-depth " + std::to_string(o.settings.queueDepth) +
-                              ": this system cannot set up io_uring queues:" + engine::SystemErrorText(code) +
-                              " (an old kernel, or a container or sandbox that forbids io_uring); use "
-                              "--queue-depth 1");
-    }
+                          std::string(option) + ": " + name + " cannot register: " + queues.noRegistration);
     if (o.startAtGiven && o.startAtMs <= nowUtcMs)
         return Refuse(kUsage, "--start-at: " + IsoUtc(o.startAtMs) + " is already past (it is " +
                                   IsoUtc(nowUtcMs) + ")");

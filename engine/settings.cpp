@@ -73,7 +73,7 @@ Refusal Validate(const RunSettings& s) {
     if (s.submitBatch < 0) return Refuse(Why::BelowMinimum, SettingField::SubmitBatch, s.submitBatch, 0);
     if (s.submitBatch > s.queueDepth)
         return Refuse(Why::OutOfRange, SettingField::SubmitBatch, s.submitBatch, s.queueDepth);
-    // Registration is io_uring's; the synchronous calls of depth 1 have nothing to register with.
+    // Registration is a queue's; the synchronous calls of depth 1 have nothing to register with.
     if (s.registerFile && s.queueDepth == 1) return Refuse(Why::NeedsQueue, SettingField::RegisterFile, 1, 2);
     if (s.registerBuffers && s.queueDepth == 1)
         return Refuse(Why::NeedsQueue, SettingField::RegisterBuffers, 1, 2);

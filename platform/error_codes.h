@@ -11,6 +11,9 @@ constexpr uint32_t kShortTransfer = 0xE0000001u;
 constexpr uint32_t kNoCall = 0xE0000002u;
 // A read whose data is not what this run wrote there (the verify option).
 constexpr uint32_t kDataMismatch = 0xE0000003u;
+// Windows: a queue's handle is tied to another worker's completion port already (the one handle of a volume
+// locked for writing, which every worker shares).
+constexpr uint32_t kQueueHandleTaken = 0xE0000004u;
 
 // The system's code for "not enough memory".
 uint32_t OutOfMemoryErrorCode();

@@ -10,6 +10,10 @@ std::string SystemErrorDescription(uint32_t code) {
     if (code == kShortTransfer) return "Short transfer: fewer bytes than requested";
     if (code == kNoCall) return "No read or write was issued";
     if (code == kDataMismatch) return "Data mismatch: the block does not hold what was written";
+    if (code == kQueueHandleTaken)
+        return "The volume's one write handle is tied to another worker's completion port: queued writes to "
+               "a "
+               "locked volume go through one worker (--threads 1)";
     // The system's own message table in the user's language, as the error box shows it.
     wchar_t buffer[512];
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
@@ -29,6 +33,7 @@ std::string ErrorCodeName(uint32_t code) {
     if (code == kShortTransfer) return "SHORT";
     if (code == kNoCall) return "NOCALL";
     if (code == kDataMismatch) return "MISMATCH";
+    if (code == kQueueHandleTaken) return "QUEUE_HANDLE_TAKEN";
     switch (code) {
         case ERROR_FILE_NOT_FOUND:
             return "ERROR_FILE_NOT_FOUND";

@@ -2,9 +2,9 @@
 // Reads and writes on an open volume as a queue, the one way the operation loop drives a device: requests
 // are queued, handed to the device by a submission, and their completions reaped one at a time. A queue
 // times its own operations: an operation starts at the counter reading just before the call that handed it
-// to the device and ends at the reading taken as soon as its result is in hand. Two implementations: the
+// to the device and ends at the reading taken as soon as its result is in hand. Three implementations: the
 // synchronous queue, whose submission makes the call itself (a synchronous worker, timed immediately around
-// its call), and io_uring (liburing) on Linux; Windows overlapped I/O can be a third.
+// its call), io_uring (liburing) on Linux, and overlapped I/O through a completion port on Windows.
 #include <cstdint>
 #include <memory>
 
@@ -66,8 +66,24 @@ class IIoQueue {
 // counter readings, and the completion is ready at once. The device must outlive the queue.
 std::unique_ptr<IIoQueue> MakeSyncQueue(IVolumeDevice& device);
 
-// Whether asynchronous queues can be set up on this system; false with the system's reason (an old kernel,
-// or a sandbox that forbids io_uring).
-bool AsyncQueuesAvailable(uint32_t& error);
+// The queue this system drives operations through at depths above 1, as fio names its engines, and what it
+// can do: the settings ask for capabilities, and a refusal names the one missing with the system's reason.
+struct QueueEngine {
+    const char* name = "";   // "io_uring", "overlapped I/O"
+    bool available = false;  // false: error is the system's reason (an old kernel, a sandbox)
+    uint32_t error = 0;
+    uint32_t maxDepth = 0;  // requests in flight on one queue at most
+    bool registerFile = false;
+    bool registerBuffers = false;
+    const char* noRegistration = "";  // why neither can be registered, when they cannot
+};
+QueueEngine QueuedEngine();
+
+// A write that would reach past an image file's end (limit: its size; -1 for a volume, which has no such
+// end) would grow the file instead of testing it: every queue and the synchronous calls refuse it, before
+// any call, with the system's "disk full" code.
+inline bool PastImageEnd(int64_t offset, uint32_t size, int64_t limit) {
+    return limit >= 0 && offset >= 0 && offset + static_cast<int64_t>(size) > limit;
+}
 
 }  // namespace platform

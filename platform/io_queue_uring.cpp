@@ -60,8 +60,8 @@ class UringQueue final : public IIoQueue {
 
     bool Queue(const IoRequest& q) override {
         if (q.tag >= kMaxTags || free_.empty()) return false;
-        if (q.write && limit_ >= 0 && q.offset >= 0 && q.offset + static_cast<int64_t>(q.size) > limit_) {
-            done_.push_back({q.tag, ENOSPC, 0, 0});  // a write past an image's end would grow the file
+        if (q.write && PastImageEnd(q.offset, q.size, limit_)) {
+            done_.push_back({q.tag, ENOSPC, 0, 0});
             return true;
         }
         io_uring_sqe* sqe = io_uring_get_sqe(&ring_);
@@ -209,15 +209,20 @@ std::unique_ptr<IIoQueue> MakeUringQueue(int fd, int64_t writeLimit, uint32_t de
     return queue;
 }
 
-bool AsyncQueuesAvailable(uint32_t& error) {
+QueueEngine QueuedEngine() {
+    QueueEngine e;
+    e.name = "io_uring";
+    e.maxDepth = 32768;  // the kernel's most entries a ring may have
+    e.registerFile = e.registerBuffers = true;
     io_uring ring{};
     const int r = io_uring_queue_init(2, &ring, 0);
     if (r < 0) {
-        error = static_cast<uint32_t>(-r);
-        return false;
+        e.error = static_cast<uint32_t>(-r);
+        return e;
     }
     io_uring_queue_exit(&ring);
-    return true;
+    e.available = true;
+    return e;
 }
 
 }  // namespace platform

@@ -313,7 +313,7 @@ class FileDevice final : public IVolumeDevice {
     }
 
     uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
-        if (limit_ >= 0 && offset >= 0 && offset + static_cast<int64_t>(size) > limit_) return ENOSPC;
+        if (PastImageEnd(offset, size, limit_)) return ENOSPC;
         ssize_t r;
         do {
             r = ::pwrite(fd_, buffer, size, offset);

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "platform/error_codes.h"
+#include "platform/io_queue_win32.h"
 #include "platform/volume_device.h"
 #include "platform/win32_text.h"
 
@@ -16,11 +17,13 @@ bool IsVolumePath(const std::string& path) {
     return path.size() == 6 && path.compare(0, 4, "\\\\.\\") == 0 && path[5] == ':';
 }
 
-// Opened raw like the window's volumes: no cache, writes through.
-HANDLE OpenRaw(const std::string& path, bool write) {
+// Opened raw like the window's volumes: no cache, writes through; overlapped for a queue.
+HANDLE OpenRaw(const std::string& path, bool write, bool overlapped = false) {
     return CreateFileW(Wide(path).c_str(), GENERIC_READ | (write ? GENERIC_WRITE : 0),
                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH |
+                           (overlapped ? FILE_FLAG_OVERLAPPED : 0),
+                       nullptr);
 }
 
 // The sector size of the volume that holds path (a raw volume, or the file system of an image file).
@@ -90,7 +93,8 @@ class Probe final : public IVolumeProbe {
 };
 
 // One lock per volume while any of our write handles is open: a volume that holds a mounted file system
-// cannot be locked, and the lock belongs to the handle, so the run's workers write through duplicates of it.
+// cannot be locked, and the lock belongs to the handle, so the run's workers write through duplicates of it
+// (which share its file, and so its one completion port).
 class WriteClaims {
   public:
     // The locked handle's duplicate, or nullptr with the system's reason.
@@ -98,7 +102,9 @@ class WriteClaims {
         std::lock_guard lock(mutex_);
         Claim& c = claims_[static_cast<size_t>(index)];
         if (c.refs == 0) {
-            HANDLE h = OpenRaw(path, true);
+            // Overlapped, so that a worker's queue can drive it: the lock belongs to this handle, and no
+            // other handle of ours may write the volume.
+            HANDLE h = OpenRaw(path, true, true);
             if (h == INVALID_HANDLE_VALUE) {
                 error = GetLastError();
                 return nullptr;
@@ -208,28 +214,34 @@ class HeldImage final : public IVolumeClaim {
 
 class Device final : public IVolumeDevice {
   public:
-    Device(HANDLE h, int64_t limit, WriteClaims* claims, int index, std::unique_ptr<IVolumeClaim> image = {})
-        : h_(h), limit_(limit), claims_(claims), index_(index), image_(std::move(image)) {}
+    // overlapped: h is the locked volume's overlapped handle (its synchronous calls then wait on an event of
+    // their own); otherwise a queue opens a handle of its own on path.
+    Device(HANDLE h, std::string path, bool write, int64_t limit, WriteClaims* claims, int index,
+           std::unique_ptr<IVolumeClaim> image = {})
+        : h_(h),
+          path_(std::move(path)),
+          write_(write),
+          limit_(limit),
+          claims_(claims),
+          index_(index),
+          image_(std::move(image)) {
+        if (claims_) event_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    }
     ~Device() override {
         CloseHandle(h_);
+        if (event_) CloseHandle(event_);
         if (claims_) claims_->Release(index_);
     }
 
     uint32_t ReadAt(void* buffer, uint32_t size, int64_t offset) override {
         if (offset < 0) return ERROR_NEGATIVE_SEEK;
-        OVERLAPPED o = At(offset);
-        DWORD done = 0;
-        if (!ReadFile(h_, buffer, size, &done, &o)) return GetLastError();
-        return done == size ? 0 : kShortTransfer;
+        return Transfer(false, buffer, size, offset);
     }
 
     uint32_t WriteAt(const void* buffer, uint32_t size, int64_t offset) override {
         if (offset < 0) return ERROR_NEGATIVE_SEEK;
-        if (limit_ >= 0 && offset + static_cast<int64_t>(size) > limit_) return ERROR_DISK_FULL;
-        OVERLAPPED o = At(offset);
-        DWORD done = 0;
-        if (!WriteFile(h_, buffer, size, &done, &o)) return GetLastError();
-        return done == size ? 0 : kShortTransfer;
+        if (PastImageEnd(offset, size, limit_)) return ERROR_DISK_FULL;
+        return Transfer(true, const_cast<void*>(buffer), size, offset);
     }
 
     void* AllocateBuffer(size_t bytes) override {
@@ -238,23 +250,54 @@ class Device final : public IVolumeDevice {
     }
     void FreeBuffer(void* buffer) override { VirtualFree(buffer, 0, MEM_RELEASE); }
 
-    std::unique_ptr<IIoQueue> OpenQueue(uint32_t, const QueueOptions&, uint32_t& error) override {
-        error = ERROR_NOT_SUPPORTED;
-        return nullptr;
+    // Registration is refused before a run (QueuedEngine says there is none); the options are unused here.
+    std::unique_ptr<IIoQueue> OpenQueue(uint32_t depth, const QueueOptions&, uint32_t& error) override {
+        if (claims_) {
+            // The locked volume's handle, duplicated: it is the only one that may write.
+            HANDLE dup = nullptr;
+            if (!DuplicateHandle(GetCurrentProcess(), h_, GetCurrentProcess(), &dup, 0, FALSE,
+                                 DUPLICATE_SAME_ACCESS)) {
+                error = GetLastError();
+                return nullptr;
+            }
+            return MakeOverlappedQueue(dup, true, limit_, depth, error);
+        }
+        HANDLE h = OpenRaw(path_, write_, true);
+        if (h == INVALID_HANDLE_VALUE) {
+            error = GetLastError();
+            return nullptr;
+        }
+        return MakeOverlappedQueue(h, true, limit_, depth, error);
     }
 
   private:
-    static OVERLAPPED At(int64_t offset) {
+    uint32_t Transfer(bool write, void* buffer, uint32_t size, int64_t offset) {
         OVERLAPPED o{};
         o.Offset = static_cast<DWORD>(static_cast<uint64_t>(offset) & 0xffffffffu);
         o.OffsetHigh = static_cast<DWORD>(static_cast<uint64_t>(offset) >> 32);
-        return o;
+        // On the overlapped handle: the low bit keeps the completion off any port a queue tied to the file.
+        if (event_) o.hEvent = reinterpret_cast<HANDLE>(reinterpret_cast<uintptr_t>(event_) | 1);
+        DWORD done = 0;
+        const BOOL ok =
+            write ? WriteFile(h_, buffer, size, &done, &o) : ReadFile(h_, buffer, size, &done, &o);
+        if (!ok) {
+            DWORD e = GetLastError();
+            if (e == ERROR_IO_PENDING && event_)
+                e = GetOverlappedResult(h_, &o, &done, TRUE) ? 0 : GetLastError();
+            if (e == ERROR_HANDLE_EOF) return kShortTransfer;
+            if (e != 0) return e;
+        }
+        return done == size ? 0 : kShortTransfer;
     }
+
     HANDLE h_;
+    std::string path_;
+    bool write_;
     int64_t limit_;
     WriteClaims* claims_;
     int index_;
     std::unique_ptr<IVolumeClaim> image_;  // given back after the close
+    HANDLE event_ = nullptr;
 };
 
 class VolumeSystem final : public IVolumeSystem {
@@ -290,7 +333,7 @@ class VolumeSystem final : public IVolumeSystem {
         }
         if (write && IsVolumePath(path)) {
             HANDLE h = claims_.Acquire(index, path, error);
-            return h ? std::make_unique<Device>(h, -1, &claims_, index) : nullptr;
+            return h ? std::make_unique<Device>(h, path, true, -1, &claims_, index) : nullptr;
         }
         std::string holder;
         std::unique_ptr<IVolumeClaim> image;
@@ -303,7 +346,7 @@ class VolumeSystem final : public IVolumeSystem {
         int64_t limit = -1;
         LARGE_INTEGER size{};
         if (!IsVolumePath(path) && GetFileSizeEx(h, &size)) limit = size.QuadPart;
-        return std::make_unique<Device>(h, limit, nullptr, index, std::move(image));
+        return std::make_unique<Device>(h, path, write, limit, nullptr, index, std::move(image));
     }
 
     // Image files are held by a lock; a volume written to is locked by the system while written (above).

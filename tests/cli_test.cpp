@@ -798,8 +798,7 @@ TEST(Cli, StartAtWaitsForItsTimeAndRefusesOneThatIsPast) {
 TEST(Cli, TheDepthReachedIsReportedBesideTheDepthAsked) {
     TempDir dir;
     const std::string img = dir.MakeImage("t.img", 16 << 20);
-    uint32_t error = 0;
-    const bool queues = platform::AsyncQueuesAvailable(error);
+    const bool queues = platform::QueuedEngine().available;
     for (const auto& [threads, depth] : {std::pair{2, 1}, std::pair{1, 8}}) {
         if (depth > 1 && !queues) continue;
         const Result r = RunCli(dir, {"--seconds", "1", "--threads", std::to_string(threads), "--queue-depth",

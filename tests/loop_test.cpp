@@ -354,9 +354,9 @@ struct ImageRun {
 
 }  // namespace
 
-TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
-    uint32_t error = 0;
-    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
+TEST(QueuedStreams, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
+    if (!platform::QueuedEngine().available)
+        GTEST_SKIP() << platform::QueuedEngine().name << " is not available here";
     ImageRun run(4 << 20, 0x33);
     RunSettings s;
     s.threadsPerVolume = 2;
@@ -373,11 +373,10 @@ TEST(StreamsOnIoUring, AnImageFileRunKeepsTheLogAndTheTotalsEqual) {
 
 // Verified writes carry the run's random data after their header at every depth, never what a read left in
 // a buffer: on an image of zeros, forward, one read and one write per portion.
-TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
-    uint32_t error = 0;
+TEST(QueuedStreams, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
     for (int32_t depth : {1, 4}) {
-        if (depth > 1 && !platform::AsyncQueuesAvailable(error))
-            GTEST_SKIP() << "io_uring is not available here: " << error;
+        if (depth > 1 && !platform::QueuedEngine().available)
+            GTEST_SKIP() << platform::QueuedEngine().name << " is not available here";
         ImageRun run(1 << 20, 0);
         RunSettings s;
         s.threadsPerVolume = 1;
@@ -404,9 +403,10 @@ TEST(StreamsOnIoUring, VerifiedWritesCarryTheRunsDataAtEveryDepth) {
 
 // The volume's file and the streams' buffers registered with io_uring: the same operations, recorded the
 // same way, written data verified; without a queue there is nothing to register with, and Start says so.
-TEST(StreamsOnIoUring, RegisteredFilesAndBuffersRunLikeTheOthers) {
-    uint32_t error = 0;
-    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring is not available here: " << error;
+TEST(QueuedStreams, RegisteredFilesAndBuffersRunLikeTheOthers) {
+    const platform::QueueEngine queues = platform::QueuedEngine();
+    if (!queues.available || !queues.registerBuffers)
+        GTEST_SKIP() << queues.name << " registers nothing here";
     ImageRun run(4 << 20, 0x33);
     RunSettings s;
     s.threadsPerVolume = 2;

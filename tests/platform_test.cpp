@@ -393,8 +393,7 @@ TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReadin
 }
 
 TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCancelled) {
-    uint32_t error = 0;
-    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring cannot be set up here";
+    if (!platform::QueuedEngine().available) GTEST_SKIP() << "io_uring cannot be set up here";
     // A read of an empty pipe whose writer stays open never completes: a device that never answers.
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
@@ -442,7 +441,7 @@ TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCance
 
 TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
     uint32_t error = 0;
-    if (!platform::AsyncQueuesAvailable(error)) GTEST_SKIP() << "io_uring cannot be set up here";
+    if (!platform::QueuedEngine().available) GTEST_SKIP() << "io_uring cannot be set up here";
     TempDir dir;
     const std::string path = dir.MakeImage("data.img", 4096);
     const int fd = ::open(path.c_str(), O_RDONLY);
