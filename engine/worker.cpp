@@ -146,12 +146,12 @@ void TDiskTest::Core::RunTest() {
     std::memset(zeroBuffer, 0, s);
     if (!FillRandomData(random, static_cast<unsigned char*>(randomBuffer), s, over)) return leave();
 
-    // Depth 1 is the synchronous worker: the same loop over a queue whose submission makes the call.
+    // Depth 1 is the synchronous worker: the same loop over a queue whose submission makes the call. Which
+    // queue is the platform's to say.
     platform::QueueOptions options;
     options.registerFile = v.RegisterFile;
     options.registerBuffers = v.RegisterBuffers;
-    std::unique_ptr<platform::IIoQueue> queue =
-        depth == 1 ? platform::MakeSyncQueue(*device) : device->OpenQueue(depth, options, error);
+    std::unique_ptr<platform::IIoQueue> queue = platform::OpenQueue(*device, depth, options, error);
     if (queue) {
         LoopRun loop{sh,
                      v,

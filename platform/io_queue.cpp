@@ -55,4 +55,9 @@ std::unique_ptr<IIoQueue> MakeSyncQueue(IVolumeDevice& device) {
     return std::make_unique<SyncQueue>(device);
 }
 
+std::unique_ptr<IIoQueue> OpenQueue(IVolumeDevice& device, uint32_t depth, const QueueOptions& options,
+                                    uint32_t& error) {
+    return depth <= 1 ? MakeSyncQueue(device) : device.OpenQueue(depth, options, error);
+}
+
 }  // namespace platform

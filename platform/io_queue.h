@@ -65,6 +65,10 @@ class IIoQueue {
 // The synchronous queue of depth 1 over a device's synchronous calls: Submit makes the call between its two
 // counter readings, and the completion is ready at once. The device must outlive the queue.
 std::unique_ptr<IIoQueue> MakeSyncQueue(IVolumeDevice& device);
+// The queue a worker of `depth` streams drives: the synchronous one at depth 1, else the device's own (the
+// system's queued engine); nullptr with the system's code when that cannot be set up.
+std::unique_ptr<IIoQueue> OpenQueue(IVolumeDevice& device, uint32_t depth, const QueueOptions& options,
+                                    uint32_t& error);
 
 // The queue this system drives operations through at depths above 1, as fio names its engines, and what it
 // can do: the settings ask for capabilities, and a refusal names the one missing with the system's reason.
