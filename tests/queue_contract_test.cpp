@@ -39,7 +39,8 @@ class QueueContract : public ::testing::TestWithParam<std::string> {
             sys_ = platform::MakeVolumeSystem(map);
         }
         uint32_t error = 0;
-        device_ = (kind == "fake" ? static_cast<platform::IVolumeSystem&>(fake_) : *sys_).OpenDevice(0, true, error);
+        device_ = (kind == "fake" ? static_cast<platform::IVolumeSystem&>(fake_) : *sys_)
+                      .OpenDevice(0, true, error);
         ASSERT_TRUE(device_) << error;
         queue_ = kind == "sync" ? platform::MakeSyncQueue(*device_) : device_->OpenQueue(depth, {}, error);
         ASSERT_TRUE(queue_) << error;
@@ -102,7 +103,8 @@ TEST_P(QueueContract, TagsComeBackOnceAtEveryDepthAndTimingBracketsTheCalls) {
         if (IsSkipped()) return;
         std::set<uint32_t> tags;
         for (uint32_t k = 0; k < depth; ++k) {
-            const uint32_t tag = k == 0 ? platform::IIoQueue::kMaxTags - 1 : k * 7919 % platform::IIoQueue::kMaxTags;
+            const uint32_t tag =
+                k == 0 ? platform::IIoQueue::kMaxTags - 1 : k * 7919 % platform::IIoQueue::kMaxTags;
             tags.insert(tag);
             ASSERT_TRUE(queue_->Queue(Request(false, int64_t{kBlock} * k, tag, Buffer(0)))) << depth;
         }
@@ -133,7 +135,8 @@ TEST_P(QueueContract, AStopCancelsAndEveryRequestStillCompletesOnce) {
     const uint32_t depth = Depth(16);
     Open(depth, int64_t{kBlock} * 64);
     if (IsSkipped()) return;
-    for (uint32_t k = 0; k < depth; ++k) ASSERT_TRUE(queue_->Queue(Request(k % 2 == 1, int64_t{kBlock} * k, k, Buffer(0x22))));
+    for (uint32_t k = 0; k < depth; ++k)
+        ASSERT_TRUE(queue_->Queue(Request(k % 2 == 1, int64_t{kBlock} * k, k, Buffer(0x22))));
     ASSERT_EQ(queue_->Submit(false), 0u);
     queue_->CancelAll();
     std::multiset<uint32_t> back;
@@ -151,10 +154,10 @@ TEST_P(QueueContract, AStopCancelsAndEveryRequestStillCompletesOnce) {
 TEST_P(QueueContract, NoWritePastAnImagesEndAndShortReadsAreShort) {
     Open(Depth(4), kImage + 2048);
     if (IsSkipped()) return;
-    std::vector<IoRequest> r = {Request(true, kImage, 1, Buffer(0x33)),
-                                Request(true, kImage + kBlock, 2, Buffer(0x33)),
-                                Request(false, kImage, 3, Buffer(0)), Request(false, kImage + kBlock, 4, Buffer(0)),
-                                Request(false, 0, 5, Buffer(0))};
+    std::vector<IoRequest> r = {
+        Request(true, kImage, 1, Buffer(0x33)), Request(true, kImage + kBlock, 2, Buffer(0x33)),
+        Request(false, kImage, 3, Buffer(0)), Request(false, kImage + kBlock, 4, Buffer(0)),
+        Request(false, 0, 5, Buffer(0))};
     if (!Real()) r.resize(2);  // the fake knows nothing of short reads
     const std::vector<IoCompletion> got = Run(r);
     ASSERT_EQ(got.size(), r.size());
@@ -193,7 +196,8 @@ TEST_P(QueueContract, StampedWritesReadBackIntact) {
         uint32_t stamp = 0;
         std::memcpy(&stamp, b, sizeof stamp);
         EXPECT_EQ(stamp, k);
-        EXPECT_TRUE(std::all_of(b + sizeof k, b + kBlock, [&](unsigned char x) { return x == 0x40 + k; })) << k;
+        EXPECT_TRUE(std::all_of(b + sizeof k, b + kBlock, [&](unsigned char x) { return x == 0x40 + k; }))
+            << k;
     }
 }
 

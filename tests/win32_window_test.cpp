@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -488,6 +489,84 @@ void Drive(const Images& images, const std::string& picture, std::atomic<int64_t
     PostMessageW(form, WM_CLOSE, 0, 0);
 }
 
+// The part of the window's client area on the screen without a square of 8 x 8 black pixels: nothing the
+// window draws is black over such an area, and an unpainted strip is.
+bool PaintedWithoutBlack() {
+    RECT r;
+    GetClientRect(form, &r);
+    MapWindowPoints(form, HWND_DESKTOP, reinterpret_cast<POINT*>(&r), 2);
+    r.right = std::min<LONG>(r.right, GetSystemMetrics(SM_CXSCREEN));
+    r.bottom = std::min<LONG>(r.bottom, GetSystemMetrics(SM_CYSCREEN));
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    if (w <= 0 || h <= 0) return false;
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
+    HGDIOBJ old = SelectObject(mem, bitmap);
+    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+    SelectObject(mem, old);
+    BITMAPINFOHEADER info{sizeof info, w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+    std::vector<uint32_t> px(static_cast<size_t>(w) * h);
+    GetDIBits(mem, bitmap, 0, h, px.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    // Per column, the run of black pixels ending at each row; a square is 8 columns side by side with runs
+    // of 8.
+    std::vector<int> run(static_cast<size_t>(w), 0);
+    for (int y = 0; y < h; ++y) {
+        int across = 0;
+        for (int x = 0; x < w; ++x) {
+            int& n = run[static_cast<size_t>(x)];
+            n = (px[static_cast<size_t>(y) * w + x] & 0xFFFFFF) == 0 ? n + 1 : 0;
+            across = n >= 8 ? across + 1 : 0;
+            if (across >= 8) {
+                std::printf("    black at %d,%d of the client area\n", x, y);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// The settings captions in one font, each within its room before the control to its right; a window made
+// as small as it lets itself be keeps Start and the timer in view; resized, it repaints everything.
+void CheckLayout(int dpi) {
+    // Captions are sized to their text's height, and they differ in nothing but their height: one height is
+    // one font (a font handle is not told to another process).
+    LONG height = -1;
+    bool same = true, within = true;
+    for (const ui::ControlDef& def : ui::StoredControls()) {
+        if (def.room <= 0) continue;
+        const RECT r = Placed(Find(def.id));
+        if (height < 0) height = r.bottom - r.top;
+        same = same && r.bottom - r.top == height;
+        // Fitted, a caption is narrower than its room; one cut at its room is as wide as that.
+        if (r.right - r.left >= MulDiv(def.room, dpi, 96) || r.bottom - r.top != height) {
+            within = within && r.right - r.left < MulDiv(def.room, dpi, 96);
+            std::printf("    %s: %ld x %ld, room %d\n", def.name.c_str(), r.right - r.left, r.bottom - r.top,
+                        MulDiv(def.room, dpi, 96));
+        }
+    }
+    Check(same, "at " + std::to_string(dpi) + " dpi: the settings captions in one font");
+    Check(within, "at " + std::to_string(dpi) + " dpi: every caption within its room");
+    RECT before;
+    GetWindowRect(form, &before);
+    SetWindowPos(form, nullptr, 0, 0, 200, 120, SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    RECT client;
+    GetClientRect(form, &client);
+    const RECT start = Placed(Find(id::StartButton)), timer = Placed(Find(id::LabelTimer));
+    Check(start.right <= client.right && timer.right <= client.right && start.bottom <= client.bottom &&
+              timer.bottom <= client.bottom,
+          "made as small as it goes (" + std::to_string(client.right) + " x " +
+              std::to_string(client.bottom) + "), Start and the timer are in view");
+    std::this_thread::sleep_for(300ms);
+    SetWindowPos(form, nullptr, 0, 0, before.right - before.left, before.bottom - before.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE | SWP_NOMOVE);
+    std::this_thread::sleep_for(500ms);
+    Check(PaintedWithoutBlack(), "grown again, it repaints without black strips");
+}
+
 // A built or installed volstress.exe as its own process: its window comes up with the Avg tab first and the
 // caption "Старт", and closing it ends the process promptly with status 0.
 int RunProgram(const std::string& path) {
@@ -539,6 +618,7 @@ int RunProgram(const std::string& path) {
                   pages.right == client.right,
               "at " + std::to_string(dpi) + " dpi: Start " + std::to_string(start.right - start.left) +
                   " wide, the pages from " + std::to_string(pages.top) + " across the client area");
+        CheckLayout(dpi);
         HWND tabs = Find(id::PageControl1);
         Check(tabs && SendMessageW(tabs, TCM_GETITEMCOUNT, 0, 0) >= 1 &&
                   SendMessageW(tabs, TCM_GETCURSEL, 0, 0) == 0,

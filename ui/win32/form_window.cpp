@@ -16,6 +16,10 @@ using platform::Wide;
 
 // The dropped list of a combo box below its edit field, in stored pixels: room for the longest list.
 constexpr int kComboListHeight = 160;
+// The smallest client area, in stored pixels: the settings rows and a margin to their right, and below
+// them the tabs and a strip of the page.
+constexpr int kMinMargin = 8;
+constexpr int kMinClientHeight = 120;
 
 int WindowDpi(HWND hwnd) {
     using GetDpiForWindowFn = UINT(WINAPI*)(HWND);
@@ -62,8 +66,7 @@ Win32Form1::~Win32Form1() {
         opened_ = false;
         DestroyWindow(hwnd_);
     }
-    for (auto& [control, item] : items_)
-        if (item.condensed) DeleteObject(item.condensed);
+    if (captionFont_) DeleteObject(captionFont_);
     if (font_) DeleteObject(font_);
 }
 
@@ -147,10 +150,35 @@ void Win32Form1::MakeFont() {
     font_ = CreateFontW(-Px(kFontPixels), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                         OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_SWISS,
                         Wide(kFontFace).c_str());
+    // The settings captions share one face, the largest (from the window's own down to three quarters of it)
+    // in which each fits before the control the stored layout puts after it, with a pixel to spare: this
+    // font is drawn wider than the one the layout was made with, and captions of two sizes side by side, or
+    // one running into its box, look broken.
+    HFONT oldCaption = captionFont_;
+    captionFont_ = nullptr;
+    LOGFONTW lf{};
+    GetObjectW(font_, sizeof lf, &lf);
+    const int smallest = Px(kFontPixels) * 3 / 4;
+    for (int height = Px(kFontPixels); height >= smallest && !captionFont_; --height) {
+        lf.lfHeight = -height;
+        HFONT f = height == Px(kFontPixels) ? font_ : CreateFontIndirectW(&lf);
+        bool all = true;
+        for (const ControlDef& def : StoredControls()) {
+            if (def.room <= 0) continue;
+            const TextFit fit = Measure(Wide(def.text), f);
+            all = all && std::max(fit.extent, fit.ink) + Px(2) <= Px(def.room);
+        }
+        if (all || height == smallest)
+            captionFont_ = f == font_ ? CreateFontIndirectW(&lf) : f;
+        else if (f != font_)
+            DeleteObject(f);
+    }
     for (auto& [control, item] : items_) {
-        SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        SendMessageW(item.hwnd, WM_SETFONT,
+                     reinterpret_cast<WPARAM>(item.def.room > 0 ? captionFont_ : font_), FALSE);
         if (item.chart) SetChartModel(item.hwnd, item.chart.get(), font_);
     }
+    if (oldCaption) DeleteObject(oldCaption);
     if (old) DeleteObject(old);
 }
 
@@ -215,7 +243,7 @@ void Win32Form1::Create(const ControlDef& def) {
             break;
     }
     if (!item.hwnd) return;
-    SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+    SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(def.room > 0 ? captionFont_ : font_), FALSE);
     Item& stored = items_[def.id] = std::move(item);
     if (stored.chart) SetChartModel(stored.hwnd, stored.chart.get(), font_);
     if (def.kind == ControlKind::Page) {
@@ -227,8 +255,11 @@ void Win32Form1::Create(const ControlDef& def) {
 }
 
 Win32Form1::TextFit Win32Form1::Measure(HWND hwnd, HFONT font) const {
-    const std::wstring text = WindowText(hwnd);
-    HDC dc = GetDC(hwnd);
+    return Measure(WindowText(hwnd), font);
+}
+
+Win32Form1::TextFit Win32Form1::Measure(const std::wstring& text, HFONT font) const {
+    HDC dc = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(dc);
     HGDIOBJ oldFont = SelectObject(mem, font);
     TextFit fit;
@@ -269,34 +300,16 @@ Win32Form1::TextFit Win32Form1::Measure(HWND hwnd, HFONT font) const {
     }
     SelectObject(mem, oldFont);
     DeleteDC(mem);
-    ReleaseDC(hwnd, dc);
+    ReleaseDC(nullptr, dc);
     return fit;
 }
 
 void Win32Form1::FitToText(Item& item) {
-    TextFit fit = Measure(item.hwnd, font_);
-    HFONT use = font_;
-    if (item.condensed) DeleteObject(item.condensed), item.condensed = nullptr;
-    const int room = Px(item.def.room);
-    if (room > 0 && fit.ink + Px(1) > room) {
-        // A caption that would run into the control the stored layout puts after it (this font is drawn wider
-        // than the one the layout was made with): the same face a pixel or two smaller, which keeps the
-        // glyphs' shapes, rather than narrowed.
-        LOGFONTW lf{};
-        GetObjectW(font_, sizeof lf, &lf);
-        const int smallest = Px(kFontPixels) * 3 / 4;
-        for (int height = Px(kFontPixels) - 1; height >= smallest && fit.ink + Px(1) > room; --height) {
-            if (item.condensed) DeleteObject(item.condensed);
-            lf.lfHeight = -height;
-            item.condensed = CreateFontIndirectW(&lf);
-            fit = Measure(item.hwnd, item.condensed);
-        }
-        use = item.condensed ? item.condensed : font_;
-    }
-    SendMessageW(item.hwnd, WM_SETFONT, reinterpret_cast<WPARAM>(use), FALSE);
+    const TextFit fit = Measure(item.hwnd, item.def.room > 0 ? captionFont_ : font_);
     // Wide enough for every inked pixel and the text's own advance, with a pixel to spare; never into the
     // next control.
     int width = std::max(fit.extent, fit.ink) + Px(1);
+    const int room = Px(item.def.room);
     if (room > 0) width = std::min(width, room);
     int height = fit.height;
     if (item.def.kind == ControlKind::CheckBox) {
@@ -477,6 +490,21 @@ LRESULT Win32Form1::OnMessage(UINT msg, WPARAM wParam, LPARAM lParam) {
                 info->lpszText =
                     page ? const_cast<wchar_t*>(page->tooltip.c_str()) : const_cast<wchar_t*>(L"");
             }
+            return 0;
+        }
+        case WM_GETMINMAXINFO: {
+            // No smaller than the settings rows (Start and the timer at their right end) above the tabs and a
+            // strip of the page: below that, resizing would hide what stops a run.
+            int right = 0;
+            for (const auto& [control, item] : items_)
+                if (item.def.parent == id::Form1 && item.def.kind != ControlKind::PageControl)
+                    right = std::max(right, item.bounds.left + item.bounds.width);
+            if (right == 0) break;
+            RECT frame{0, 0, Px(right + kMinMargin), Px(kMinClientHeight)};
+            AdjustWindowRectEx(&frame, static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_STYLE)), FALSE,
+                               static_cast<DWORD>(GetWindowLongPtrW(hwnd_, GWL_EXSTYLE)));
+            auto* limits = reinterpret_cast<MINMAXINFO*>(lParam);
+            limits->ptMinTrackSize = {frame.right - frame.left, frame.bottom - frame.top};
             return 0;
         }
         case WM_DPICHANGED:

@@ -47,7 +47,6 @@ class Win32Form1 : private IWindowView {
         Rect bounds;  // stored pixels (96 dpi), as the logic last set them
         std::wstring tooltip;
         std::unique_ptr<ChartModel> chart;
-        HFONT condensed = nullptr;  // a caption narrowed to fit its room; owned
     };
 
     static LRESULT CALLBACK FormProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -65,6 +64,7 @@ class Win32Form1 : private IWindowView {
         int extent = 0, ink = 0, height = 0;
     };
     TextFit Measure(HWND hwnd, HFONT font) const;
+    TextFit Measure(const std::wstring& text, HFONT font) const;
     void LayOutPages();
     void ShowPage(size_t index);
     void MakeFont();
@@ -87,6 +87,7 @@ class Win32Form1 : private IWindowView {
     HWND hwnd_ = nullptr;
     HWND tooltips_ = nullptr;
     HFONT font_ = nullptr;
+    HFONT captionFont_ = nullptr;  // every settings caption's: the largest face in which all fit their room
     int dpi_ = 96;
     std::map<int, Item> items_;
     std::vector<int> pages_;  // page identifiers in tab order
