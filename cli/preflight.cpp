@@ -178,7 +178,7 @@ Preflight CheckBeforeRun(const Options& o, const platform::VolumeMap& system, in
         return Refuse(kUsage, "--queue-depth " + std::to_string(o.settings.queueDepth) + ": " + name +
                                   " takes at most " + std::to_string(queues.maxDepth) + " requests a queue");
     for (const auto& [asked, can, option] :
-         {std::tuple{o.settings.registerFile, queues.registerFile, "--register-file"},
+         {std::tuple{o.settings.registerFile, queues.registerFile, "--register-files"},
           std::tuple{o.settings.registerBuffers, queues.registerBuffers, "--register-buffers"}})
         if (asked && !can)
             return Refuse(kUsage,

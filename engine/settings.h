@@ -41,7 +41,8 @@ struct RunSettings {
     // by default), more gathers up to that many from one pass over the streams, at most queueDepth; 0 finds
     // the number that gives the device the most completions while the run goes (engine/hand_over.h).
     int32_t submitBatch = 1;
-    // Registered with each worker's io_uring at the start of a run: the volume's file and the streams'
+    // Registered with each worker's queue at the start of a run, where the system's queue can (io_uring):
+    // the volume's file and the streams'
     // buffers (queued operations only).
     bool registerFile = false;
     bool registerBuffers = false;
