@@ -42,8 +42,7 @@ struct RunSettings {
     // the number that gives the device the most completions while the run goes (engine/hand_over.h).
     int32_t submitBatch = 1;
     // Registered with each worker's queue at the start of a run, where the system's queue can (io_uring):
-    // the volume's file and the streams'
-    // buffers (queued operations only).
+    // the volume's file and the streams' buffers (queued operations only).
     bool registerFile = false;
     bool registerBuffers = false;
     bool verify = false;  // written blocks carry a header and checksum that reads check
