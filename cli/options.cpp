@@ -79,6 +79,8 @@ const char* OptionFor(engine::SettingField field, const Options& o) {
             return "--register-buffers";
         case SettingField::LiveInterval:
             return "--live-interval";
+        case SettingField::PollUs:
+            return "--poll-us";
         default:
             return "";
     }
@@ -107,6 +109,8 @@ const char* WhatFor(engine::SettingField field, const Options& o) {
             return "the operations per submission";
         case SettingField::LiveInterval:
             return "the interval of the live lines";
+        case SettingField::PollUs:
+            return "the time a worker polls its completions";
         default:
             return "the setting";
     }
@@ -456,6 +460,9 @@ const std::vector<OptionDef>& OptionTable() {
              o.settings.submitBatch = 0;
              return true;
          }},
+        {"--poll-us", "N",
+         "microseconds a queued worker reads its completions before it sleeps on them (0, the default: at once)",
+         kRun, "0 50", IntegerSetting<&S::pollUs, F::PollUs, 0, engine::kMaxPollUs>},
         {"--register-files", nullptr, "register the volume's file with each worker's queue", kRun, "",
          SettingFlag<&S::registerFile>},
         {"--register-buffers", nullptr, "register the streams' buffers with each worker's queue", kRun, "",

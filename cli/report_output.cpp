@@ -520,6 +520,7 @@ ordered_json ResultsJson(const stats::RunResult& r) {
         {key::kIntervalSeconds, r.periodSeconds},
         {"queue_depth", s.queueDepth},
         {"submit_batch", s.submitBatch == 0 ? ordered_json("auto") : ordered_json(s.submitBatch)},
+        {"poll_us", s.pollUs},
         {"register_files", s.registerFile},
         {"register_buffers", s.registerBuffers},
         {"rate", s.rate > 0 ? ordered_json(s.rate) : ordered_json()},

@@ -155,6 +155,7 @@ void Engine::PrepareVolumes(const std::array<bool, kDiskCount>& selected) {
         v.TestMethod = static_cast<int32_t>(s.method);
         v.QueueDepth = s.queueDepth;
         v.SubmitBatch = s.submitBatch;
+        v.PollUs = s.pollUs;
         v.OperationsPerWorker = s.passesPerWorker > 0 ? v.BlockCount * s.passesPerWorker : 0;
         v.RatePerWorker = s.rate > 0 && s.threadsPerVolume > 0 ? s.rate / s.threadsPerVolume : 0;
         v.Poisson = s.poisson;

@@ -134,6 +134,7 @@ struct VolumeStats {
     bool PauseFixed = false;
     // Operation streams per worker through an asynchronous queue; 1 is the synchronous worker.
     int32_t QueueDepth = 1;
+    int32_t PollUs = 0;               // queued workers: reading the completion queue before sleeping on it
     int32_t SubmitBatch = 1;          // queued operations per submission; 0: found while the run goes
     int64_t OperationsPerWorker = 0;  // a worker makes no more than this many; 0: no limit
     // Open loop: operations a second each worker starts on its schedule (0: closed loop), by fixed or

@@ -77,6 +77,8 @@ Refusal Validate(const RunSettings& s) {
     if (s.registerFile && s.queueDepth == 1) return Refuse(Why::NeedsQueue, SettingField::RegisterFile, 1, 2);
     if (s.registerBuffers && s.queueDepth == 1)
         return Refuse(Why::NeedsQueue, SettingField::RegisterBuffers, 1, 2);
+    if (s.pollUs < 0) return Refuse(Why::BelowMinimum, SettingField::PollUs, s.pollUs, 0);
+    if (s.pollUs > kMaxPollUs) return Refuse(Why::OutOfRange, SettingField::PollUs, s.pollUs, kMaxPollUs);
     if (s.readsPerPortion < 0)
         return Refuse(Why::BelowMinimum, SettingField::ReadsPerPortion, s.readsPerPortion, 0);
     if (s.writesPerPortion < 0)

@@ -14,6 +14,7 @@ constexpr int32_t kMaxWorkers = 1024;
 // Operation streams per worker through one asynchronous queue, and operations in flight in all: the
 // queues' rings and one block buffer per stream are what a run may hold at once.
 constexpr int32_t kMaxQueueDepth = 1024;
+constexpr int32_t kMaxPollUs = 1000;  // a millisecond: longer than any fast device's answer
 constexpr int64_t kMaxInFlight = 16'384;
 // Longest test time whose milliseconds fit a signed 32-bit value, either way.
 constexpr int32_t kMaxTestMinutes = 35'791;
@@ -45,6 +46,9 @@ struct RunSettings {
     // the volume's file and the streams' buffers (queued operations only).
     bool registerFile = false;
     bool registerBuffers = false;
+    // Microseconds a queued worker reads its completion queue before it sleeps on it (platform/io_queue.h:
+    // QueueOptions::pollNs); 0: it sleeps at once.
+    int32_t pollUs = 0;
     bool verify = false;  // written blocks carry a header and checksum that reads check
     // Intervals kept for a reader that follows the run (the command line's --live), in seconds; 0: none.
     int32_t liveSeconds = 0;
@@ -76,7 +80,8 @@ enum class SettingField {
     Verify,
     RegisterFile,
     RegisterBuffers,
-    LiveInterval
+    LiveInterval,
+    PollUs
 };
 
 // Why a start does not happen. `value` is the setting as given (the text, when it did not parse).

@@ -151,6 +151,7 @@ void TDiskTest::Core::RunTest() {
     platform::QueueOptions options;
     options.registerFile = v.RegisterFile;
     options.registerBuffers = v.RegisterBuffers;
+    options.pollNs = int64_t{v.PollUs} * 1000;
     std::unique_ptr<platform::IIoQueue> queue = platform::OpenQueue(*device, depth, options, error);
     if (queue) {
         LoopRun loop{sh,

@@ -10,6 +10,7 @@ _volstress_cli() {
         --block-size) COMPREPLY=($(compgen -W "512 1024 2048 4096 8192 16384 32768 65536 131072 262144" -- "$cur")); return ;;
         --create) COMPREPLY=($(compgen -W "64M 256M 1G 4G" -- "$cur")); return ;;
         --submit-batch) COMPREPLY=($(compgen -W "auto 1" -- "$cur")); return ;;
+        --poll-us) COMPREPLY=($(compgen -W "0 50" -- "$cur")); return ;;
         --arrival) COMPREPLY=($(compgen -W "fixed poisson" -- "$cur")); return ;;
         --steady-state) COMPREPLY=($(compgen -W "iops mbps p99" -- "$cur")); return ;;
         --threads|--minutes|--seconds|--reads|--writes|--pause|--period|--queue-depth|--live-interval|--metrics-listen|--metrics-linger|--round|--precondition|--latency-target|--target-step|--rate|--cliff-fall|--cliff-rise|--cliff-intervals|--cliff-baseline) return ;;
@@ -18,7 +19,7 @@ _volstress_cli() {
     esac
     if [[ "$cur" == -* ]]; then
         COMPREPLY=($(compgen -W "--block-size --method --threads --minutes --seconds --reads --writes --pause
-            --pause-type --period --queue-depth --submit-batch --register-files --register-buffers --verify --verify-after
+            --pause-type --period --queue-depth --submit-batch --poll-us --register-files --register-buffers --verify --verify-after
             --direct --start-at --destroy-data --create --log --live --live-interval --metrics-listen --metrics-linger --steady-state --round
             --precondition --rate --arrival --latency-target --target-step --cliff-fall --cliff-rise --cliff-intervals --cliff-baseline --json --list --help --version" -- "$cur"))
     elif [[ "${COMP_WORDS[1]}" == merge ]]; then
