@@ -461,8 +461,8 @@ const std::vector<OptionDef>& OptionTable() {
              return true;
          }},
         {"--poll-us", "N",
-         "microseconds a queued worker reads its completions before it sleeps on them (0, the default: at once)",
-         kRun, "0 50", IntegerSetting<&S::pollUs, F::PollUs, 0, engine::kMaxPollUs>},
+         "microseconds a queued worker reads its completions before sleeping on them (0, the default)", kRun,
+         "0 50", IntegerSetting<&S::pollUs, F::PollUs, 0, engine::kMaxPollUs>},
         {"--register-files", nullptr, "register the volume's file with each worker's queue", kRun, "",
          SettingFlag<&S::registerFile>},
         {"--register-buffers", nullptr, "register the streams' buffers with each worker's queue", kRun, "",
