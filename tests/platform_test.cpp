@@ -394,49 +394,56 @@ TEST(FileVolumes, ABlockDeviceClaimedElsewhereIsRefusedForWritingButNotForReadin
 
 TEST(AsyncQueue, AWaitingSubmissionIsBoundedAndARequestThatNeverCompletesIsCancelled) {
     if (!platform::QueuedEngine().available) GTEST_SKIP() << "io_uring cannot be set up here";
-    // A read of an empty pipe whose writer stays open never completes: a device that never answers.
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    struct Seen {
-        uint32_t made = 0, submit = 1, inFlight = 0, cancelledTag = 0, cancelledError = 0;
-        bool reapedBeforeCancel = true, reapedAfterCancel = false;
-    };
-    // One thread makes and drives the ring, as a worker does.
-    auto run = std::async(std::launch::async, [&] {
-        Seen seen;
-        std::unique_ptr<platform::IIoQueue> queue = platform::MakeUringQueue(fds[0], -1, 4, {}, seen.made);
-        if (!queue) return seen;
-        char buffer[512];
-        platform::IoRequest q;
-        q.buffer = buffer;
-        q.size = sizeof buffer;
-        q.tag = 3;
-        queue->Queue(q);
-        seen.submit = queue->Submit(true);
-        seen.inFlight = queue->InFlight();
-        platform::IoCompletion c;
-        seen.reapedBeforeCancel = queue->Reap(c, 20'000'000);
-        queue->CancelAll();
-        seen.reapedAfterCancel = queue->Reap(c, 1'000'000'000);
-        seen.cancelledTag = c.tag;
-        seen.cancelledError = c.error;
-        return seen;
-    });
-    const bool returned = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!returned) {
-        ADD_FAILURE() << "a submission that waits for a completion must not wait without bound";
-        EXPECT_EQ(::write(fds[1], "x", 1), 1);  // let it go, so the test can end
+    // With the completion ring read before each sleep too: the same bounds.
+    for (const int64_t poll : {int64_t{0}, int64_t{50'000}}) {
+        SCOPED_TRACE(poll);
+        platform::QueueOptions options;
+        options.pollNs = poll;
+        // A read of an empty pipe whose writer stays open never completes: a device that never answers.
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        struct Seen {
+            uint32_t made = 0, submit = 1, inFlight = 0, cancelledTag = 0, cancelledError = 0;
+            bool reapedBeforeCancel = true, reapedAfterCancel = false;
+        };
+        // One thread makes and drives the ring, as a worker does.
+        auto run = std::async(std::launch::async, [&] {
+            Seen seen;
+            std::unique_ptr<platform::IIoQueue> queue =
+                platform::MakeUringQueue(fds[0], -1, 4, options, seen.made);
+            if (!queue) return seen;
+            char buffer[512];
+            platform::IoRequest q;
+            q.buffer = buffer;
+            q.size = sizeof buffer;
+            q.tag = 3;
+            queue->Queue(q);
+            seen.submit = queue->Submit(true);
+            seen.inFlight = queue->InFlight();
+            platform::IoCompletion c;
+            seen.reapedBeforeCancel = queue->Reap(c, 20'000'000);
+            queue->CancelAll();
+            seen.reapedAfterCancel = queue->Reap(c, 1'000'000'000);
+            seen.cancelledTag = c.tag;
+            seen.cancelledError = c.error;
+            return seen;
+        });
+        const bool returned = run.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+        if (!returned) {
+            ADD_FAILURE() << "a submission that waits for a completion must not wait without bound";
+            EXPECT_EQ(::write(fds[1], "x", 1), 1);  // let it go, so the test can end
+        }
+        const Seen seen = run.get();
+        ::close(fds[0]);
+        ::close(fds[1]);
+        ASSERT_EQ(seen.made, 0u);
+        EXPECT_EQ(seen.submit, 0u);
+        EXPECT_EQ(seen.inFlight, 1u);
+        EXPECT_FALSE(seen.reapedBeforeCancel);
+        EXPECT_TRUE(seen.reapedAfterCancel);
+        EXPECT_EQ(seen.cancelledTag, 3u);
+        EXPECT_NE(seen.cancelledError, 0u);
     }
-    const Seen seen = run.get();
-    ::close(fds[0]);
-    ::close(fds[1]);
-    ASSERT_EQ(seen.made, 0u);
-    EXPECT_EQ(seen.submit, 0u);
-    EXPECT_EQ(seen.inFlight, 1u);
-    EXPECT_FALSE(seen.reapedBeforeCancel);
-    EXPECT_TRUE(seen.reapedAfterCancel);
-    EXPECT_EQ(seen.cancelledTag, 3u);
-    EXPECT_NE(seen.cancelledError, 0u);
 }
 
 TEST(AsyncQueue, ASubmissionThatFailsLeavesNothingToBeSubmittedLater) {
