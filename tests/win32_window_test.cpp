@@ -238,10 +238,8 @@ constexpr int kTotalLabels[8] = {id::LabeIOsTotal,       id::LabelBytesTotal,   
                                  id::LabelMaxTimeTotal,  id::LabelMinTimeTotal,    id::LabelErrorsTotal,
                                  id::LabelIOperSecTotal, id::LabelBytesPerSecTotal};
 
-// The window as it is on the screen, as a 24-bit BMP.
-bool SavePicture(HWND hwnd, const std::string& path) {
-    RECT r;
-    GetWindowRect(hwnd, &r);
+// What the screen shows in r, as info describes the pixels.
+void CaptureScreen(const RECT& r, BITMAPINFOHEADER& info, void* pixels) {
     const int w = r.right - r.left, h = r.bottom - r.top;
     HDC screen = GetDC(nullptr);
     HDC mem = CreateCompatibleDC(screen);
@@ -249,13 +247,21 @@ bool SavePicture(HWND hwnd, const std::string& path) {
     HGDIOBJ old = SelectObject(mem, bitmap);
     BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
     SelectObject(mem, old);
-    BITMAPINFOHEADER info{sizeof info, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
-    const int stride = (w * 3 + 3) & ~3;
-    std::vector<char> pixels(static_cast<size_t>(stride) * h);
-    GetDIBits(mem, bitmap, 0, h, pixels.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
+    GetDIBits(mem, bitmap, 0, h, pixels, reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
     DeleteObject(bitmap);
     DeleteDC(mem);
     ReleaseDC(nullptr, screen);
+}
+
+// The window as it is on the screen, as a 24-bit BMP.
+bool SavePicture(HWND hwnd, const std::string& path) {
+    RECT r;
+    GetWindowRect(hwnd, &r);
+    const int w = r.right - r.left, h = r.bottom - r.top;
+    BITMAPINFOHEADER info{sizeof info, w, h, 1, 24, BI_RGB, 0, 0, 0, 0, 0};
+    const int stride = (w * 3 + 3) & ~3;
+    std::vector<char> pixels(static_cast<size_t>(stride) * h);
+    CaptureScreen(r, info, pixels.data());
     BITMAPFILEHEADER file{0x4D42, static_cast<DWORD>(sizeof(BITMAPFILEHEADER) + sizeof info + pixels.size()),
                           0, 0, sizeof(BITMAPFILEHEADER) + sizeof info};
     std::ofstream out(path, std::ios::binary);
@@ -499,18 +505,9 @@ bool PaintedWithoutBlack() {
     r.bottom = std::min<LONG>(r.bottom, GetSystemMetrics(SM_CYSCREEN));
     const int w = r.right - r.left, h = r.bottom - r.top;
     if (w <= 0 || h <= 0) return false;
-    HDC screen = GetDC(nullptr);
-    HDC mem = CreateCompatibleDC(screen);
-    HBITMAP bitmap = CreateCompatibleBitmap(screen, w, h);
-    HGDIOBJ old = SelectObject(mem, bitmap);
-    BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-    SelectObject(mem, old);
     BITMAPINFOHEADER info{sizeof info, w, -h, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
     std::vector<uint32_t> px(static_cast<size_t>(w) * h);
-    GetDIBits(mem, bitmap, 0, h, px.data(), reinterpret_cast<BITMAPINFO*>(&info), DIB_RGB_COLORS);
-    DeleteObject(bitmap);
-    DeleteDC(mem);
-    ReleaseDC(nullptr, screen);
+    CaptureScreen(r, info, px.data());
     // Per column, the run of black pixels ending at each row; a square is 8 columns side by side with runs
     // of 8.
     std::vector<int> run(static_cast<size_t>(w), 0);
