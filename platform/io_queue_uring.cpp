@@ -189,10 +189,18 @@ class UringQueue final : public IIoQueue {
     uint32_t InFlight() const override { return inFlight_ + static_cast<uint32_t>(done_.size()); }
 
   private:
+    // A spinning CPU's hint to its sibling thread and the host; the package is built for more than x86.
+    static void Relax() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__) || defined(__arm__)
+        asm volatile("yield");
+#endif
+    }
     // Reads the completion ring for up to the poll time (at most limitNs): true when a completion came.
     bool Poll(int64_t limitNs) {
         const int64_t until = CounterNow() + std::min(poll_.ns, limitNs);  // the counter counts nanoseconds
-        while (io_uring_cq_ready(&ring_) == 0 && CounterNow() < until) __builtin_ia32_pause();
+        while (io_uring_cq_ready(&ring_) == 0 && CounterNow() < until) Relax();
         const bool caught = io_uring_cq_ready(&ring_) > 0;
         poll_.Waited(caught);
         return caught;
